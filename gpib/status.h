@@ -1,0 +1,46 @@
+#pragma once
+// Driver constants and the folding of raw 32-bit driver words into the link's 16-bit words.
+#include <cstdint>
+
+namespace vellumix::gpib {
+
+// Status bits.
+inline constexpr int16_t ERR = static_cast<int16_t>(0x8000);
+inline constexpr int16_t TIMO = 0x4000;
+inline constexpr int16_t END = 0x2000;
+inline constexpr int16_t CMPL = 0x0100;
+
+// Timeout codes.
+inline constexpr int16_t TNONE = 0;
+inline constexpr int16_t T1s = 11;
+inline constexpr int16_t T3s = 12;
+inline constexpr int16_t T10s = 13;
+
+// ibask option: the descriptor's timeout code.
+inline constexpr int16_t IbaTMO = 3;
+
+// End marker of a FindLstn address list.
+inline constexpr int16_t NOADDR = -1;
+
+// Error codes the link tells apart (the full text table is in errorreport).
+inline constexpr int16_t EDVR = 0;
+inline constexpr int16_t ENOL = 2;
+inline constexpr int16_t EARG = 4;
+inline constexpr int16_t EABO = 6;
+inline constexpr int16_t ENEB = 7;
+inline constexpr int16_t ECAP = 11;
+inline constexpr int16_t EBUS = 14;
+inline constexpr int16_t ETAB = 20;
+
+// Fall-back values stored when status registration fails.
+inline constexpr int32_t FallbackIbcntl = static_cast<int32_t>(0xDEAD37F0u);
+
+// Keeps the low 16 bits and reads them as a signed 16-bit number (never saturates).
+constexpr int16_t fold16(int32_t raw) {
+    return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(raw) & 0xFFFFu));
+}
+
+// Microseconds of a timeout code (0 = wait forever); codes outside the table give 0.
+int64_t timeoutMicroseconds(int code);
+
+} // namespace vellumix::gpib
