@@ -61,6 +61,7 @@ private:
     gpib::InstrumentLink& link_;
     Desktop& desktop_;
     HardCopyView& view_;
+    bool capturing_ = false;
 };
 
 } // namespace vellumix

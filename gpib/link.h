@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace vellumix::gpib {
 
@@ -20,8 +21,10 @@ enum class ReadMode {
     Raw,  // picture data: every byte the device sent, untouched
 };
 
-// Called after each chunk with the bytes received so far and the reply's first bytes.
-using ReadProgress = std::function<void(const std::string& received)>;
+// Called after each chunk with the number of bytes received so far and the reply's first bytes
+// (up to ProgressHeadBytes of them: enough for a picture header).
+using ReadProgress = std::function<void(std::size_t received, std::string_view head)>;
+inline constexpr std::size_t ProgressHeadBytes = 64;
 
 class InstrumentLink {
 public:

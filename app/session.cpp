@@ -1,0 +1,290 @@
+#include "app/session.h"
+
+#include "about/version.h"
+#include "capture/formats.h"
+#include "capture/hardcopy.h"
+#include "capture/models.h"
+#include "capture/pictureinfo.h"
+#include "files/filerules.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <system_error>
+
+namespace vellumix {
+
+namespace {
+
+const char* const ViewerQuestion = "Only bmp-format pictures can be displayed here.\n\n"
+                                   "Do you want to open it with your default Windows viewer ?";
+const char* const ViewerTitle = "Show current Hard Copy";
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+bool exists(const std::string& path) {
+    std::error_code ec;
+    return !path.empty() && std::filesystem::exists(path, ec);
+}
+
+// Restores the default pointer however the capture ends.
+class BusyPointer {
+public:
+    explicit BusyPointer(Desktop& desktop) : desktop_(desktop) {}
+    ~BusyPointer() { off(); }
+    BusyPointer(const BusyPointer&) = delete;
+    BusyPointer& operator=(const BusyPointer&) = delete;
+    void on() {
+        if (!busy_) desktop_.setBusyPointer(true);
+        busy_ = true;
+    }
+    void off() {
+        if (busy_) desktop_.setBusyPointer(false);
+        busy_ = false;
+    }
+
+private:
+    Desktop& desktop_;
+    bool busy_ = false;
+};
+
+} // namespace
+
+HardCopySession::HardCopySession(gpib::InstrumentLink& link, Desktop& desktop, HardCopyView& view)
+    : link_(link), desktop_(desktop), view_(view) {}
+
+std::string HardCopySession::titleText() const { return vellumix::titleText(AppVersion, AppDate); }
+
+std::string HardCopySession::currentFilePath() const { return DataFolder + "/" + CurrentFileName; }
+
+void HardCopySession::Load(const std::string& arguments) {
+    std::string scopeType = "TDS";
+    if (lower(arguments).find("sel") != std::string::npos)
+        scopeType = upper(desktop_.inputBox("Enter the TDS type you want to connect to", "Manually select TDS Scope",
+                                            "TDS "));
+    AppVersion = buildVersionText();
+    AppDate = vellumix::AppDate;
+    view_.setCaption(titleText());
+
+    link_.DeviceTimeout = gpib::T3s; // before the search, which gives it to the device it hands out
+    link_.ScanBus(1);
+    std::string query = "ID?";
+    ScopeDevice = link_.FindDeviceById(query, scopeType);
+    // Only a quiet search ("!" typed at the prompt) comes back without a device. Nothing can be
+    // done without one, so say so now rather than after showing a window that cannot work.
+    if (ScopeDevice == 0) link_.DeviceNotConfigured();
+}
+
+void HardCopySession::Activate() {
+    if (Activated) return;
+    FileSystem = true;
+    IdentifyTDS(ScopeDevice);
+
+    for (int slot = 1; slot <= std::clamp<int>(link_.Listeners[0], 0, 14); ++slot) {
+        if (link_.ListenerDevices[static_cast<std::size_t>(slot)] == ScopeDevice) {
+            link_.ScopeAddress = link_.Listeners[static_cast<std::size_t>(slot)];
+            break;
+        }
+    }
+    view_.setCaption(view_.caption() + "   -   Connected to " + ScopeModel +
+                     " @ GPIB Addr:" + gpib::numberText(link_.ScopeAddress));
+
+    LastFileName = desktop_.readSetting(SettingLastFileName);
+    // The setting can be edited by anyone: a value that is not a plain name inside the data
+    // folder would make import and save reach files elsewhere, so it counts as no last file.
+    if (!LastFileName.empty() && !isPlainDataFileName(LastFileName)) LastFileName.clear();
+
+    const std::string tail = LastFileName.size() < 3 ? LastFileName : LastFileName.substr(LastFileName.size() - 3);
+    if (tail.empty() || tail == "bmp") {
+        selectOption(view_.optionEnabled(1) ? 1 : 0);
+    } else if (tail == "tif") {
+        if (view_.optionEnabled(2)) selectOption(2);
+    } else if (tail == "png") {
+        if (view_.optionEnabled(3)) selectOption(3);
+    } else if (tail == "pcx") {
+        selectOption(view_.optionEnabled(5) ? 5 : 4);
+    }
+
+    DataFolder = dataFolder(desktop_);
+    if (!exists(DataFolder)) {
+        std::error_code ec;
+        const bool made = !DataFolder.empty() && std::filesystem::create_directories(DataFolder, ec);
+        if (!made) {
+            const std::string where = DataFolder.empty() ? std::string("(AppData and HOME are not set)") : DataFolder;
+            desktop_.messageBox("The folder for hard copy files could not be created:\n" + where + "\n\n" +
+                                    (ec ? ec.message() : std::string("No folder to create it in.")) +
+                                    "\n\nHard copies cannot be stored until this is corrected.",
+                                MbExclamation | MbOk, "Data Folder");
+        }
+    }
+
+    if (LastFileName.empty()) view_.setButtonEnabled(Button::ImportLastFile, false);
+    desktop_.processEvents();
+    Activated = true;
+    Intro(2);
+}
+
+void HardCopySession::Unload() {
+    if (CurrentFileName != LastFileName && !CurrentFileName.empty())
+        desktop_.writeSetting(SettingLastFileName, CurrentFileName);
+}
+
+void HardCopySession::IdentifyTDS(int16_t& device) {
+    const std::string reply = link_.QueryDevice(device, "ID?");
+    const capture::Identification id = capture::identifyReply(reply);
+    ScopeModel = id.model;
+    if (!id.capabilities) {
+        desktop_.messageBox(capture::unsupportedModelText(ScopeModel), MbCritical | MbOk, "TDS");
+        desktop_.endProgram(FatalReason::UnsupportedModel);
+    }
+    const capture::Capabilities& caps = *id.capabilities;
+    if (caps.relabel) {
+        view_.setOptionCaption(0, capture::Formats[0].monoCaption);
+        view_.setOptionCaption(4, capture::Formats[4].monoCaption);
+    }
+    for (int i = 0; i < 6; ++i) view_.setOptionEnabled(i, caps.offersFormat(i));
+    if (caps.offersInkSaver()) view_.setInkSaverEnabled(true);
+    selectOption(view_.optionEnabled(1) ? 1 : 0);
+}
+
+void HardCopySession::selectOption(int index) {
+    view_.setOptionChecked(index);
+    Option_HCFormat_Click(static_cast<int16_t>(index));
+}
+
+void HardCopySession::Option_HCFormat_Click(int16_t index) {
+    if (index < 0 || index >= static_cast<int16_t>(capture::Formats.size())) return;
+    const auto& format = capture::Formats[static_cast<std::size_t>(index)];
+    FormatWord = format.formatWord;
+    FileExt = format.fileExt;
+    if (Activated) view_.setButtonEnabled(Button::ImportLastFile, false);
+}
+
+bool HardCopySession::showOrAsk(const std::string& path) {
+    if (FileExt == ".bmp") {
+        if (view_.showPicture(path)) return true;
+        desktop_.messageBox("The hard copy\n" + path +
+                                "\ncannot be shown as a BMP picture. It may hold another format; "
+                                "Open Current Hard Copy in Windows Viewer may still show it.",
+                            MbExclamation | MbOk, ViewerTitle);
+        return false;
+    }
+    if (desktop_.messageBox(ViewerQuestion, MbYesNo, ViewerTitle) == MsgAnswer::Yes)
+        desktop_.openWithDefaultHandler(path, ShowMode::Normal);
+    return true;
+}
+
+void HardCopySession::Button_GetHardCopy_Click() {
+    // Window events run during the transfer without user input, so no second capture can start
+    // inside this one; the guard is for callers that drive the handler directly.
+    if (capturing_) return;
+    capturing_ = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{capturing_};
+
+    view_.clearPicture();
+    CurrentFileName = std::string("Vellumix_Temp.") + FileExt;
+    const bool inkSaverOn = view_.inkSaverChecked();
+
+    BusyPointer busy(desktop_);
+    auto& clock = link_.clock();
+    auto lastShown = clock.now() - std::chrono::seconds(1);
+    const auto progress = [&](std::size_t received, std::string_view head) {
+        // A repaint per chunk would cost more than the transfer; a few per second is enough.
+        const auto now = clock.now();
+        if (now - lastShown < std::chrono::milliseconds(100)) return;
+        lastShown = now;
+        view_.showProgress(received, capture::expectedLength(head));
+        desktop_.processEvents();
+    };
+    const std::string picture =
+        capture::requestHardCopy(link_, ScopeDevice, FormatWord, inkSaverOn, [&] { busy.on(); }, progress);
+    if (picture.empty()) {
+        busy.off();
+        view_.clearPicture();
+        return;
+    }
+
+    const std::string path = currentFilePath();
+    std::string error;
+    const bool written = writeFileReplacing(path, picture, error);
+    busy.off();
+    view_.clearPicture();
+    if (!written) {
+        desktop_.messageBox("The hard copy could not be written to\n" + path + "\n\n" + error +
+                                "\n\nThe previous file of that name, if any, is unchanged.",
+                            MbExclamation | MbOk, "Get Hard Copy");
+        return;
+    }
+
+    showOrAsk(path);
+    view_.setButtonEnabled(Button::OpenInWin, true);
+    view_.setButtonEnabled(Button::SaveToFile, true);
+    view_.setButtonEnabled(Button::ImportLastFile, false);
+}
+
+void HardCopySession::Button_SaveToFile_Click() {
+    SavePath = desktop_.readSetting(SettingSavePath);
+    if (SavePath.empty()) SavePath = defaultSavePath(desktop_);
+
+    SaveDialogRequest request;
+    request.title = "Save Hard Copy to File";
+    request.initialDir = SavePath;
+    request.defaultExt = FileExt;
+    request.proposedName = "Vellumix ";
+    request.filterDescription = "Picture File (*" + FileExt + ")";
+    request.filterPattern = "*" + FileExt;
+    const auto chosen = desktop_.saveDialog(request);
+    if (!chosen) return; // Cancel: nothing to say
+
+    const std::string folder = folderOfChosenFile(chosen->fileName, chosen->fileTitle);
+    if (SavePath != folder) desktop_.writeSetting(SettingSavePath, folder);
+
+    const std::string destination = folder + "/" + chosen->fileTitle;
+    std::string error;
+    // A failed copy must not look like success: the user would walk away without the picture.
+    if (!copyReplacing(currentFilePath(), destination, error))
+        desktop_.messageBox("The hard copy could not be saved to\n" + destination + "\n\n" + error,
+                            MbExclamation | MbOk, "Save Hard Copy to File");
+}
+
+void HardCopySession::Button_ImportLastFile_Click() {
+    const std::string path = DataFolder + "/" + LastFileName;
+    if (LastFileName.empty() || !exists(path)) {
+        // Nothing to import this run: say so and take the button away.
+        desktop_.messageBox("The last hard copy\n" + path + "\nno longer exists.", MbExclamation | MbOk,
+                            "Import Last Hard Copy");
+        view_.setButtonEnabled(Button::ImportLastFile, false);
+        return;
+    }
+    showOrAsk(path);
+    CurrentFileName = LastFileName;
+    view_.setButtonEnabled(Button::OpenInWin, true);
+    view_.setButtonEnabled(Button::SaveToFile, true);
+    view_.setButtonEnabled(Button::ImportLastFile, false);
+}
+
+void HardCopySession::Button_OpenInWin_Click() {
+    desktop_.openWithDefaultHandler(currentFilePath(), ShowMode::Normal);
+}
+
+void HardCopySession::Intro(int16_t interval) {
+    // The timer takes at most 32767 ms; keep the product inside it instead of overflowing.
+    const int ms = std::clamp(interval * 1000, 0, 32000);
+    view_.showSplash(titleText(), ms);
+}
+
+} // namespace vellumix

@@ -1,0 +1,30 @@
+#pragma once
+// The six hard copy formats: option captions, the scope's format words and file extensions.
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vellumix::capture {
+
+struct HardCopyFormat {
+    int index;               // Option_HCFormat index
+    const char* caption;     // the form's caption
+    const char* monoCaption; // caption on models without colour formats
+    const char* formatWord;  // follows "HARDCOPY:FORMAT "
+    const char* fileExt;     // with its leading dot
+};
+
+inline constexpr std::array<HardCopyFormat, 6> Formats = {{
+    {0, "BMP (MONO)", "BMP", "BMP", ".bmp"},
+    {1, "BMP COLOR", "BMP COLOR", "BMPCOLOR", ".bmp"},
+    {2, "TIFF", "TIFF", "TIFF", ".tif"},
+    {3, "PNG", "PNG", "PNG", ".png"},
+    {4, "PCX (MONO)", "PCX", "PCX", ".pcx"},
+    {5, "PCX COLOR", "PCX COLOR", "PCXCOLOR", ".pcx"},
+}};
+
+// The format with this format word (case-insensitive), if any.
+std::optional<HardCopyFormat> formatByWord(std::string_view word);
+
+} // namespace vellumix::capture

@@ -1,0 +1,27 @@
+#include "capture/hardcopy.h"
+
+namespace vellumix::capture {
+
+std::vector<std::string> hardCopySetupCommands(const std::string& formatWord, bool inkSaverOn) {
+    return {
+        "HARDCOPY:FORMAT " + formatWord,
+        std::string("HARDCOPY:INKSAVER ") + (inkSaverOn ? "ON" : "OFF"),
+        "HARDCOPY:PALLET NORMAL",
+        "HARDCOPY:COMPRESSION OFF",
+        "HARDCOPY:LAYOUT PORTRAIT",
+        "HARDCOPY:PORT GPIB",
+    };
+}
+
+std::string requestHardCopy(gpib::InstrumentLink& link, int16_t device, const std::string& formatWord,
+                            bool inkSaverOn, const std::function<void()>& beforePort,
+                            const gpib::ReadProgress& progress) {
+    const auto commands = hardCopySetupCommands(formatWord, inkSaverOn);
+    for (std::size_t i = 0; i + 1 < commands.size(); ++i) link.WriteCommand(device, commands[i]);
+    if (beforePort) beforePort();
+    link.WriteCommand(device, commands.back());
+    // Picture data: every byte as the scope sent it.
+    return link.QueryDevice(device, HardCopyStart, gpib::ReadMode::Raw, progress);
+}
+
+} // namespace vellumix::capture

@@ -1,0 +1,22 @@
+#pragma once
+// The hard copy command sequence, shared by the main window and the command-line tool.
+#include "gpib/link.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vellumix::capture {
+
+// The six set-up commands, in the order they are sent; "HARDCOPY START" follows as a query.
+std::vector<std::string> hardCopySetupCommands(const std::string& formatWord, bool inkSaverOn);
+inline constexpr const char* HardCopyStart = "HARDCOPY START";
+
+// Sends the set-up commands and asks for the picture. beforePort runs just before the last set-up
+// command ("HARDCOPY:PORT GPIB"): the window sets its busy pointer there. Returns the picture's
+// bytes exactly as the scope sent them, or empty after a failed write or read.
+std::string requestHardCopy(gpib::InstrumentLink& link, int16_t device, const std::string& formatWord,
+                            bool inkSaverOn, const std::function<void()>& beforePort = {},
+                            const gpib::ReadProgress& progress = {});
+
+} // namespace vellumix::capture

@@ -1,0 +1,19 @@
+#pragma once
+// What a hard copy's first bytes tell about it: its format and, where the format states it, its length.
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+namespace vellumix::capture {
+
+enum class PictureKind { Unknown, Bmp, Tiff, Png, Pcx };
+
+PictureKind pictureKind(std::string_view head);
+
+// The whole picture's length when the header gives it: for BMP from the info header (width,
+// height, bits per pixel, palette), never from the file header's size field, which TDS 400
+// firmware fills with a wrong value. nullopt for formats without a length, or a header not yet
+// complete or not understood.
+std::optional<std::size_t> expectedLength(std::string_view head);
+
+} // namespace vellumix::capture
