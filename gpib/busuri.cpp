@@ -1,0 +1,137 @@
+#include "gpib/busuri.h"
+
+#include <cstdlib>
+
+namespace vellumix::gpib {
+
+namespace {
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        char c = a[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != b[i]) return false;
+    }
+    return true;
+}
+
+std::string forms() {
+    return "use sim, sim:FILE.json, gpib or gpib:N with N from 0 to 15";
+}
+
+} // namespace
+
+std::string BusUri::toString() const {
+    if (kind == Kind::Sim) return scenarioPath.empty() ? std::string("sim") : "sim:" + scenarioPath;
+    return "gpib:" + std::to_string(board);
+}
+
+std::optional<BusUri> parseBusUri(std::string_view text, std::string& error) {
+    const size_t colon = text.find(':');
+    const std::string_view scheme = text.substr(0, colon);
+    const bool hasArgument = colon != std::string_view::npos;
+    const std::string_view argument = hasArgument ? text.substr(colon + 1) : std::string_view{};
+    const std::string quoted = "\"" + std::string(text) + "\"";
+
+    BusUri uri;
+    if (equalsNoCase(scheme, "sim")) {
+        uri.kind = BusUri::Kind::Sim;
+        if (hasArgument && argument.empty()) {
+            error = "The bus " + quoted + " names no scenario file: use sim, or sim:FILE.json.";
+            return std::nullopt;
+        }
+        uri.scenarioPath = std::string(argument);
+        return uri;
+    }
+    if (equalsNoCase(scheme, "gpib")) {
+        uri.kind = BusUri::Kind::Gpib;
+        if (!hasArgument) return uri;
+        // Digits only: no sign, no spaces; two digits at most keeps the number small.
+        bool digits = !argument.empty() && argument.size() <= 2;
+        for (char c : argument)
+            digits = digits && c >= '0' && c <= '9';
+        const int board = digits ? std::stoi(std::string(argument)) : -1;
+        if (board < 0 || board > MaxBoardIndex) {
+            error =
+                "The bus " + quoted + " has no valid board index: use gpib or gpib:N with N from 0 to 15.";
+            return std::nullopt;
+        }
+        uri.board = board;
+        return uri;
+    }
+    error = "Unknown bus " + quoted + ": " + forms() + ".";
+    return std::nullopt;
+}
+
+BusArgument findBusArgument(const std::vector<std::string>& args) {
+    BusArgument result;
+    const std::string prefix = std::string(BusOption) + "=";
+    bool optionsEnded = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded) {
+            result.remaining.push_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+            result.remaining.push_back(arg);
+        } else if (arg == BusOption) {
+            if (i + 1 >= args.size()) {
+                result.error = std::string(BusOption) + " needs a bus: " + forms() + ".";
+                result.value.reset();
+                break;
+            }
+            result.value = args[++i];
+        } else if (arg.compare(0, prefix.size(), prefix) == 0) {
+            result.value = arg.substr(prefix.size());
+        } else {
+            result.remaining.push_back(arg);
+        }
+    }
+    return result;
+}
+
+BusArgument findBusArgument(int argc, const char* const* argv) {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc && argv && argv[i]; ++i)
+        args.emplace_back(argv[i]);
+    return findBusArgument(args);
+}
+
+BusChoice chooseBus(const std::optional<std::string>& commandLine,
+                    const std::optional<std::string>& environment) {
+    BusChoice choice;
+    std::string text;
+    if (commandLine) {
+        choice.origin = BusOption;
+        text = *commandLine;
+    } else if (environment && !environment->empty()) {
+        choice.origin = BusEnvironmentVariable;
+        text = *environment;
+    } else {
+        choice.origin = "default";
+        text = DefaultBusUri;
+    }
+    std::string why;
+    choice.uri = parseBusUri(text, why);
+    if (!choice.uri) {
+        choice.error = why;
+        if (choice.origin != "default") choice.error += " (The bus was given by " + choice.origin + ".)";
+    }
+    return choice;
+}
+
+BusChoice chooseBus(const std::vector<std::string>& args) {
+    const BusArgument arg = findBusArgument(args);
+    if (!arg.error.empty()) {
+        BusChoice choice;
+        choice.origin = BusOption;
+        choice.error = arg.error;
+        return choice;
+    }
+    std::optional<std::string> environment;
+    if (const char* env = std::getenv(BusEnvironmentVariable)) environment = env;
+    return chooseBus(arg.value, environment);
+}
+
+} // namespace vellumix::gpib

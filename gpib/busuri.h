@@ -1,0 +1,51 @@
+#pragma once
+// Which bus backend a run uses: "sim", "sim:FILE.json", "gpib" or "gpib:N", taken from --bus on the
+// command line, else from VELLUMIX_BUS, else "gpib".
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellumix::gpib {
+
+inline constexpr const char* DefaultBusUri = "gpib";
+inline constexpr const char* BusEnvironmentVariable = "VELLUMIX_BUS";
+inline constexpr const char* BusOption = "--bus";
+inline constexpr int MaxBoardIndex = 15;
+
+struct BusUri {
+    enum class Kind { Sim, Gpib };
+    Kind kind = Kind::Gpib;
+    std::string scenarioPath; // Sim: empty for the default scenario
+    int board = 0;            // Gpib: board index 0..15
+
+    std::string toString() const;
+    bool operator==(const BusUri&) const = default;
+};
+
+// Parses a bus URI; the scheme is case-insensitive. On failure puts a user-readable reason into error.
+std::optional<BusUri> parseBusUri(std::string_view text, std::string& error);
+
+// The --bus option found in an argument list ("--bus URI" or "--bus=URI"; the last one wins; "--"
+// ends the options). The caller's list is left alone; remaining is the list without the option.
+struct BusArgument {
+    std::optional<std::string> value;
+    std::vector<std::string> remaining;
+    std::string error; // non-empty when --bus has no value
+};
+BusArgument findBusArgument(const std::vector<std::string>& args);
+BusArgument findBusArgument(int argc, const char* const* argv);
+
+// The chosen bus and where its text came from ("--bus", "VELLUMIX_BUS" or "default").
+struct BusChoice {
+    std::optional<BusUri> uri;
+    std::string origin;
+    std::string error; // user-readable, names the origin; set when uri is empty
+};
+// commandLine wins over environment; an empty environment value counts as unset.
+BusChoice chooseBus(const std::optional<std::string>& commandLine,
+                    const std::optional<std::string>& environment);
+// Looks in args for --bus and in the process environment for VELLUMIX_BUS.
+BusChoice chooseBus(const std::vector<std::string>& args);
+
+} // namespace vellumix::gpib

@@ -1,0 +1,74 @@
+#include "gpib/loader.h"
+
+#include "gpib/backends/ni488/ni488driver.h"
+#include "gpib/backends/sim/simbus.h"
+
+#include <cstdlib>
+
+namespace vellumix::gpib {
+
+std::vector<std::string> defaultDriverLibraries() {
+#ifdef _WIN32
+    return {"ni4882.dll", "gpib-32.dll"};
+#else
+    return {"libgpib.so.0", "libni4882.so", "libgpibapi.so"};
+#endif
+}
+
+DriverLibrarySearch driverLibrarySearch() {
+    const char* path = std::getenv(DriverLibraryVariable);
+    if (path && *path) return {{path}, true};
+    return {defaultDriverLibraries(), false};
+}
+
+BusOpenResult openBus(const BusUri& uri, Clock& clock) {
+    return openBus(uri, clock, driverLibrarySearch());
+}
+
+BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search) {
+    BusOpenResult result;
+    if (uri.kind == BusUri::Kind::Sim) {
+        std::string why;
+        result.driver = sim::createSimBus(uri.scenarioPath, clock, why);
+        if (result.driver) {
+            result.description = uri.scenarioPath.empty() ? "simulated bus, default scenario"
+                                                          : "simulated bus, " + uri.scenarioPath;
+        } else {
+            result.title = SimulatedBusErrorTitle;
+            result.error = "The simulated bus could not be started";
+            result.error += why.empty() ? std::string(".") : ": " + why;
+        }
+        return result;
+    }
+
+    std::string tried;
+    for (const std::string& library : search.libraries) {
+        std::string why;
+        auto driver = ni488::Ni488Driver::load(library, uri.board, why);
+        if (driver) {
+            result.description = library + ", board " + std::to_string(uri.board);
+            result.driver = std::move(driver);
+            return result;
+        }
+        tried += "\n    " + library + ": " + why;
+    }
+
+    result.title = DriverErrorTitle;
+    result.error = "No GPIB driver library could be loaded, so Vellumix cannot use GPIB board " +
+                   std::to_string(uri.board) + ".\n\n";
+    if (search.libraries.empty()) {
+        result.error += "No library was named to try.";
+    } else {
+        result.error += search.fromEnvironment
+                            ? std::string("Tried the library named by ") + DriverLibraryVariable + ":"
+                            : std::string("Tried:");
+        result.error += tried;
+    }
+    result.error += "\n\nInstall linux-gpib or NI-488.2, or set ";
+    result.error += DriverLibraryVariable;
+    result.error += " to the driver library's path. To try Vellumix without a board, start it with "
+                    "--bus sim, or set VELLUMIX_BUS=sim (a simulated scope).";
+    return result;
+}
+
+} // namespace vellumix::gpib

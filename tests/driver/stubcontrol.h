@@ -1,0 +1,69 @@
+#pragma once
+// The test's side of a stub driver library: opens the same library the backend opened (the loader
+// hands back the same instance) and reaches its stub_* control functions.
+#include <dlfcn.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vellumix::test {
+
+class StubControl {
+public:
+    explicit StubControl(const char* path) : handle_(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
+        if (!handle_) throw std::runtime_error(std::string("cannot open stub: ") + dlerror());
+        reset();
+    }
+    ~StubControl() { dlclose(handle_); }
+    StubControl(const StubControl&) = delete;
+    StubControl& operator=(const StubControl&) = delete;
+
+    void reset() { get<void (*)()>("stub_reset")(); }
+    void setStatus(int sta, int err, long cnt) {
+        get<void (*)(int, int, long)>("stub_set_status")(sta, err, cnt);
+    }
+    void setReadData(const std::string& bytes) {
+        get<void (*)(const void*, size_t)>("stub_set_read_data")(bytes.data(), bytes.size());
+    }
+    void setListeners(const std::vector<uint16_t>& list) {
+        get<void (*)(const uint16_t*, int)>("stub_set_listeners")(list.data(), static_cast<int>(list.size()));
+    }
+    void setIbdevResult(int ud) { get<void (*)(int)>("stub_set_ibdev_result")(ud); }
+    void setPollByte(int v) { get<void (*)(int)>("stub_set_poll_byte")(v); }
+    void setAskValue(int v) { get<void (*)(int)>("stub_set_ask_value")(v); }
+    void setRegisterCode(int code) { get<void (*)(int)>("stub_set_register_code")(code); }
+
+    int calls() { return get<int (*)()>("stub_calls")(); }
+    std::string lastCall() { return get<const char* (*)()>("stub_last_call")(); }
+    long long arg(int i) { return get<long long (*)(int)>("stub_arg")(i); }
+    std::vector<long long> args(int n) {
+        std::vector<long long> a;
+        for (int i = 0; i < n; ++i)
+            a.push_back(arg(i));
+        return a;
+    }
+    std::string written() {
+        size_t len = 0;
+        const unsigned char* p = get<const unsigned char* (*)(size_t*)>("stub_written")(&len);
+        return std::string(reinterpret_cast<const char*>(p), len);
+    }
+    std::vector<uint16_t> addressList() {
+        std::vector<uint16_t> out(64);
+        const int n = get<int (*)(uint16_t*, int)>("stub_addr_list")(out.data(), 64);
+        out.resize(static_cast<size_t>(n));
+        return out;
+    }
+
+private:
+    template <typename F> F get(const char* name) {
+        void* p = dlsym(handle_, name);
+        if (!p) throw std::runtime_error(std::string("stub lacks ") + name);
+        return reinterpret_cast<F>(p);
+    }
+    void* handle_;
+};
+
+} // namespace vellumix::test

@@ -1,0 +1,131 @@
+// Bus URI parsing, the --bus option and the precedence of its sources.
+#include "gpib/busuri.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+using vellumix::gpib::BusUri;
+using vellumix::gpib::chooseBus;
+using vellumix::gpib::findBusArgument;
+using vellumix::gpib::parseBusUri;
+
+namespace {
+
+BusUri sim(std::string path = {}) {
+    return {BusUri::Kind::Sim, std::move(path), 0};
+}
+BusUri gpib(int board) {
+    return {BusUri::Kind::Gpib, {}, board};
+}
+
+TEST(BusUri, ParsesTheAcceptedForms) {
+    const std::vector<std::pair<std::string, BusUri>> cases = {
+        {"sim", sim()},
+        {"SIM", sim()},
+        {"sim:scope.json", sim("scope.json")},
+        {"sim:/tmp/a:b.json", sim("/tmp/a:b.json")},
+        {"gpib", gpib(0)},
+        {"Gpib", gpib(0)},
+        {"gpib:0", gpib(0)},
+        {"gpib:7", gpib(7)},
+        {"gpib:15", gpib(15)},
+        {"gpib:09", gpib(9)},
+    };
+    for (const auto& [text, expected] : cases) {
+        SCOPED_TRACE(text);
+        std::string error;
+        const auto uri = parseBusUri(text, error);
+        ASSERT_TRUE(uri) << error;
+        EXPECT_EQ(*uri, expected);
+    }
+}
+
+TEST(BusUri, RejectsEverythingElseWithAClearReason) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", "Unknown bus"},        {"gpib0", "Unknown bus"},     {"usb:1", "Unknown bus"},
+        {" gpib", "Unknown bus"},   {"sim:", "no scenario file"}, {"gpib:", "board index"},
+        {"gpib:16", "board index"}, {"gpib:-1", "board index"},   {"gpib:+1", "board index"},
+        {"gpib: 1", "board index"}, {"gpib:1x", "board index"},   {"gpib:99999999999", "board index"},
+    };
+    for (const auto& [text, reason] : cases) {
+        SCOPED_TRACE(text);
+        std::string error;
+        EXPECT_FALSE(parseBusUri(text, error));
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+        EXPECT_NE(error.find("\"" + text + "\""), std::string::npos)
+            << "the message quotes the input: " << error;
+    }
+}
+
+TEST(BusArgument, FindsTheOptionAndKeepsTheRest) {
+    using Args = std::vector<std::string>;
+    struct Case {
+        Args args;
+        std::optional<std::string> value;
+        Args remaining;
+        bool error;
+    };
+    const std::vector<Case> cases = {
+        {{"prog"}, std::nullopt, {"prog"}, false},
+        {{"prog", "--bus", "sim"}, "sim", {"prog"}, false},
+        {{"prog", "--bus=gpib:2", "file.bmp"}, "gpib:2", {"prog", "file.bmp"}, false},
+        {{"prog", "--bus", "sim", "--bus=gpib"}, "gpib", {"prog"}, false},
+        {{"prog", "--bus="}, "", {"prog"}, false},
+        {{"prog", "--", "--bus", "sim"}, std::nullopt, {"prog", "--", "--bus", "sim"}, false},
+        {{"prog", "--busy", "x"}, std::nullopt, {"prog", "--busy", "x"}, false},
+        {{"prog", "--bus"}, std::nullopt, {"prog"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
+        const Args original = c.args;
+        const auto found = findBusArgument(c.args);
+        EXPECT_EQ(found.value, c.value);
+        EXPECT_EQ(found.remaining, c.remaining);
+        EXPECT_EQ(!found.error.empty(), c.error) << found.error;
+        EXPECT_EQ(c.args, original);
+    }
+}
+
+TEST(BusChoice, CommandLineWinsOverEnvironmentOverDefault) {
+    using Opt = std::optional<std::string>;
+    struct Case {
+        Opt commandLine, environment;
+        std::optional<BusUri> uri;
+        std::string origin;
+    };
+    const std::vector<Case> cases = {
+        {std::nullopt, std::nullopt, gpib(0), "default"},
+        {std::nullopt, "", gpib(0), "default"},
+        {std::nullopt, "sim", sim(), "VELLUMIX_BUS"},
+        {"gpib:4", "sim", gpib(4), "--bus"},
+        {"sim:a.json", std::nullopt, sim("a.json"), "--bus"},
+        {"bogus", "sim", std::nullopt, "--bus"},
+        {std::nullopt, "gpib:42", std::nullopt, "VELLUMIX_BUS"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.commandLine.value_or("-") + " / " + c.environment.value_or("-"));
+        const auto choice = chooseBus(c.commandLine, c.environment);
+        EXPECT_EQ(choice.uri, c.uri);
+        EXPECT_EQ(choice.origin, c.origin);
+        if (!c.uri) {
+            EXPECT_NE(choice.error.find(c.origin), std::string::npos) << choice.error;
+        }
+    }
+}
+
+TEST(BusChoice, ReadsTheProcessEnvironment) {
+    setenv("VELLUMIX_BUS", "sim:env.json", 1);
+    EXPECT_EQ(chooseBus(std::vector<std::string>{"prog"}).uri, sim("env.json"));
+    EXPECT_EQ(chooseBus(std::vector<std::string>{"prog", "--bus", "gpib:1"}).uri, gpib(1));
+    unsetenv("VELLUMIX_BUS");
+    EXPECT_EQ(chooseBus(std::vector<std::string>{"prog"}).uri, gpib(0));
+    const auto missing = chooseBus(std::vector<std::string>{"prog", "--bus"});
+    EXPECT_FALSE(missing.uri);
+    EXPECT_NE(missing.error.find("--bus"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,84 @@
+// Opening a backend from a bus URI: the library search, its failure message, the simulated bus.
+#include "gpib/backends/ni488/ni488driver.h"
+#include "gpib/loader.h"
+#include "stubcontrol.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+using namespace vellumix::gpib;
+using vellumix::test::StubControl;
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+class LoaderTest : public testing::Test {
+protected:
+    void TearDown() override { unsetenv(DriverLibraryVariable); }
+    VirtualClock clock;
+};
+
+TEST_F(LoaderTest, FirstLibraryThatLoadsWinsAndGetsTheBoard) {
+    const DriverLibrarySearch search{
+        {"/nonexistent/libgpib.so.0", STUB_NOASK_PATH, STUB_NI4882_PATH, STUB_GPIB_PATH}, false};
+    auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, 5}, clock, search);
+    ASSERT_TRUE(opened.driver) << opened.error;
+    EXPECT_TRUE(opened.error.empty());
+    EXPECT_TRUE(contains(opened.description, STUB_NI4882_PATH)) << opened.description;
+
+    StubControl stub(STUB_NI4882_PATH);
+    opened.driver->SendIFC(0);
+    EXPECT_EQ(stub.lastCall(), "SendIFC");
+    EXPECT_EQ(stub.arg(0), 5);
+}
+
+TEST_F(LoaderTest, WhenNothingLoadsTheMessageNamesEveryLibraryAndTheWayOut) {
+    const DriverLibrarySearch search{
+        {"/nonexistent/libgpib.so.0", "libvellumix-absent.so.9", STUB_NOASK_PATH}, false};
+    const auto opened = openBus(BusUri{}, clock, search);
+    ASSERT_FALSE(opened.driver);
+    EXPECT_EQ(opened.title, "GPIB Driver Error");
+    for (const char* part : {"/nonexistent/libgpib.so.0", "libvellumix-absent.so.9", STUB_NOASK_PATH,
+                             "No such file", "does not export ibask", "--bus sim", "VELLUMIX_GPIB_LIBRARY"})
+        EXPECT_TRUE(contains(opened.error, part)) << part << " missing in:\n" << opened.error;
+}
+
+TEST_F(LoaderTest, EnvironmentLibraryReplacesTheBuiltInList) {
+    unsetenv(DriverLibraryVariable);
+    EXPECT_FALSE(driverLibrarySearch().fromEnvironment);
+    EXPECT_EQ(driverLibrarySearch().libraries, defaultDriverLibraries());
+    EXPECT_EQ(defaultDriverLibraries().front(), "libgpib.so.0");
+
+    setenv(DriverLibraryVariable, STUB_GPIB_PATH, 1);
+    const auto search = driverLibrarySearch();
+    EXPECT_TRUE(search.fromEnvironment);
+    EXPECT_EQ(search.libraries, std::vector<std::string>{STUB_GPIB_PATH});
+    auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, 2}, clock);
+    ASSERT_TRUE(opened.driver) << opened.error;
+    EXPECT_EQ(dynamic_cast<ni488::Ni488Driver&>(*opened.driver).board(), 2);
+
+    setenv(DriverLibraryVariable, "/nonexistent/libmine.so", 1);
+    const auto failed = openBus(BusUri{}, clock);
+    ASSERT_FALSE(failed.driver);
+    EXPECT_TRUE(contains(failed.error, "named by VELLUMIX_GPIB_LIBRARY")) << failed.error;
+    EXPECT_TRUE(contains(failed.error, "/nonexistent/libmine.so")) << failed.error;
+    EXPECT_FALSE(contains(failed.error, "libgpib.so.0"))
+        << "the built-in list is not tried: " << failed.error;
+}
+
+TEST_F(LoaderTest, SimUrisOpenTheSimulatedBus) {
+    auto opened = openBus(BusUri{BusUri::Kind::Sim, {}, 0}, clock, DriverLibrarySearch{});
+    EXPECT_TRUE(opened.driver) << opened.error;
+
+    const auto failed = openBus(BusUri{BusUri::Kind::Sim, "/nonexistent/scenario.json", 0}, clock);
+    EXPECT_FALSE(failed.driver);
+    EXPECT_EQ(failed.title, "Simulated Bus Error");
+    EXPECT_FALSE(failed.error.empty());
+}
+
+} // namespace
