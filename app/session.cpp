@@ -64,15 +64,19 @@ private:
 HardCopySession::HardCopySession(gpib::InstrumentLink& link, Desktop& desktop, HardCopyView& view)
     : link_(link), desktop_(desktop), view_(view) {}
 
-std::string HardCopySession::titleText() const { return vellumix::titleText(AppVersion, AppDate); }
+std::string HardCopySession::titleText() const {
+    return vellumix::titleText(AppVersion, AppDate);
+}
 
-std::string HardCopySession::currentFilePath() const { return DataFolder + "/" + CurrentFileName; }
+std::string HardCopySession::currentFilePath() const {
+    return DataFolder + "/" + CurrentFileName;
+}
 
 void HardCopySession::Load(const std::string& arguments) {
     std::string scopeType = "TDS";
     if (lower(arguments).find("sel") != std::string::npos)
-        scopeType = upper(desktop_.inputBox("Enter the TDS type you want to connect to", "Manually select TDS Scope",
-                                            "TDS "));
+        scopeType = upper(desktop_.inputBox("Enter the TDS type you want to connect to",
+                                            "Manually select TDS Scope", "TDS "));
     AppVersion = buildVersionText();
     AppDate = vellumix::AppDate;
     view_.setCaption(titleText());
@@ -105,7 +109,8 @@ void HardCopySession::Activate() {
     // folder would make import and save reach files elsewhere, so it counts as no last file.
     if (!LastFileName.empty() && !isPlainDataFileName(LastFileName)) LastFileName.clear();
 
-    const std::string tail = LastFileName.size() < 3 ? LastFileName : LastFileName.substr(LastFileName.size() - 3);
+    const std::string tail =
+        LastFileName.size() < 3 ? LastFileName : LastFileName.substr(LastFileName.size() - 3);
     if (tail.empty() || tail == "bmp") {
         selectOption(view_.optionEnabled(1) ? 1 : 0);
     } else if (tail == "tif") {
@@ -121,7 +126,8 @@ void HardCopySession::Activate() {
         std::error_code ec;
         const bool made = !DataFolder.empty() && std::filesystem::create_directories(DataFolder, ec);
         if (!made) {
-            const std::string where = DataFolder.empty() ? std::string("(AppData and HOME are not set)") : DataFolder;
+            const std::string where =
+                DataFolder.empty() ? std::string("(AppData and HOME are not set)") : DataFolder;
             desktop_.messageBox("The folder for hard copy files could not be created:\n" + where + "\n\n" +
                                     (ec ? ec.message() : std::string("No folder to create it in.")) +
                                     "\n\nHard copies cannot be stored until this is corrected.",
@@ -153,7 +159,8 @@ void HardCopySession::IdentifyTDS(int16_t& device) {
         view_.setOptionCaption(0, capture::Formats[0].monoCaption);
         view_.setOptionCaption(4, capture::Formats[4].monoCaption);
     }
-    for (int i = 0; i < 6; ++i) view_.setOptionEnabled(i, caps.offersFormat(i));
+    for (int i = 0; i < 6; ++i)
+        view_.setOptionEnabled(i, caps.offersFormat(i));
     if (caps.offersInkSaver()) view_.setInkSaverEnabled(true);
     selectOption(view_.optionEnabled(1) ? 1 : 0);
 }
@@ -210,8 +217,8 @@ void HardCopySession::Button_GetHardCopy_Click() {
         view_.showProgress(received, capture::expectedLength(head));
         desktop_.processEvents();
     };
-    const std::string picture =
-        capture::requestHardCopy(link_, ScopeDevice, FormatWord, inkSaverOn, [&] { busy.on(); }, progress);
+    const std::string picture = capture::requestHardCopy(
+        link_, ScopeDevice, FormatWord, inkSaverOn, [&] { busy.on(); }, progress);
     if (picture.empty()) {
         busy.off();
         view_.clearPicture();

@@ -4,12 +4,9 @@ namespace vellumix::capture {
 
 std::vector<std::string> hardCopySetupCommands(const std::string& formatWord, bool inkSaverOn) {
     return {
-        "HARDCOPY:FORMAT " + formatWord,
-        std::string("HARDCOPY:INKSAVER ") + (inkSaverOn ? "ON" : "OFF"),
-        "HARDCOPY:PALLET NORMAL",
-        "HARDCOPY:COMPRESSION OFF",
-        "HARDCOPY:LAYOUT PORTRAIT",
-        "HARDCOPY:PORT GPIB",
+        "HARDCOPY:FORMAT " + formatWord, std::string("HARDCOPY:INKSAVER ") + (inkSaverOn ? "ON" : "OFF"),
+        "HARDCOPY:PALLET NORMAL",        "HARDCOPY:COMPRESSION OFF",
+        "HARDCOPY:LAYOUT PORTRAIT",      "HARDCOPY:PORT GPIB",
     };
 }
 
@@ -17,7 +14,8 @@ std::string requestHardCopy(gpib::InstrumentLink& link, int16_t device, const st
                             bool inkSaverOn, const std::function<void()>& beforePort,
                             const gpib::ReadProgress& progress) {
     const auto commands = hardCopySetupCommands(formatWord, inkSaverOn);
-    for (std::size_t i = 0; i + 1 < commands.size(); ++i) link.WriteCommand(device, commands[i]);
+    for (std::size_t i = 0; i + 1 < commands.size(); ++i)
+        link.WriteCommand(device, commands[i]);
     if (beforePort) beforePort();
     link.WriteCommand(device, commands.back());
     // Picture data: every byte as the scope sent it.

@@ -14,9 +14,9 @@ struct Capabilities {
 };
 
 struct Identification {
-    bool modelFound = false;  // the reply held "TDS" and a "," after it
-    std::string model;        // "TDS 3054B"
-    double modelNumber = 0;   // 3054
+    bool modelFound = false;                  // the reply held "TDS" and a "," after it
+    std::string model;                        // "TDS 3054B"
+    double modelNumber = 0;                   // 3054
     std::optional<Capabilities> capabilities; // empty: an unsupported model
 };
 

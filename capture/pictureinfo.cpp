@@ -14,15 +14,16 @@ uint32_t le32(std::string_view b, std::size_t at) {
 }
 
 uint16_t le16(std::string_view b, std::size_t at) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(b[at]) |
-                                 static_cast<unsigned char>(b[at + 1]) << 8);
+    return static_cast<uint16_t>(static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1])
+                                                                         << 8);
 }
 
 } // namespace
 
 PictureKind pictureKind(std::string_view h) {
     if (h.size() >= 2 && h[0] == 'B' && h[1] == 'M') return PictureKind::Bmp;
-    if (h.size() >= 4 && (h.substr(0, 4) == std::string_view("II*\0", 4) || h.substr(0, 4) == std::string_view("MM\0*", 4)))
+    if (h.size() >= 4 &&
+        (h.substr(0, 4) == std::string_view("II*\0", 4) || h.substr(0, 4) == std::string_view("MM\0*", 4)))
         return PictureKind::Tiff;
     if (h.size() >= 8 && h.substr(0, 8) == std::string_view("\x89PNG\r\n\x1a\n", 8)) return PictureKind::Png;
     if (!h.empty() && h[0] == '\x0a') return PictureKind::Pcx;

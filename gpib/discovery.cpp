@@ -37,7 +37,8 @@ void InstrumentLink::ScanBus(int16_t mode) {
 
     // Addresses 0 (the interface itself) to 30, then the end marker.
     std::array<int16_t, 33> addresses{};
-    for (int16_t a = 0; a <= 30; ++a) addresses[static_cast<std::size_t>(a)] = a;
+    for (int16_t a = 0; a <= 30; ++a)
+        addresses[static_cast<std::size_t>(a)] = a;
     addresses[31] = NOADDR;
     addresses[32] = 0;
 
@@ -124,7 +125,8 @@ int16_t InstrumentLink::FindDeviceById(std::string& query, std::string& expected
         ibrd(SpareDevice, reply);
         reply.resize(static_cast<std::size_t>(std::clamp<int32_t>(ibcntl, 0, ProbeChunk)));
         const auto first = reply.find_first_not_of(' ');
-        reply = first == std::string::npos ? std::string() : reply.substr(first, reply.find_last_not_of(' ') + 1 - first);
+        reply = first == std::string::npos ? std::string()
+                                           : reply.substr(first, reply.find_last_not_of(' ') + 1 - first);
         if (!reply.empty() && reply.back() == '\n') reply.pop_back();
         if (!reply.empty() && reply.back() == '\r') reply.pop_back();
 
@@ -145,7 +147,8 @@ int16_t InstrumentLink::FindDeviceById(std::string& query, std::string& expected
     SpareOpen = -1;
     if (!quiet) {
         const std::string prompt = "ID Query: " + query + "\n\nExpected Response: " + expected +
-                                   "\n\nReceived Response(s):\n" + received + "\n" + "Correct the problem and re" +
+                                   "\n\nReceived Response(s):\n" + received + "\n" +
+                                   "Correct the problem and re" +
                                    (goOn ? "try. Program will continue." : "start. Program will end.");
         desktop_.messageBox(prompt, MbCritical | MbOk,
                             "Expected Id-response from device not found" + std::string(40, ' '));

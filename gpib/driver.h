@@ -21,8 +21,7 @@ public:
     virtual int32_t ibsre(int32_t board, int32_t v) = 0;
     // addrList ends with NOADDR (0xFFFF); results get the found addresses from slot 0 on.
     virtual void FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) = 0;
-    virtual int32_t ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot,
-                          int32_t eos) = 0;
+    virtual int32_t ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t eos) = 0;
     virtual int32_t ibpad(int32_t ud, int32_t pad) = 0;
     virtual int32_t ibclr(int32_t ud) = 0;
     virtual int32_t ibrsp(int32_t ud, char* spr) = 0;

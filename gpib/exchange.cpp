@@ -1,6 +1,7 @@
 #include "gpib/link.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -63,7 +64,9 @@ private:
     std::string head_;
 };
 
-bool isLineEnd(char c) { return c == '\n' || c == '\r'; }
+bool isLineEnd(char c) {
+    return c == '\n' || c == '\r';
+}
 
 } // namespace
 
@@ -76,7 +79,8 @@ void cleanReplyText(std::string& text) {
     text.erase(text.find_last_not_of(' ') + 1);
     text.erase(0, first);
     if (text.size() >= 2 && isLineEnd(text[text.size() - 2])) text.pop_back();
-    for (int i = 0; i < 2 && !text.empty() && isLineEnd(text.back()); ++i) text.pop_back();
+    for (int i = 0; i < 2 && !text.empty() && isLineEnd(text.back()); ++i)
+        text.pop_back();
 }
 
 void InstrumentLink::WriteCommand(int16_t ud, const std::string& command) {
@@ -156,6 +160,7 @@ void InstrumentLink::DeviceNotConfigured() {
     desktop_.messageBox("Device not configured.\n\nCorrect problem and restart.", MbCritical | MbOk,
                         "Device Error");
     desktop_.endProgram(FatalReason::DeviceNotConfigured);
+    std::abort(); // endProgram does not come back
 }
 
 void InstrumentLink::readFailed() {

@@ -105,7 +105,8 @@ void InstrumentLink::FindLstn(int16_t board, const int16_t* addrList, int16_t* r
     const std::size_t slots = limit > 0 ? static_cast<std::size_t>(limit) : 0;
     std::vector<uint16_t> out(results, results + slots);
     wrap([&] { driver_.FindLstn(board, in.data(), out.data(), limit); });
-    for (std::size_t i = 0; i < slots; ++i) results[i] = static_cast<int16_t>(out[i]);
+    for (std::size_t i = 0; i < slots; ++i)
+        results[i] = static_cast<int16_t>(out[i]);
 }
 
 void InstrumentLink::SendIFC(int16_t board) {

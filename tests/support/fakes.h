@@ -1,0 +1,281 @@
+#pragma once
+// Test doubles shared by the test programs: a scripted desktop, a plain main-window view and a
+// scripted driver that logs every call.
+#include "app/desktop.h"
+#include "app/hardcopyview.h"
+#include "gpib/driver.h"
+#include "gpib/status.h"
+
+#include <array>
+#include <deque>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vellumix::test {
+
+// Thrown where the real program would end at once.
+struct ProgramEnded {
+    FatalReason reason;
+};
+
+class FakeDesktop : public Desktop {
+public:
+    struct Box {
+        std::string prompt;
+        int flags;
+        std::string title;
+    };
+    std::vector<Box> boxes;
+    std::deque<MsgAnswer> answers; // scripted answers; when empty: OK, or No for Yes/No boxes
+    std::string inputAnswer;
+    std::vector<std::string> inputPrompts;
+    std::optional<SaveDialogResult> saveAnswer;
+    std::vector<SaveDialogRequest> saveRequests;
+    std::vector<std::pair<std::string, ShowMode>> opened;
+    std::map<std::string, std::string> settings;
+    std::vector<std::pair<std::string, std::string>> settingWrites;
+    std::map<std::string, std::string> env;
+    std::function<int(const std::string&, const std::string&)> downloader;
+    std::vector<std::string> busyTrace; // "on"/"off", in order
+    int processEventsCalls = 0;
+    std::function<void()> onProcessEvents;
+    std::optional<FatalReason> ended;
+
+    MsgAnswer messageBox(const std::string& prompt, int flags, const std::string& title) override {
+        boxes.push_back({prompt, flags, title});
+        if (!answers.empty()) {
+            const MsgAnswer a = answers.front();
+            answers.pop_front();
+            return a;
+        }
+        return (flags & 7) == MbYesNo ? MsgAnswer::No : MsgAnswer::Ok;
+    }
+    std::string inputBox(const std::string& prompt, const std::string&, const std::string&) override {
+        inputPrompts.push_back(prompt);
+        return inputAnswer;
+    }
+    std::optional<SaveDialogResult> saveDialog(const SaveDialogRequest& request) override {
+        saveRequests.push_back(request);
+        return saveAnswer;
+    }
+    void openWithDefaultHandler(const std::string& target, ShowMode mode) override {
+        opened.emplace_back(target, mode);
+    }
+    std::string readSetting(const std::string& key) override {
+        auto it = settings.find(key);
+        return it == settings.end() ? std::string() : it->second;
+    }
+    void writeSetting(const std::string& key, const std::string& value) override {
+        settings[key] = value;
+        settingWrites.emplace_back(key, value);
+    }
+    int download(const std::string& url, const std::string& path) override {
+        return downloader ? downloader(url, path) : 1;
+    }
+    void setBusyPointer(bool busy) override { busyTrace.push_back(busy ? "on" : "off"); }
+    void processEvents() override {
+        ++processEventsCalls;
+        if (onProcessEvents) onProcessEvents();
+    }
+    [[noreturn]] void endProgram(FatalReason reason) override {
+        ended = reason;
+        throw ProgramEnded{reason};
+    }
+    std::optional<std::string> environment(const std::string& name) override {
+        auto it = env.find(name);
+        if (it == env.end()) return std::nullopt;
+        return it->second;
+    }
+};
+
+class FakeView : public HardCopyView {
+public:
+    std::string captionText = "Vellumix";
+    std::array<bool, 6> enabled{};
+    std::array<std::string, 6> captions{"BMP (MONO)", "BMP COLOR", "TIFF", "PNG", "PCX (MONO)", "PCX COLOR"};
+    int checked = -1;
+    bool inkEnabled = false;
+    bool inkChecked = false;
+    std::map<Button, bool> buttons{{Button::GetHardCopy, true}, {Button::ImportLastFile, true},
+                                   {Button::OpenInWin, false},  {Button::SaveToFile, false},
+                                   {Button::Exit, true},        {Button::About, true}};
+    std::string picture; // path shown, "" when cleared
+    bool pictureLoads = true;
+    std::vector<std::pair<std::size_t, std::optional<std::size_t>>> progress;
+    std::vector<std::pair<std::string, int>> splashes;
+    std::function<void()> onSplash;
+
+    void setCaption(const std::string& c) override { captionText = c; }
+    std::string caption() const override { return captionText; }
+    void setOptionEnabled(int i, bool e) override { enabled.at(static_cast<std::size_t>(i)) = e; }
+    bool optionEnabled(int i) const override { return enabled.at(static_cast<std::size_t>(i)); }
+    void setOptionCaption(int i, const std::string& c) override {
+        captions.at(static_cast<std::size_t>(i)) = c;
+    }
+    void setOptionChecked(int i) override { checked = i; }
+    int checkedOption() const override { return checked; }
+    void setInkSaverEnabled(bool e) override { inkEnabled = e; }
+    bool inkSaverEnabled() const override { return inkEnabled; }
+    bool inkSaverChecked() const override { return inkChecked; }
+    void setButtonEnabled(Button b, bool e) override { buttons[b] = e; }
+    bool buttonEnabled(Button b) const override { return buttons.at(b); }
+    void clearPicture() override { picture.clear(); }
+    bool showPicture(const std::string& path) override {
+        if (!pictureLoads) return false;
+        picture = path;
+        return true;
+    }
+    void showProgress(std::size_t received, std::optional<std::size_t> total) override {
+        progress.emplace_back(received, total);
+    }
+    void showSplash(const std::string& text, int ms) override {
+        splashes.emplace_back(text, ms);
+        if (onSplash) onSplash();
+    }
+};
+
+// A driver whose every result comes from a script; logs each call as text for trace comparisons.
+class ScriptedDriver : public gpib::GpibDriver {
+public:
+    struct Result {
+        int32_t sta = gpib::CMPL;
+        int32_t err = 0;
+        int32_t cnt = 0;
+    };
+    struct Read {
+        Read(std::string b = {}, int32_t s = gpib::CMPL | gpib::END, int32_t e = 0,
+             std::optional<int32_t> c = {})
+            : bytes(std::move(b)), sta(s), err(e), cnt(c) {}
+        std::string bytes;
+        int32_t sta;
+        int32_t err;
+        std::optional<int32_t> cnt; // defaults to bytes.size()
+    };
+
+    std::vector<std::string> calls;
+    std::vector<std::string> written; // ibwrt texts, in order
+    std::deque<int32_t> registerCodes;
+    std::deque<Read> reads;
+    std::map<std::string, Result> writeResults; // by exact command text
+    std::optional<Result> nextResult;           // overrides the next call's status
+    std::vector<uint16_t> listeners{0, 1};
+    Result findLstnResult;
+    std::map<int32_t, int32_t> timeouts; // descriptor -> code
+    int32_t nextDescriptor = 16;
+    bool publishing = false;
+
+    int32_t RegisterGpibGlobalsForThread(int32_t* sta, int32_t* err, int32_t* cnt, int32_t* cntl) override {
+        calls.push_back("Register");
+        int32_t code = 0;
+        if (!registerCodes.empty()) {
+            code = registerCodes.front();
+            registerCodes.pop_front();
+        }
+        if (code == 0 || code == 1) {
+            sta_ = sta;
+            err_ = err;
+            cnt_ = cnt;
+            cntl_ = cntl;
+        }
+        return code;
+    }
+    int32_t UnregisterGpibGlobalsForThread() override {
+        calls.push_back("Unregister");
+        return 0;
+    }
+    void SendIFC(int32_t board) override { finish("SendIFC(" + std::to_string(board) + ")", {}); }
+    int32_t ibsre(int32_t board, int32_t v) override {
+        return finish("ibsre(" + std::to_string(board) + "," + std::to_string(v) + ")", {});
+    }
+    void FindLstn(int32_t board, const uint16_t* list, uint16_t* results, int32_t limit) override {
+        int n = 0;
+        while (list[n] != 0xFFFF)
+            ++n;
+        for (std::size_t i = 0; i < listeners.size() && static_cast<int32_t>(i) < limit; ++i)
+            results[i] = listeners[i];
+        Result r = findLstnResult;
+        if (r.cnt == 0) r.cnt = static_cast<int32_t>(listeners.size());
+        finish("FindLstn(" + std::to_string(board) + "," + std::to_string(n) + "," + std::to_string(limit) +
+                   ")",
+               r);
+    }
+    int32_t ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t eos) override {
+        const int32_t ud = nextDescriptor++;
+        timeouts[ud] = tmo;
+        finish("ibdev(" + std::to_string(board) + "," + std::to_string(pad) + "," + std::to_string(sad) +
+                   "," + std::to_string(tmo) + "," + std::to_string(eot) + "," + std::to_string(eos) + ")",
+               {});
+        return ud;
+    }
+    int32_t ibpad(int32_t ud, int32_t pad) override {
+        return finish("ibpad(" + std::to_string(ud) + "," + std::to_string(pad) + ")", {});
+    }
+    int32_t ibclr(int32_t ud) override { return finish("ibclr(" + std::to_string(ud) + ")", {}); }
+    int32_t ibrsp(int32_t ud, char* spr) override {
+        spr[0] = 0;
+        return finish("ibrsp(" + std::to_string(ud) + ")", {});
+    }
+    int32_t ibwrt(int32_t ud, const char* buf, int32_t count) override {
+        const std::string text(buf, static_cast<std::size_t>(count));
+        written.push_back(text);
+        Result r{gpib::CMPL, 0, count};
+        if (auto it = writeResults.find(text); it != writeResults.end()) r = it->second;
+        return finish("ibwrt(" + std::to_string(ud) + "," + text + ")", r);
+    }
+    int32_t ibrd(int32_t ud, char* buf, int32_t count) override {
+        Read rd;
+        if (reads.empty()) {
+            rd = Read{"", gpib::ERR | gpib::TIMO | gpib::CMPL, gpib::EABO, 0};
+        } else {
+            rd = reads.front();
+            if (static_cast<int32_t>(rd.bytes.size()) > count) {
+                // Deliver the front part; the rest stays for the next read, without END.
+                reads.front().bytes.erase(0, static_cast<std::size_t>(count));
+                rd.bytes.resize(static_cast<std::size_t>(count));
+                rd.sta &= ~gpib::END;
+                rd.cnt.reset();
+            } else {
+                reads.pop_front();
+            }
+        }
+        std::copy(rd.bytes.begin(), rd.bytes.end(), buf);
+        return finish("ibrd(" + std::to_string(ud) + "," + std::to_string(count) + ")",
+                      {rd.sta, rd.err, rd.cnt.value_or(static_cast<int32_t>(rd.bytes.size()))});
+    }
+    int32_t ibwait(int32_t ud, int32_t mask) override {
+        return finish("ibwait(" + std::to_string(ud) + "," + std::to_string(mask) + ")", {});
+    }
+    int32_t ibtmo(int32_t ud, int32_t code) override {
+        timeouts[ud] = code;
+        return finish("ibtmo(" + std::to_string(ud) + "," + std::to_string(code) + ")", {});
+    }
+    int32_t ibask(int32_t ud, int32_t option, int32_t* value) override {
+        *value = timeouts.count(ud) ? timeouts[ud] : gpib::T3s;
+        return finish("ibask(" + std::to_string(ud) + "," + std::to_string(option) + ")", {});
+    }
+
+private:
+    int32_t finish(std::string call, Result r) {
+        calls.push_back(std::move(call));
+        if (nextResult) {
+            r = *nextResult;
+            nextResult.reset();
+        }
+        if (sta_) {
+            *sta_ = r.sta;
+            *err_ = r.err;
+            *cnt_ = r.cnt;
+            *cntl_ = r.cnt;
+        }
+        return r.sta;
+    }
+    int32_t* sta_ = nullptr;
+    int32_t* err_ = nullptr;
+    int32_t* cnt_ = nullptr;
+    int32_t* cntl_ = nullptr;
+};
+
+} // namespace vellumix::test

@@ -1,0 +1,136 @@
+// Model table, identification reply parsing, format table, command sequence and picture lengths.
+#include "capture/formats.h"
+#include "capture/hardcopy.h"
+#include "capture/models.h"
+#include "capture/pictureinfo.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+using namespace vellumix::capture;
+
+TEST(ModelTable, RowByRowBoundaries) {
+    const struct {
+        double number;
+        const char* mask; // nullptr: unsupported
+        bool relabel;
+    } cases[] = {
+        {199, nullptr, false},   {200, "1000100", true},   {210, "1000100", true},   {299, "1000100", true},
+        {300, "1010100", true},  {399, "1010100", true},   {400, "1010100", true},   {499, "1010100", true},
+        {500, nullptr, false},   {510, nullptr, false},    {520, "1010100", true},   {524, "1110110", false},
+        {540, "1010100", true},  {544, "1110110", false},  {580, "1010100", true},   {600, nullptr, false},
+        {620, "1010100", true},  {640, "1010100", true},   {650, nullptr, false},    {654, "1110110", false},
+        {680, "1010100", true},  {684, "1110110", false},  {690, nullptr, false},    {694, "1110110", false},
+        {699, nullptr, false},   {700, "1110110", false},  {754, "1110110", false},  {799, "1110110", false},
+        {800, nullptr, false},   {820, "1010100", true},   {999, nullptr, false},    {1000, "1010100", true},
+        {1099, "1010100", true}, {1100, nullptr, false},   {2000, "1010101", true},  {2099, "1010101", true},
+        {2100, nullptr, false},  {3000, "1111111", false}, {3054, "1111111", false}, {3099, "1111111", false},
+        {3100, nullptr, false},  {4000, nullptr, false},   {0, nullptr, false},      {299.5, nullptr, false},
+    };
+    for (const auto& c : cases) {
+        const auto caps = capabilitiesFor(c.number);
+        if (!c.mask) {
+            EXPECT_FALSE(caps) << c.number;
+            continue;
+        }
+        ASSERT_TRUE(caps) << c.number;
+        EXPECT_EQ(caps->mask, c.mask) << c.number;
+        EXPECT_EQ(caps->relabel, c.relabel) << c.number;
+    }
+}
+
+TEST(IdentifyReply, ModelNameAndNumber) {
+    const struct {
+        std::string reply;
+        std::string model;
+        double number;
+        bool found;
+    } cases[] = {
+        {"ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41 TDS3FFT:v1.00 TDS3TRG:v1.00", "TDS 3054B", 3054, true},
+        {"TEK/TDS 210,CF:91.1CT,FV:v2.12", "TDS 210", 210, true},
+        {"TEKTRONIX,TDS 754C,0,CF:91.1CT", "TDS 754C", 754, true},
+        {"A,B,TDS 420A,FV", "TDS 420A", 420, true},
+        {"TDS  2 1,x", "TDS  2 1", 21, true},
+        {"TDS XYZ,", "TDS XYZ", 0, true},
+        {"TDS,", "TDS", 0, true},
+        {"TDS 2024", "TDS 2024", 2024, false},
+        {"", "", 0, false},
+        {"HEWLETT-PACKARD,34401A", "HEWLETT-PACKARD,34401A", 0, false},
+        {"tek/tds 210,", "tek/tds 210,", 0, false},
+    };
+    for (const auto& c : cases) {
+        const auto id = identifyReply(c.reply);
+        EXPECT_EQ(id.model, c.model) << c.reply;
+        EXPECT_DOUBLE_EQ(id.modelNumber, c.number) << c.reply;
+        EXPECT_EQ(id.modelFound, c.found) << c.reply;
+    }
+    EXPECT_FALSE(identifyReply("HEWLETT-PACKARD,34401A").capabilities);
+    EXPECT_TRUE(identifyReply("TDS 2024").capabilities) << "a reply without the firmware part still works";
+    EXPECT_EQ(unsupportedModelText("TDS 5104"), "TDS 5104 is NOT supported by this software.");
+    EXPECT_NE(unsupportedModelText(""), "");
+}
+
+TEST(Formats, WordsAndExtensions) {
+    const char* words[] = {"BMP", "BMPCOLOR", "TIFF", "PNG", "PCX", "PCXCOLOR"};
+    const char* exts[] = {".bmp", ".bmp", ".tif", ".png", ".pcx", ".pcx"};
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_STREQ(Formats[static_cast<std::size_t>(i)].formatWord, words[i]);
+        EXPECT_STREQ(Formats[static_cast<std::size_t>(i)].fileExt, exts[i]);
+        EXPECT_EQ(formatByWord(words[i])->index, i);
+    }
+    EXPECT_EQ(formatByWord("bmpcolor")->index, 1);
+    EXPECT_FALSE(formatByWord("JPEG"));
+    EXPECT_FALSE(formatByWord(""));
+}
+
+TEST(HardCopyCommands, SequenceAndInkSaver) {
+    EXPECT_EQ(hardCopySetupCommands("TIFF", false),
+              (std::vector<std::string>{"HARDCOPY:FORMAT TIFF", "HARDCOPY:INKSAVER OFF",
+                                        "HARDCOPY:PALLET NORMAL", "HARDCOPY:COMPRESSION OFF",
+                                        "HARDCOPY:LAYOUT PORTRAIT", "HARDCOPY:PORT GPIB"}));
+    EXPECT_EQ(hardCopySetupCommands("BMPCOLOR", true)[1], "HARDCOPY:INKSAVER ON");
+}
+
+namespace {
+std::string readFile(const std::string& name) {
+    std::ifstream in(std::string(VELLUMIX_SOURCE_DIR) + "/tests/data/real/" + name, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+} // namespace
+
+TEST(PictureInfo, LengthsOfRealScopeFiles) {
+    const struct {
+        const char* file;
+        PictureKind kind;
+        std::optional<std::size_t> length;
+    } cases[] = {
+        {"tds420a_bmp_mono_0.bmp", PictureKind::Bmp, 38462}, // file header says 975
+        {"tds460a_sine.bmp", PictureKind::Bmp, 38462},
+        {"tds2002b_F0000TEK.BMP", PictureKind::Bmp, 77878},
+        {"tds1000-cf_F0000TEK.BMP", PictureKind::Bmp, 307254},
+        {"tds420a_tiff_0.tiff", PictureKind::Tiff, std::nullopt},
+        {"tds420a_pcx_0.pcx", PictureKind::Pcx, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const std::string bytes = readFile(c.file);
+        ASSERT_FALSE(bytes.empty()) << c.file;
+        EXPECT_EQ(pictureKind(bytes), c.kind) << c.file;
+        EXPECT_EQ(expectedLength(bytes.substr(0, 64)), c.length) << c.file;
+        if (c.length) {
+            EXPECT_EQ(bytes.size(), *c.length) << c.file;
+        }
+    }
+}
+
+TEST(PictureInfo, ShortOrHostileHeaders) {
+    EXPECT_FALSE(expectedLength(""));
+    EXPECT_FALSE(expectedLength("BM"));
+    std::string h = readFile("tds420a_bmp_mono_0.bmp").substr(0, 64);
+    h[18] = '\xff', h[19] = '\xff', h[20] = '\xff', h[21] = '\x7f'; // absurd width
+    EXPECT_FALSE(expectedLength(h));
+    std::string png = "\x89PNG\r\n\x1a\n";
+    EXPECT_EQ(pictureKind(png), PictureKind::Png);
+    EXPECT_FALSE(expectedLength(png));
+}

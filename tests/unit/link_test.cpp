@@ -1,0 +1,556 @@
+// The instrument link against a scripted driver: status words, registration, the error report,
+// reply clean-up, the read loop, the bus scan and the device search.
+#include "gpib/link.h"
+#include "tests/support/fakes.h"
+
+#include <gtest/gtest.h>
+
+using namespace vellumix;
+using namespace vellumix::gpib;
+using vellumix::test::FakeDesktop;
+using vellumix::test::ProgramEnded;
+using vellumix::test::ScriptedDriver;
+
+namespace {
+
+struct LinkFixture : ::testing::Test {
+    ScriptedDriver driver;
+    FakeDesktop desktop;
+    VirtualClock clock;
+    InstrumentLink link{driver, desktop, clock};
+
+    int count(const std::string& prefix) const {
+        int n = 0;
+        for (const auto& c : driver.calls)
+            n += c.rfind(prefix, 0) == 0;
+        return n;
+    }
+};
+
+} // namespace
+
+TEST(Fold16, KeepsLowBitsAsSigned) {
+    const struct {
+        int32_t raw;
+        int16_t folded;
+    } cases[] = {{0x12345, 0x2345}, {0xC000, -16384}, {70000, 4464},
+                 {-1, -1},          {0x7FFF, 32767},  {0x18000, -32768}};
+    for (const auto& c : cases)
+        EXPECT_EQ(fold16(c.raw), c.folded) << c.raw;
+}
+
+TEST_F(LinkFixture, CopyStatusFoldsEveryWord) {
+    driver.nextResult = ScriptedDriver::Result{0x12345, 6, 70000};
+    link.ibclr(5);
+    EXPECT_EQ(link.ibsta, 0x2345);
+    EXPECT_EQ(link.iberr, 6);
+    EXPECT_EQ(link.ibcntl, 70000);
+    EXPECT_EQ(link.ibcnt, 4464);
+    driver.nextResult = ScriptedDriver::Result{0xC000, 0, 0};
+    link.ibclr(5);
+    EXPECT_EQ(link.ibsta, -16384);
+}
+
+TEST_F(LinkFixture, RegistrationReturnCodes) {
+    const struct {
+        int32_t code;
+        std::vector<std::string> calls; // up to and including the wrapped call
+        int16_t registered;
+    } cases[] = {
+        {0, {"Register", "ibclr(5)"}, 1},
+        {1, {"Register", "Unregister", "Register", "ibclr(5)"}, 1},
+        {2, {"Register", "Unregister", "ibclr(5)"}, 0},
+        {3, {"Register", "Unregister", "ibclr(5)"}, 0},
+        {4, {"Register", "ibclr(5)"}, 0},
+        {-7, {"Register", "ibclr(5)"}, 0},
+    };
+    for (const auto& c : cases) {
+        ScriptedDriver d;
+        d.registerCodes = {c.code, 0};
+        InstrumentLink l(d, desktop, clock);
+        l.ibclr(5);
+        EXPECT_EQ(d.calls, c.calls) << "code " << c.code;
+        EXPECT_EQ(l.StatusRegistered, c.registered) << "code " << c.code;
+        if (c.registered == 0) {
+            // Fall-back: the driver never wrote the words, the count keeps its marker.
+            EXPECT_EQ(l.ibcntl, FallbackIbcntl);
+            EXPECT_EQ(l.ibcnt, 14320);
+            EXPECT_EQ(l.ibsta, 0);
+            // The next wrapper call registers again before its driver call.
+            l.ibclr(6);
+            ASSERT_GE(d.calls.size(), 2u);
+            EXPECT_EQ(d.calls[d.calls.size() - 2], "Register");
+            EXPECT_EQ(l.StatusRegistered, 1);
+        } else {
+            l.ibclr(6);
+            EXPECT_EQ(d.calls.back(), "ibclr(6)");
+            EXPECT_EQ(d.calls[d.calls.size() - 2], "ibclr(5)");
+        }
+    }
+}
+
+TEST_F(LinkFixture, ErrorReportTextsAndTitles) {
+    const struct {
+        int code;
+        const char* text;
+    } cases[] = {
+        {0, "Operating system error."},
+        {1, "Function requires GPIB board to be CIC."},
+        {2, "No listener on write function."},
+        {3, "GPIB board not addressed correctly."},
+        {4, "Invalid argument to function call."},
+        {5, "GPIB board not system controller as required."},
+        {6, "I/O operation aborted - timeout."},
+        {7, "Non-existent GPIB board."},
+        {8, "Unknown error."},
+        {9, "Unknown error."},
+        {10, "Asynchronous I/O in progress."},
+        {11, "No capability for operation."},
+        {12, "File system error."},
+        {13, "Unknown error."},
+        {14, "GPIB bus eror."},
+        {15, "Serial poll status queue owerflow."},
+        {16, "SRQ stuck in on position."},
+        {17, "Unknown error."},
+        {18, "Unknown error."},
+        {19, "Unknown error."},
+        {20, "Table problem."},
+        {21, "Unknown error."},
+        {99, "Unknown error."},
+        {-3, "Unknown error."},
+    };
+    for (const auto& c : cases) {
+        desktop.boxes.clear();
+        driver.writeResults["X"] = {ERR, c.code, 0};
+        link.WriteCommand(5, "X");
+        ASSERT_EQ(desktop.boxes.size(), 1u) << c.code;
+        EXPECT_EQ(desktop.boxes[0].prompt,
+                  std::string(c.text) + "\nSelect OK to continue or Cancel to terminate program.");
+        EXPECT_EQ(desktop.boxes[0].title,
+                  "GPIB ERROR #" + std::string(c.code >= 0 ? " " : "") + std::to_string(c.code));
+        EXPECT_EQ(desktop.boxes[0].flags, 49);
+        EXPECT_EQ(link.GpibErrorFlag, -1);
+    }
+}
+
+TEST_F(LinkFixture, ErrorReportIgnoresTimeoutWithoutErrorAndCancelEnds) {
+    driver.writeResults["T"] = {TIMO, 6, 0};
+    link.WriteCommand(5, "T");
+    EXPECT_TRUE(desktop.boxes.empty());
+    EXPECT_EQ(link.GpibErrorFlag, 0);
+
+    driver.writeResults["E"] = {ERR, 2, 0};
+    desktop.answers = {MsgAnswer::Cancel};
+    EXPECT_THROW(link.WriteCommand(5, "E"), ProgramEnded);
+    EXPECT_EQ(desktop.ended, FatalReason::GpibErrorCancelled);
+}
+
+TEST(CleanReplyText, Table) {
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"ID TEK\n", "ID TEK"}, {"abc\r\n", "abc"},   {"abc\n\r", "abc"}, {"ab\nX", "ab"},
+        {"\r\n\r\n", "\r"},     {"\n", ""},           {"   ", ""},        {"  x y  ", "x y"},
+        {"abc", "abc"},         {"a\n\n\n\n", "a\n"}, {"", ""},
+    };
+    for (const auto& c : cases) {
+        std::string t = c.in;
+        cleanReplyText(t);
+        EXPECT_EQ(t, c.out) << "input of " << c.in.size() << " bytes";
+    }
+}
+
+TEST_F(LinkFixture, TextReplyIsCleanedAndRawReplyKeepsEveryByte) {
+    const std::string endings[] = {" ", "\n", "\r", "\r\n", "  \n ", std::string("\0\0", 2), "\n\r\n\r"};
+    for (const auto& ending : endings) {
+        std::string picture = "BM";
+        for (int i = 0; i < 1200; ++i)
+            picture.push_back(static_cast<char>(i * 7));
+        picture += ending;
+        driver.reads = {{picture}};
+        EXPECT_EQ(link.ReadResponse(5, ReadMode::Raw), picture);
+    }
+    driver.reads = {{"  ID TEK/TDS 210,CF:91.1CT\n"}};
+    EXPECT_EQ(link.ReadResponse(5), "ID TEK/TDS 210,CF:91.1CT");
+    EXPECT_TRUE(desktop.boxes.empty());
+}
+
+TEST_F(LinkFixture, ReplyOfExactly512BytesWithEndIsOneChunk) {
+    driver.reads = {{std::string(512, 'x')}};
+    EXPECT_EQ(link.ReadResponse(5, ReadMode::Raw).size(), 512u);
+    EXPECT_EQ(count("ibrd("), 1);
+}
+
+TEST_F(LinkFixture, ReadSetsTenSecondsAndRestoresTheTimeout) {
+    driver.timeouts[5] = T3s;
+    driver.reads = {{std::string(1500, 'x')}};
+    link.ReadResponse(5, ReadMode::Raw);
+    std::vector<std::string> tmo;
+    for (const auto& c : driver.calls)
+        if (c.rfind("ibtmo", 0) == 0 || c.rfind("ibask", 0) == 0 || c.rfind("ibwait", 0) == 0)
+            tmo.push_back(c);
+    EXPECT_EQ(tmo, (std::vector<std::string>{"ibask(5,3)", "ibtmo(5,13)", "ibwait(5,16640)",
+                                             "ibwait(5,16640)", "ibwait(5,16640)", "ibtmo(5,12)"}));
+    // Already 10 s: no change before, restored after all the same.
+    driver.calls.clear();
+    driver.reads = {{"y"}};
+    link.ReadResponse(5);
+    EXPECT_EQ(count("ibtmo(5,13)"), 1);
+}
+
+TEST_F(LinkFixture, TimeoutOrErrorAtAnyChunkDiscardsTheReply) {
+    const struct {
+        int failAt; // 0-based chunk
+        int32_t sta;
+    } cases[] = {{0, ERR | TIMO}, {2, ERR | TIMO}, {0, ERR}, {1, ERR}, {3, TIMO}};
+    for (const auto& c : cases) {
+        desktop.boxes.clear();
+        driver.reads.clear();
+        driver.timeouts[5] = T3s;
+        for (int i = 0; i < c.failAt; ++i)
+            driver.reads.push_back({std::string(512, 'a'), CMPL});
+        driver.reads.push_back({"", c.sta, EABO});
+        driver.reads.push_back({"never read"});
+        EXPECT_EQ(link.ReadResponse(5, ReadMode::Raw), "") << c.failAt;
+        ASSERT_EQ(desktop.boxes.size(), 1u);
+        EXPECT_EQ(desktop.boxes[0].prompt, "Read cycle failed\nOperation aborted.");
+        EXPECT_EQ(desktop.boxes[0].title, "I/O Error");
+        EXPECT_EQ(desktop.boxes[0].flags, 48);
+        EXPECT_EQ(driver.timeouts[5], T3s) << "timeout restored";
+        EXPECT_EQ(driver.reads.size(), 1u) << "stops at the failed chunk";
+    }
+}
+
+TEST_F(LinkFixture, ChunkBoundEndsAsAFailedRead) {
+    for (int i = 0; i < InstrumentLink::MaxChunks + 5; ++i)
+        driver.reads.push_back({"z", CMPL});
+    EXPECT_EQ(link.ReadResponse(5, ReadMode::Raw), "");
+    EXPECT_EQ(count("ibrd("), InstrumentLink::MaxChunks);
+    EXPECT_EQ(desktop.boxes.size(), 1u);
+}
+
+TEST_F(LinkFixture, ReadReportsProgressWithTheHead) {
+    driver.reads = {{"BM" + std::string(1200, 'q')}};
+    std::vector<std::size_t> seen;
+    std::string head;
+    link.ReadResponse(5, ReadMode::Raw, [&](std::size_t n, std::string_view h) {
+        seen.push_back(n);
+        head = h;
+    });
+    EXPECT_EQ(seen, (std::vector<std::size_t>{512, 1024, 1202}));
+    EXPECT_EQ(head.size(), ProgressHeadBytes);
+    EXPECT_EQ(head.substr(0, 3), "BMq");
+}
+
+TEST_F(LinkFixture, FailedWriteAcknowledgedSkipsTheRead) {
+    driver.writeResults["ID?"] = {ERR, ENOL, 0};
+    driver.reads = {{"should stay"}};
+    EXPECT_EQ(link.QueryDevice(5, "ID?"), "");
+    EXPECT_EQ(count("ibrd("), 0);
+    EXPECT_EQ(link.GpibErrorFlag, -1);
+    EXPECT_GE(clock.now(), std::chrono::milliseconds(100)) << "the pause still happens";
+    link.WriteCommand(5, "OK?");
+    EXPECT_EQ(link.GpibErrorFlag, 0);
+}
+
+TEST_F(LinkFixture, DescriptorZeroEndsTheProgramBeforeSending) {
+    for (int which = 0; which < 3; ++which) {
+        desktop.boxes.clear();
+        try {
+            if (which == 0) link.WriteCommand(0, "X");
+            if (which == 1) link.ReadResponse(0);
+            if (which == 2) link.QueryDevice(0, "X");
+            FAIL() << "did not end";
+        } catch (const ProgramEnded& e) {
+            EXPECT_EQ(e.reason, FatalReason::DeviceNotConfigured);
+        }
+        ASSERT_EQ(desktop.boxes.size(), 1u);
+        EXPECT_EQ(desktop.boxes[0].prompt, "Device not configured.\n\nCorrect problem and restart.");
+        EXPECT_EQ(desktop.boxes[0].title, "Device Error");
+        EXPECT_EQ(desktop.boxes[0].flags, 16);
+    }
+    EXPECT_TRUE(driver.written.empty());
+}
+
+TEST_F(LinkFixture, DelayEndsAfterItsTimeAndLetsEventsRun) {
+    const auto start = clock.now();
+    link.Delay(0.1f);
+    const auto took = clock.now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(100));
+    EXPECT_LE(took, std::chrono::milliseconds(106));
+    EXPECT_GT(desktop.processEventsCalls, 0);
+    link.Delay(0);
+    link.Delay(-1);
+}
+
+// --- Bus scan ---
+
+TEST_F(LinkFixture, ScanTakesTheInstrumentsAfterTheBoard) {
+    const struct {
+        std::vector<uint16_t> found;
+        int16_t count;
+    } cases[] = {
+        {{0, 1}, 1}, {{0, 3, 7, 22}, 3}, {{0}, 0}, {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, 14}};
+    for (const auto& c : cases) {
+        driver.listeners = c.found;
+        link.ScanBus(1);
+        EXPECT_EQ(link.Listeners[0], c.count);
+        EXPECT_EQ(link.FreeListeners[0], c.count);
+        for (int j = 1; j <= c.count; ++j) {
+            EXPECT_EQ(link.Listeners[static_cast<std::size_t>(j)], c.found[static_cast<std::size_t>(j)]);
+            EXPECT_EQ(link.FreeListeners[static_cast<std::size_t>(j)], c.found[static_cast<std::size_t>(j)]);
+        }
+    }
+    EXPECT_TRUE(desktop.boxes.empty());
+    EXPECT_EQ(count("FindLstn(0,31,15)"), 4);
+}
+
+TEST_F(LinkFixture, ScanFailures) {
+    const struct {
+        int16_t mode;
+        int32_t err;
+        const char* prompt; // nullptr: no box
+        bool ends;
+        FatalReason reason;
+    } cases[] = {
+        {1, 14, "No listeners found.\n\nCorrect problem and restart.", true, FatalReason::NoListeners},
+        {1, 20, "Too many listeners found.\nMax 14 listeners allowed.\n\nCorrect problem and restart.", true,
+         FatalReason::TooManyListeners},
+        {1, 7, "\n\nCorrect problem and restart.", true, FatalReason::ScanFailed},
+        {-1, 14, nullptr, false, {}},
+        {0, 14, "No listeners found.", false, {}},
+        {0,
+         20,
+         "Too many listeners found.\nMax 14 listeners allowed.\n\nCorrect problem and restart.",
+         false,
+         {}},
+        {-1, 0, "\n\nCorrect problem and restart.", false, {}},
+    };
+    for (const auto& c : cases) {
+        desktop.boxes.clear();
+        driver.findLstnResult = {ERR, c.err, 0};
+        bool ended = false;
+        try {
+            link.ScanBus(c.mode);
+        } catch (const ProgramEnded& e) {
+            ended = true;
+            EXPECT_EQ(e.reason, c.reason);
+        }
+        EXPECT_EQ(ended, c.ends) << c.mode << "/" << c.err;
+        if (!c.prompt) {
+            EXPECT_TRUE(desktop.boxes.empty());
+        } else {
+            ASSERT_EQ(desktop.boxes.size(), 1u);
+            EXPECT_EQ(desktop.boxes[0].prompt, c.prompt);
+            EXPECT_EQ(desktop.boxes[0].title, "Initialization Error " + std::to_string(c.err));
+            EXPECT_EQ(desktop.boxes[0].flags, 16);
+        }
+        EXPECT_EQ(link.FreeListeners[0], 0);
+    }
+}
+
+// --- Device search ---
+
+namespace {
+
+// A bus where the listener at each address answers with the given reply (or nothing).
+struct SearchFixture : LinkFixture {
+    std::map<int, std::optional<std::string>> replies;
+    int addressed = 0;
+
+    void scan(std::vector<std::pair<int, std::optional<std::string>>> bus) {
+        driver.listeners = {0};
+        for (auto& [a, r] : bus) {
+            driver.listeners.push_back(static_cast<uint16_t>(a));
+            replies[a] = r;
+        }
+        link.ScanBus(1);
+    }
+
+    // The scripted driver has no addresses, so feed the reads in the order the search asks.
+    void queueRepliesInOrder(const std::vector<int>& order) {
+        for (int a : order) {
+            if (replies[a])
+                driver.reads.push_back({*replies[a]});
+            else
+                driver.reads.push_back({"", ERR | TIMO, EABO, 0});
+        }
+    }
+};
+
+} // namespace
+
+TEST_F(SearchFixture, MatchingIsCaseInsensitiveUnlessExact) {
+    const struct {
+        std::string reply;
+        std::string expected;
+        bool match;
+    } cases[] = {
+        {"ID TEK/TDS 210,CF:91.1CT\n", "TDS", true},
+        {"id tek/tds 210,cf\n", "TDS", true},
+        {"id tek/tds 210\n", "TDS!", false},
+        {"TDS\r\n", "TDS!", true},
+        {"TDS \n", "TDS !", true}, // spaces are trimmed before the LF goes, so the blank stays
+        {"HEWLETT-PACKARD,34401A\n", "TDS", false},
+        {"anything\n", "", true},
+        {"anything\n", "!", true},
+        {"TDS 210\n", "tds 2", true},
+    };
+    for (const auto& c : cases) {
+        InstrumentLink l(driver, desktop, clock);
+        driver.listeners = {0, 4};
+        l.ScanBus(1);
+        driver.reads = {{c.reply}};
+        std::string q = "ID?!";
+        std::string e = c.expected;
+        desktop.boxes.clear();
+        const int16_t ud = l.FindDeviceById(q, e);
+        EXPECT_EQ(ud != 0, c.match) << c.reply << " / " << c.expected;
+        EXPECT_EQ(q, "ID?");
+    }
+}
+
+TEST_F(SearchFixture, MarkersAreReadInOrder) {
+    const struct {
+        std::string query, expected;
+        std::string queryAfter, expectedAfter;
+        bool clears, pauses;
+    } cases[] = {
+        {"ID?", "TDS", "ID?", "TDS", true, false},      {"!ID?", "TDS", "ID?", "TDS", false, false},
+        {"ID?!", "!?TDS", "ID?", "TDS", true, true},    {"ID?", "?!TDS", "ID?", "!TDS", true, true},
+        {"!ID?!", "!TDS!", "ID?", "TDS", false, false}, {"!", "TDS", "", "TDS", false, false},
+    };
+    for (const auto& c : cases) {
+        ScriptedDriver d;
+        d.listeners = {0, 1};
+        InstrumentLink l(d, desktop, clock);
+        l.ScanBus(1);
+        d.reads = {{"!TDS\n"}};
+        std::string q = c.query, e = c.expected;
+        try {
+            l.FindDeviceById(q, e);
+        } catch (const ProgramEnded&) {
+        }
+        EXPECT_EQ(q, c.queryAfter) << c.query << " " << c.expected;
+        EXPECT_EQ(e, c.expectedAfter) << c.query << " " << c.expected;
+        int clears = 0;
+        for (const auto& call : d.calls)
+            clears += call.rfind("ibclr", 0) == 0;
+        EXPECT_EQ(clears > 0, c.clears) << c.query;
+        ASSERT_FALSE(d.written.empty());
+        EXPECT_EQ(d.written.back(), c.queryAfter) << "the query goes out without markers";
+    }
+}
+
+TEST_F(SearchFixture, PauseMarkerWaitsAfterThePoll) {
+    scan({{1, "TDS\n"}});
+    queueRepliesInOrder({1});
+    std::string q = "ID?", e = "?TDS";
+    const auto before = clock.now();
+    EXPECT_NE(link.FindDeviceById(q, e), 0);
+    EXPECT_GE(clock.now() - before, std::chrono::milliseconds(100));
+}
+
+TEST_F(SearchFixture, FindsTheScopeAndRecordsItsSlot) {
+    scan({{3, "HEWLETT-PACKARD,34401A\n"}, {5, std::nullopt}, {9, "ID TEK/TDS 754C,CF:91.1CT\n"}});
+    queueRepliesInOrder({3, 5, 9});
+    link.DeviceTimeout = T3s;
+    std::string q = "ID?", e = "TDS";
+    const int16_t ud = link.FindDeviceById(q, e);
+    EXPECT_EQ(ud, 16);
+    EXPECT_EQ(link.ListenerDevices[3], ud);
+    EXPECT_EQ(link.FreeListeners[3], 0);
+    EXPECT_EQ(link.FreeListeners[0], 2);
+    EXPECT_EQ(link.SpareOpen, 0);
+    EXPECT_EQ(driver.timeouts[ud], T3s);
+    EXPECT_EQ(driver.calls.back(), "ibtmo(16,12)");
+    EXPECT_EQ(driver.calls[driver.calls.size() - 3], "ibwrt(16,ID?)");
+    EXPECT_EQ(count("ibdev(0,1,0,11,1,0)"), 1);
+}
+
+TEST_F(SearchFixture, NoMatchListsTheRepliesLatestFirst) {
+    // Spaces are trimmed before the line end goes, so the blank before the LF stays.
+    scan({{3, "HEWLETT-PACKARD,34401A\r\n"}, {5, std::nullopt}, {9, "  KEITHLEY 2000 \n"}});
+    queueRepliesInOrder({3, 5, 9});
+    std::string q = "ID?", e = "TDS";
+    EXPECT_THROW(link.FindDeviceById(q, e), ProgramEnded);
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_EQ(desktop.boxes[0].prompt, "ID Query: ID?\n\nExpected Response: TDS\n\nReceived Response(s):\n"
+                                       "KEITHLEY 2000 \n\nHEWLETT-PACKARD,34401A\n\n"
+                                       "Correct the problem and restart. Program will end.");
+    EXPECT_EQ(desktop.boxes[0].title, "Expected Id-response from device not found" + std::string(40, ' '));
+    EXPECT_EQ(desktop.ended, FatalReason::IdNotFound);
+    EXPECT_EQ(link.SpareOpen, -1);
+    EXPECT_EQ(count("ibclr(16)"), 4) << "three clears before the queries, one after the silent read";
+}
+
+TEST_F(SearchFixture, NoMatchWithContinueMarkerAndQuietMode) {
+    scan({{2, "FLUKE\n"}});
+    queueRepliesInOrder({2});
+    std::string q = "ID?!", e = "TDS";
+    EXPECT_EQ(link.FindDeviceById(q, e), 0);
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_NE(desktop.boxes[0].prompt.find("try. Program will continue."), std::string::npos);
+
+    desktop.boxes.clear();
+    queueRepliesInOrder({2});
+    q = "ID?";
+    e = "!TDS";
+    EXPECT_EQ(link.FindDeviceById(q, e), 0);
+    EXPECT_TRUE(desktop.boxes.empty());
+    EXPECT_EQ(count("ibdev("), 1) << "the spare kept after a failed search is used again";
+}
+
+TEST_F(SearchFixture, ProbeReadIs256BytesAndTheReplyIsCutThere) {
+    scan({{1, std::string(300, 'A') + "TDS\n"}});
+    queueRepliesInOrder({1});
+    std::string q = "ID?!", e = "TDS";
+    EXPECT_EQ(link.FindDeviceById(q, e), 0);
+    EXPECT_EQ(count("ibrd(16,256)"), 1);
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_NE(desktop.boxes[0].prompt.find(std::string(256, 'A') + "\n"), std::string::npos);
+}
+
+TEST_F(SearchFixture, SecondSearchSkipsTheClaimedListenerThenRunsOut) {
+    scan({{1, "TDS 210\n"}, {2, "TDS 220\n"}});
+    queueRepliesInOrder({1});
+    std::string q = "ID?", e = "TDS";
+    const int16_t first = link.FindDeviceById(q, e);
+    queueRepliesInOrder({2});
+    q = "ID?";
+    e = "TDS";
+    const int16_t second = link.FindDeviceById(q, e);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(link.ListenerDevices[1], first);
+    EXPECT_EQ(link.ListenerDevices[2], second);
+
+    q = "ID?";
+    e = "!TDS";
+    EXPECT_EQ(link.FindDeviceById(q, e), 0);
+    EXPECT_TRUE(desktop.boxes.empty());
+    q = "ID?";
+    e = "TDS";
+    EXPECT_THROW(link.FindDeviceById(q, e), ProgramEnded);
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_EQ(desktop.boxes[0].prompt, "Can't find more than 2 device(s).\n\nCorrect problem and restart.");
+    EXPECT_EQ(desktop.boxes[0].title, "Not enough devices on the bus");
+    EXPECT_EQ(desktop.ended, FatalReason::NotEnoughDevices);
+}
+
+TEST_F(SearchFixture, EmptyQueryPollsAllAndHandsOutTheSpareForTheFirst) {
+    scan({{4, std::nullopt}, {6, std::nullopt}});
+    link.DeviceTimeout = T3s;
+    std::string q, e = "TDS";
+    const int16_t ud = link.FindDeviceById(q, e);
+    EXPECT_EQ(ud, 16);
+    EXPECT_EQ(link.ListenerDevices[1], 16);
+    const std::vector<std::string> tail(driver.calls.end() - 6, driver.calls.end());
+    EXPECT_EQ(tail, (std::vector<std::string>{"ibpad(16,4)", "ibrsp(16)", "ibpad(16,6)", "ibrsp(16)",
+                                              "ibpad(16,4)", "ibtmo(16,12)"}));
+    EXPECT_EQ(link.SpareOpen, 0) << "handed out: the next search opens its own spare";
+    EXPECT_TRUE(desktop.boxes.empty());
+    std::string q2 = "ID?", e2 = "!TDS";
+    driver.reads = {{""}, {""}};
+    link.FindDeviceById(q2, e2);
+    EXPECT_EQ(count("ibdev("), 2);
+}
