@@ -8,6 +8,7 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,10 @@ struct Flavour {
 const Flavour kLinuxGpib{"linux-gpib", STUB_GPIB_PATH, LibraryApi::Functions, false};
 const Flavour kNi4882{"ni4882", STUB_NI4882_PATH, LibraryApi::Ni4882, false};
 const Flavour kGpib32{"gpib-32", STUB_GPIB32_PATH, LibraryApi::Functions, true};
+
+void PrintTo(const Flavour& f, std::ostream* os) {
+    *os << f.name;
+}
 
 std::string flavourName(const testing::TestParamInfo<Flavour>& info) {
     std::string n = info.param.name;
