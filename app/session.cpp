@@ -122,10 +122,13 @@ void HardCopySession::Activate() {
     }
 
     DataFolder = dataFolder(desktop_);
-    if (!exists(DataFolder)) {
+    // A file of that name counts as missing too: creating the folder then fails and the user hears why.
+    std::error_code dirError;
+    if (DataFolder.empty() || !std::filesystem::is_directory(DataFolder, dirError)) {
         std::error_code ec;
         const bool made = !DataFolder.empty() && std::filesystem::create_directories(DataFolder, ec);
         if (!made) {
+            if (!ec && !DataFolder.empty()) ec = std::make_error_code(std::errc::not_a_directory);
             const std::string where =
                 DataFolder.empty() ? std::string("(AppData and HOME are not set)") : DataFolder;
             desktop_.messageBox("The folder for hard copy files could not be created:\n" + where + "\n\n" +

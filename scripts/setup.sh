@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Set-up, build and run for a fresh Debian machine.
+#   scripts/setup.sh demo           install what is missing, build, run the GUI on the simulated scope
+#                                   (without a display: capture a picture with the command-line tool)
+#   scripts/setup.sh test           install what is missing, build, run every test
+#   scripts/setup.sh test-sanitize  the same, built with AddressSanitizer + UndefinedBehaviorSanitizer
+#   scripts/setup.sh bench          build in Release and run the benchmarks
+#   scripts/setup.sh build          install and build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+mode=${1:-build}
+
+packages=(
+  build-essential cmake ninja-build pkg-config  # compiler and build
+  qt6-base-dev qt6-base-dev-tools libgl-dev     # Qt 6: Core, Gui, Widgets, Network, Test
+  qt6-image-formats-plugins                     # TIFF reading for pictures in tests
+  libpng-dev                                    # PNG pictures of the simulated scope
+  libgtest-dev libgmock-dev                     # unit tests
+  libbenchmark-dev                              # benchmarks
+  fonts-dejavu-core                             # a font for the offscreen window tests
+  xvfb xauth                                    # a virtual display for the demo on headless machines
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+build() { # build <dir> <cmake args...>
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@"
+  cmake --build "$dir" -j"$jobs"
+}
+
+case "$mode" in
+  build)
+    build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    ;;
+  demo)
+    build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+      exec build/app/vellumix --bus sim
+    else
+      echo "No display: capturing the simulated scope's screen with the command-line tool instead."
+      build/cli/vellumix-cli --bus sim capture --format PNG -o vellumix-demo.png
+      echo "Wrote $(pwd)/vellumix-demo.png"
+    fi
+    ;;
+  test)
+    build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    ctest --test-dir build --output-on-failure -j"$jobs"
+    ;;
+  test-sanitize)
+    build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELLUMIX_SANITIZE=ON -DVELLUMIX_BUILD_BENCH=OFF
+    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+      ctest --test-dir build-asan --output-on-failure -j"$jobs"
+    ;;
+  bench)
+    build build-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+    for b in build-release/bench/*_bench; do "$b"; done
+    ;;
+  *)
+    echo "usage: $0 demo|test|test-sanitize|bench|build" >&2
+    exit 2
+    ;;
+esac

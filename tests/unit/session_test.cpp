@@ -1,0 +1,555 @@
+// The main window's logic without widgets: start-up, first activation, format choice, capture,
+// shutdown, save and import, against a scripted driver, a fake view and a scripted desktop.
+#include "app/session.h"
+#include "tests/support/fakes.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+using namespace vellumix;
+using namespace vellumix::gpib;
+using vellumix::test::FakeDesktop;
+using vellumix::test::FakeView;
+using vellumix::test::ProgramEnded;
+using vellumix::test::ScriptedDriver;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void spit(const fs::path& p, const std::string& bytes) {
+    std::ofstream out(p, std::ios::binary);
+    out << bytes;
+}
+
+// Records when the busy pointer changes, relative to the commands already written.
+struct TracingDesktop : FakeDesktop {
+    ScriptedDriver* driver = nullptr;
+    std::vector<std::string> events;
+    void setBusyPointer(bool busy) override {
+        FakeDesktop::setBusyPointer(busy);
+        events.push_back(std::string(busy ? "busy after " : "idle after ") + std::to_string(driver->written.size()));
+    }
+    MsgAnswer messageBox(const std::string& prompt, int flags, const std::string& title) override {
+        events.push_back("box " + title);
+        return FakeDesktop::messageBox(prompt, flags, title);
+    }
+};
+
+struct SessionFixture : ::testing::Test {
+    ScriptedDriver driver;
+    TracingDesktop desktop;
+    VirtualClock clock;
+    FakeView view;
+    InstrumentLink link{driver, desktop, clock};
+    HardCopySession session{link, desktop, view};
+    fs::path home;
+
+    void SetUp() override {
+        home = fs::temp_directory_path() /
+               ("vellumix-session-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(home);
+        fs::create_directories(home / "appdata");
+        desktop.env["AppData"] = (home / "appdata").string();
+        desktop.env["HOME"] = home.string();
+        desktop.driver = &driver;
+    }
+    void TearDown() override { fs::remove_all(home); }
+
+    // A bus with the scope at address 1 answering with this identification.
+    void start(const std::string& id = "ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41\n", const std::string& args = "") {
+        driver.listeners = {0, 1};
+        driver.reads.push_back({id}); // the search's probe
+        driver.reads.push_back({id}); // identification
+        session.Load(args);
+        session.Activate();
+    }
+
+    fs::path dataFolder() const { return home / "appdata" / "Vellumix"; }
+
+    void capture(const std::string& picture) {
+        driver.reads.push_back({picture});
+        driver.written.clear();
+        session.Button_GetHardCopy_Click();
+    }
+};
+
+} // namespace
+
+TEST_F(SessionFixture, ScopeTypePromptOnSel) {
+    const struct {
+        std::string args;
+        bool prompt;
+    } cases[] = {{"", false},      {"/SEL", true},       {"-Select", true},   {"sel", true},
+                 {"--bus sim", false}, {"--bus sim:/home/vessel/x.json", true}, {"s e l", false}, {"XSeLy", true}};
+    for (const auto& c : cases) {
+        FakeDesktop d;
+        d.inputAnswer = "tds 3054b";
+        ScriptedDriver drv;
+        drv.reads = {{"TEK/TDS 3054B,x\n"}};
+        InstrumentLink l(drv, d, clock);
+        FakeView v;
+        HardCopySession s(l, d, v);
+        s.Load(c.args);
+        EXPECT_EQ(d.inputPrompts.size(), c.prompt ? 1u : 0u) << c.args;
+        if (c.prompt) {
+            EXPECT_EQ(d.inputPrompts[0], "Enter the TDS type you want to connect to");
+        }
+    }
+}
+
+TEST_F(SessionFixture, PromptAnswerBecomesTheExpectedTextInUpperCase) {
+    const struct {
+        std::string answer;
+        std::string reply;
+        std::string expectedInBox; // empty: found
+    } cases[] = {
+        {"tds 210", "TEK/TDS 220,CF\n", "TDS 210"},
+        {"tds 210", "TEK/TDS 210,CF\n", ""},
+        {"TDS ", "TEK/TDS2024,CF\n", "TDS "},
+        {"", "ANYTHING\n", ""}, // Cancel: the empty text matches any reply
+    };
+    for (const auto& c : cases) {
+        FakeDesktop d;
+        d.inputAnswer = c.answer;
+        ScriptedDriver drv;
+        drv.reads = {{c.reply}};
+        InstrumentLink l(drv, d, clock);
+        FakeView v;
+        HardCopySession s(l, d, v);
+        try {
+            s.Load("/sel");
+            EXPECT_TRUE(c.expectedInBox.empty()) << c.answer;
+        } catch (const ProgramEnded&) {
+            ASSERT_EQ(d.boxes.size(), 1u);
+            EXPECT_NE(d.boxes[0].prompt.find("Expected Response: " + c.expectedInBox + "\n"), std::string::npos)
+                << d.boxes[0].prompt;
+        }
+    }
+}
+
+TEST_F(SessionFixture, LoadBuildsCaptionAndOpensTheScopeWithThreeSeconds) {
+    driver.listeners = {0, 1};
+    driver.reads = {{"ID TEK/TDS 3054B,CF\n"}};
+    session.Load("");
+    EXPECT_EQ(view.captionText, "Vellumix, v1.25 - Dec 2024 / QZ");
+    EXPECT_EQ(session.AppVersion, "1.25");
+    EXPECT_EQ(session.AppDate, "Dec 2024");
+    EXPECT_EQ(session.ScopeDevice, 16);
+    EXPECT_EQ(driver.timeouts[16], T3s);
+    EXPECT_EQ(link.ListenerDevices[1], 16);
+}
+
+TEST_F(SessionFixture, QuietSearchWithoutDeviceStopsAtLoad) {
+    desktop.inputAnswer = "!tds 999";
+    driver.reads = {{"TEK/TDS 210,x\n"}};
+    EXPECT_THROW(session.Load("sel"), ProgramEnded);
+    EXPECT_EQ(desktop.ended, FatalReason::DeviceNotConfigured);
+}
+
+TEST_F(SessionFixture, FirstActivationForEachFamily) {
+    const struct {
+        std::string id;
+        std::array<bool, 6> enabled;
+        bool ink;
+        int checked;
+        std::string cap0, cap4, model;
+    } cases[] = {
+        {"ID TEK/TDS 210,CF:91.1CT,FV:v2.12\n", {1, 0, 0, 0, 1, 0}, false, 0, "BMP", "PCX", "TDS 210"},
+        {"TEKTRONIX,TDS 420A,0,CF\n", {1, 0, 1, 0, 1, 0}, false, 0, "BMP", "PCX", "TDS 420A"},
+        {"ID TEK/TDS 2024,CF\n", {1, 0, 1, 0, 1, 0}, true, 0, "BMP", "PCX", "TDS 2024"},
+        {"ID TEK/TDS 754C,CF\n", {1, 1, 1, 0, 1, 1}, false, 1, "BMP (MONO)", "PCX (MONO)", "TDS 754C"},
+        {"ID TEK/TDS 3054B,CF\n", {1, 1, 1, 1, 1, 1}, true, 1, "BMP (MONO)", "PCX (MONO)", "TDS 3054B"},
+    };
+    for (const auto& c : cases) {
+        ScriptedDriver drv;
+        TracingDesktop d;
+        d.driver = &drv;
+        d.env = desktop.env;
+        InstrumentLink l(drv, d, clock);
+        FakeView v;
+        HardCopySession s(l, d, v);
+        drv.listeners = {0, 1};
+        drv.reads = {{c.id}, {c.id}};
+        s.Load("");
+        s.Activate();
+        EXPECT_EQ(v.enabled, c.enabled) << c.id;
+        EXPECT_EQ(v.inkEnabled, c.ink) << c.id;
+        EXPECT_EQ(v.checked, c.checked) << c.id;
+        EXPECT_EQ(v.captions[0], c.cap0);
+        EXPECT_EQ(v.captions[4], c.cap4);
+        EXPECT_EQ(v.captionText, "Vellumix, v1.25 - Dec 2024 / QZ   -   Connected to " + c.model + " @ GPIB Addr: 1");
+        EXPECT_FALSE(v.buttons[Button::ImportLastFile]) << "no last file";
+        ASSERT_EQ(v.splashes.size(), 1u);
+        EXPECT_EQ(v.splashes[0], (std::pair<std::string, int>("Vellumix, v1.25 - Dec 2024 / QZ", 2000)));
+        EXPECT_TRUE(s.Activated);
+    }
+    EXPECT_TRUE(fs::is_directory(home / "appdata" / "Vellumix"));
+}
+
+TEST_F(SessionFixture, AddressInCaptionComesFromTheListenerSlot) {
+    driver.listeners = {0, 3, 12, 27};
+    driver.reads = {{"FLUKE 45\n"}, {"KEITHLEY\n"}, {"TEK/TDS 744A,x\n"}, {"TEK/TDS 744A,x\n"}};
+    session.Load("");
+    session.Activate();
+    EXPECT_EQ(link.ScopeAddress, 27);
+    EXPECT_TRUE(view.captionText.ends_with("Connected to TDS 744A @ GPIB Addr: 27"));
+}
+
+TEST_F(SessionFixture, RestoresTheFormatFromTheLastFileName) {
+    const struct {
+        std::string id;
+        std::string last;
+        int checked;
+        std::string word;
+        bool import;
+    } cases[] = {
+        {"TEK/TDS 3054B,x\n", "", 1, "BMPCOLOR", false},
+        {"TEK/TDS 3054B,x\n", "Vellumix_Temp..bmp", 1, "BMPCOLOR", true},
+        {"TEK/TDS 3054B,x\n", "Vellumix_Temp..tif", 2, "TIFF", true},
+        {"TEK/TDS 3054B,x\n", "Vellumix_Temp..png", 3, "PNG", true},
+        {"TEK/TDS 3054B,x\n", "Vellumix_Temp..pcx", 5, "PCXCOLOR", true},
+        {"TEK/TDS 3054B,x\n", "Vellumix_Temp..BMP", 1, "BMPCOLOR", true}, // upper case: left as identified
+        {"TEK/TDS 3054B,x\n", "xy", 1, "BMPCOLOR", true},
+        {"TEK/TDS 210,x\n", "Vellumix_Temp..tif", 0, "BMP", true}, // no TIFF: BMP stays
+        {"TEK/TDS 210,x\n", "Vellumix_Temp..png", 0, "BMP", true},
+        {"TEK/TDS 210,x\n", "Vellumix_Temp..pcx", 4, "PCX", true},   // no PCX colour: mono
+        {"TEK/TDS 420A,x\n", "Vellumix_Temp..tif", 2, "TIFF", true},
+        {"TEK/TDS 3054B,x\n", "../../etc/passwd", 1, "BMPCOLOR", false}, // not a plain name: ignored
+        {"TEK/TDS 3054B,x\n", "/tmp/evil.png", 1, "BMPCOLOR", false},
+    };
+    for (const auto& c : cases) {
+        ScriptedDriver drv;
+        FakeDesktop d;
+        d.env = desktop.env;
+        d.settings[SettingLastFileName] = c.last;
+        InstrumentLink l(drv, d, clock);
+        FakeView v;
+        HardCopySession s(l, d, v);
+        drv.reads = {{c.id}, {c.id}};
+        s.Load("");
+        s.Activate();
+        EXPECT_EQ(v.checked, c.checked) << c.id << c.last;
+        EXPECT_EQ(s.FormatWord, c.word) << c.id << c.last;
+        EXPECT_EQ(v.buttons[Button::ImportLastFile], c.import) << c.id << c.last;
+    }
+}
+
+TEST_F(SessionFixture, LaterActivationsAndFormatClicks) {
+    start();
+    const auto caption = view.captionText;
+    session.Activate();
+    EXPECT_EQ(view.captionText, caption);
+    EXPECT_EQ(view.splashes.size(), 1u);
+
+    // BMP mono/colour share the extension; any click after start-up disables import.
+    desktop.settings[SettingLastFileName] = "x";
+    view.buttons[Button::ImportLastFile] = true;
+    session.Option_HCFormat_Click(0);
+    EXPECT_EQ(session.FormatWord, "BMP");
+    EXPECT_EQ(session.FileExt, ".bmp");
+    EXPECT_FALSE(view.buttons[Button::ImportLastFile]);
+    session.Option_HCFormat_Click(5);
+    EXPECT_EQ(session.FileExt, ".pcx");
+    session.Option_HCFormat_Click(4);
+    EXPECT_EQ(session.FormatWord, "PCX");
+    EXPECT_EQ(session.FileExt, ".pcx");
+}
+
+TEST_F(SessionFixture, UnsupportedAndUnidentifiedModelsEndTheProgram) {
+    const struct {
+        std::string id;
+        std::string text;
+    } cases[] = {
+        {"TEK/TDS 5104,x\n", "TDS 5104 is NOT supported by this software."},
+        {"TEK/TDS 650,x\n", "TDS 650 is NOT supported by this software."},
+        {"TDS ABC,\n", "TDS ABC is NOT supported by this software."},
+    };
+    for (const auto& c : cases) {
+        ScriptedDriver drv;
+        FakeDesktop d;
+        d.env = desktop.env;
+        InstrumentLink l(drv, d, clock);
+        FakeView v;
+        HardCopySession s(l, d, v);
+        drv.reads = {{c.id}, {c.id}};
+        s.Load("");
+        EXPECT_THROW(s.Activate(), ProgramEnded);
+        ASSERT_EQ(d.boxes.size(), 1u);
+        EXPECT_EQ(d.boxes[0].prompt, c.text);
+        EXPECT_EQ(d.boxes[0].title, "TDS");
+        EXPECT_EQ(d.boxes[0].flags, 16);
+        EXPECT_EQ(d.ended, FatalReason::UnsupportedModel);
+        EXPECT_TRUE(d.settingWrites.empty());
+    }
+    // An empty identification (the read failed) does not crash either.
+    ScriptedDriver drv;
+    FakeDesktop d;
+    d.env = desktop.env;
+    InstrumentLink l(drv, d, clock);
+    FakeView v;
+    HardCopySession s(l, d, v);
+    drv.reads = {{"TEK/TDS 210,x\n"}};
+    s.Load("");
+    EXPECT_THROW(s.Activate(), ProgramEnded);
+    ASSERT_EQ(d.boxes.size(), 2u);
+    EXPECT_EQ(d.boxes[0].title, "I/O Error");
+    EXPECT_EQ(d.boxes[1].title, "TDS");
+}
+
+TEST_F(SessionFixture, DataFolderThatCannotBeCreatedIsReportedNotFatal) {
+    spit(home / "appdata" / "Vellumix", "a file where the folder should be");
+    start();
+    bool told = false;
+    for (const auto& b : desktop.boxes) told |= b.title == "Data Folder";
+    EXPECT_TRUE(told);
+    EXPECT_TRUE(session.Activated);
+}
+
+TEST_F(SessionFixture, CaptureSendsTheSevenCommandsForEveryFormat) {
+    start();
+    const char* words[] = {"BMP", "BMPCOLOR", "TIFF", "PNG", "PCX", "PCXCOLOR"};
+    for (int ink = 0; ink < 2; ++ink) {
+        for (int i = 0; i < 6; ++i) {
+            view.inkChecked = ink == 1;
+            session.Option_HCFormat_Click(static_cast<int16_t>(i));
+            capture("picture");
+            EXPECT_EQ(driver.written,
+                      (std::vector<std::string>{std::string("HARDCOPY:FORMAT ") + words[i],
+                                                ink ? "HARDCOPY:INKSAVER ON" : "HARDCOPY:INKSAVER OFF",
+                                                "HARDCOPY:PALLET NORMAL", "HARDCOPY:COMPRESSION OFF",
+                                                "HARDCOPY:LAYOUT PORTRAIT", "HARDCOPY:PORT GPIB", "HARDCOPY START"}));
+        }
+    }
+}
+
+TEST_F(SessionFixture, CaptureWritesTheBytesExactlyAndShowsBmp) {
+    start();
+    const std::string endings[] = {" ", "\n", "\r", "\r\n", "  ", std::string("\0", 1)};
+    for (const auto& e : endings) {
+        std::string picture = "BM";
+        for (int i = 0; i < 3000; ++i) picture.push_back(static_cast<char>((i * 31) & 0xff));
+        picture += e;
+        desktop.events.clear();
+        capture(picture);
+        const fs::path file = dataFolder() / "Vellumix_Temp..bmp";
+        EXPECT_EQ(slurp(file), picture);
+        EXPECT_EQ(session.CurrentFileName, "Vellumix_Temp..bmp");
+        EXPECT_EQ(view.picture, file.string());
+        EXPECT_TRUE(view.buttons[Button::OpenInWin]);
+        EXPECT_TRUE(view.buttons[Button::SaveToFile]);
+        EXPECT_FALSE(view.buttons[Button::ImportLastFile]);
+        // Busy from just before the port command until the file is written.
+        EXPECT_EQ(desktop.events, (std::vector<std::string>{"busy after 5", "idle after 7"}));
+    }
+}
+
+TEST_F(SessionFixture, NonBmpCaptureAsksAndOpensTheViewerOnYes) {
+    start();
+    session.Option_HCFormat_Click(3);
+    desktop.answers = {MsgAnswer::Yes};
+    capture("\x89PNG\r\n\x1a\nrest");
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_EQ(desktop.boxes[0].prompt, "Only bmp-format pictures can be displayed here.\n\n"
+                                       "Do you want to open it with your default Windows viewer ?");
+    EXPECT_EQ(desktop.boxes[0].title, "Show current Hard Copy");
+    EXPECT_EQ(desktop.boxes[0].flags, 4);
+    ASSERT_EQ(desktop.opened.size(), 1u);
+    EXPECT_EQ(desktop.opened[0].first, (dataFolder() / "Vellumix_Temp..png").string());
+    EXPECT_EQ(view.picture, "");
+
+    desktop.boxes.clear();
+    session.Option_HCFormat_Click(2);
+    capture("MM\0*tiff");
+    EXPECT_EQ(desktop.opened.size(), 1u) << "No opens nothing";
+    EXPECT_TRUE(view.buttons[Button::SaveToFile]);
+    EXPECT_TRUE(view.buttons[Button::OpenInWin]);
+}
+
+TEST_F(SessionFixture, FailedCaptureChangesNothing) {
+    start();
+    capture("BMfirst");
+    const fs::path file = dataFolder() / "Vellumix_Temp..bmp";
+    view.buttons[Button::ImportLastFile] = true; // as if still offered
+    // A timeout at the second chunk.
+    driver.reads.push_back({std::string(512, 'B'), CMPL});
+    driver.reads.push_back({"", ERR | TIMO, EABO});
+    driver.written.clear();
+    session.Button_GetHardCopy_Click();
+    EXPECT_EQ(slurp(file), "BMfirst");
+    EXPECT_EQ(view.picture, "");
+    EXPECT_TRUE(view.buttons[Button::ImportLastFile]);
+    EXPECT_EQ(desktop.busyTrace.back(), "off");
+    // A failed start command acknowledged with OK: no read at all.
+    driver.writeResults["HARDCOPY START"] = {ERR, ENOL, 0};
+    driver.reads.push_back({"BMsecond"});
+    session.Button_GetHardCopy_Click();
+    EXPECT_EQ(slurp(file), "BMfirst");
+    EXPECT_EQ(driver.reads.size(), 1u);
+}
+
+TEST_F(SessionFixture, CapturesOfOneExtensionReplaceEachOtherOnly) {
+    start();
+    capture("BMone");
+    capture("BMtwo");
+    session.Option_HCFormat_Click(4);
+    capture("\x0apcx");
+    EXPECT_EQ(slurp(dataFolder() / "Vellumix_Temp..bmp"), "BMtwo");
+    EXPECT_EQ(slurp(dataFolder() / "Vellumix_Temp..pcx"), "\x0apcx");
+}
+
+TEST_F(SessionFixture, UnwritableCaptureFileIsReportedAndTheOldFileKept) {
+    start();
+    capture("BMold");
+    fs::permissions(dataFolder(), fs::perms::owner_read | fs::perms::owner_exec);
+    desktop.boxes.clear();
+    capture("BMnew");
+    fs::permissions(dataFolder(), fs::perms::owner_all);
+    if (::getuid() == 0) GTEST_SKIP() << "root writes anywhere";
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_NE(desktop.boxes[0].prompt.find("could not be written"), std::string::npos);
+    EXPECT_EQ(slurp(dataFolder() / "Vellumix_Temp..bmp"), "BMold");
+}
+
+TEST_F(SessionFixture, BmpThatCannotBeShownIsReported) {
+    start();
+    view.pictureLoads = false;
+    capture("BMbroken");
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_EQ(desktop.boxes[0].flags, 48);
+    EXPECT_TRUE(view.buttons[Button::SaveToFile]) << "the file is there all the same";
+}
+
+TEST_F(SessionFixture, LastFileNameWrittenOnlyWhenItChanged) {
+    const struct {
+        std::string stored;
+        bool capture;
+        bool import;
+        std::optional<std::string> written;
+    } cases[] = {
+        {"", false, false, std::nullopt},
+        {"Vellumix_Temp..png", false, false, std::nullopt},
+        {"Vellumix_Temp..bmp", true, false, std::nullopt}, // same name again
+        {"Vellumix_Temp..png", true, false, "Vellumix_Temp..bmp"},
+        {"", true, false, "Vellumix_Temp..bmp"},
+        {"Vellumix_Temp..bmp", false, true, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        ScriptedDriver drv;
+        FakeDesktop d;
+        d.env = desktop.env;
+        d.settings[SettingLastFileName] = c.stored;
+        InstrumentLink l(drv, d, clock);
+        FakeView v;
+        HardCopySession s(l, d, v);
+        drv.reads = {{"TEK/TDS 3054B,x\n"}, {"TEK/TDS 3054B,x\n"}};
+        s.Load("");
+        s.Activate();
+        if (!c.stored.empty()) spit(fs::path(s.DataFolder) / c.stored, "BMold");
+        if (c.capture) {
+            s.Option_HCFormat_Click(1);
+            drv.reads.push_back({"BMnew"});
+            s.Button_GetHardCopy_Click();
+        }
+        if (c.import) s.Button_ImportLastFile_Click();
+        d.settingWrites.clear();
+        s.Unload();
+        if (c.written) {
+            ASSERT_EQ(d.settingWrites.size(), 1u) << c.stored;
+            EXPECT_EQ(d.settingWrites[0], (std::pair<std::string, std::string>(SettingLastFileName, *c.written)));
+        } else {
+            EXPECT_TRUE(d.settingWrites.empty()) << c.stored;
+        }
+    }
+}
+
+TEST_F(SessionFixture, SaveUsesTheDialogAndRemembersOtherFolders) {
+    start();
+    capture("BMpicture");
+    fs::create_directories(home / "Documents");
+    fs::create_directories(home / "elsewhere");
+
+    // Default folder, saved into it: nothing written.
+    desktop.saveAnswer = SaveDialogResult{(home / "Documents" / "shot.bmp").string(), "shot.bmp"};
+    session.Button_SaveToFile_Click();
+    ASSERT_EQ(desktop.saveRequests.size(), 1u);
+    const auto& r = desktop.saveRequests[0];
+    EXPECT_EQ(r.title, "Save Hard Copy to File");
+    EXPECT_EQ(r.initialDir, (home / "Documents").string());
+    EXPECT_EQ(r.defaultExt, ".bmp");
+    EXPECT_EQ(r.proposedName, "Vellumix ");
+    EXPECT_EQ(r.filterDescription, "Picture File (*.bmp)");
+    EXPECT_EQ(r.filterPattern, "*.bmp");
+    EXPECT_TRUE(desktop.settingWrites.empty());
+    EXPECT_EQ(slurp(home / "Documents" / "shot.bmp"), "BMpicture");
+
+    // Another folder: remembered without a trailing separator, and used next time.
+    desktop.saveAnswer = SaveDialogResult{(home / "elsewhere" / "b.bmp").string(), "b.bmp"};
+    session.Button_SaveToFile_Click();
+    EXPECT_EQ(desktop.settings[SettingSavePath], (home / "elsewhere").string());
+    session.Button_SaveToFile_Click();
+    EXPECT_EQ(desktop.saveRequests.back().initialDir, (home / "elsewhere").string());
+    EXPECT_EQ(desktop.settingWrites.size(), 1u);
+    EXPECT_EQ(slurp(home / "elsewhere" / "b.bmp"), "BMpicture");
+
+    // Cancel: nothing at all.
+    desktop.saveAnswer.reset();
+    desktop.boxes.clear();
+    session.Button_SaveToFile_Click();
+    EXPECT_TRUE(desktop.boxes.empty());
+
+    // A failed copy is told, with the destination.
+    desktop.saveAnswer = SaveDialogResult{(home / "missing" / "c.bmp").string(), "c.bmp"};
+    session.Button_SaveToFile_Click();
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_EQ(desktop.boxes[0].flags, 48);
+    EXPECT_NE(desktop.boxes[0].prompt.find((home / "missing" / "c.bmp").string()), std::string::npos);
+}
+
+TEST_F(SessionFixture, SaveWithoutDocumentsFolderStartsInMyDocuments) {
+    start();
+    capture("BMx");
+    desktop.saveAnswer.reset();
+    session.Button_SaveToFile_Click();
+    EXPECT_EQ(desktop.saveRequests.back().initialDir, (home / "My Documents").string());
+}
+
+TEST_F(SessionFixture, ImportShowsOrAsksAndMakesTheFileCurrent) {
+    desktop.settings[SettingLastFileName] = "Vellumix_Temp..png";
+    start();
+    spit(dataFolder() / "Vellumix_Temp..png", "\x89PNG");
+    EXPECT_EQ(session.FileExt, ".png");
+    desktop.answers = {MsgAnswer::No};
+    session.Button_ImportLastFile_Click();
+    EXPECT_TRUE(desktop.opened.empty());
+    EXPECT_EQ(session.CurrentFileName, "Vellumix_Temp..png");
+    EXPECT_TRUE(view.buttons[Button::OpenInWin]);
+    EXPECT_TRUE(view.buttons[Button::SaveToFile]);
+    EXPECT_FALSE(view.buttons[Button::ImportLastFile]);
+    session.Button_OpenInWin_Click();
+    ASSERT_EQ(desktop.opened.size(), 1u);
+    EXPECT_EQ(desktop.opened[0].first, (dataFolder() / "Vellumix_Temp..png").string());
+}
+
+TEST_F(SessionFixture, ImportOfBmpAndOfAMissingFile) {
+    desktop.settings[SettingLastFileName] = "Vellumix_Temp..bmp";
+    start();
+    session.Button_ImportLastFile_Click();
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_NE(desktop.boxes[0].prompt.find("no longer exists"), std::string::npos);
+    EXPECT_FALSE(view.buttons[Button::SaveToFile]);
+    EXPECT_EQ(session.CurrentFileName, "");
+
+    spit(dataFolder() / "Vellumix_Temp..bmp", "BM");
+    session.Button_ImportLastFile_Click();
+    EXPECT_EQ(view.picture, (dataFolder() / "Vellumix_Temp..bmp").string());
+    EXPECT_EQ(session.CurrentFileName, "Vellumix_Temp..bmp");
+}
