@@ -1,0 +1,473 @@
+#include "app/hardcopyform.h"
+
+#include "about/aboutform.h"
+#include "about/introform.h"
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QFile>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLocale>
+#include <QPainter>
+#include <QRadioButton>
+#include <QScreen>
+#include <QStyleOptionButton>
+#include <QStyleOptionProgressBar>
+#include <QStylePainter>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace vellumix {
+
+namespace {
+
+QRect twipsRect(int left, int top, int width, int height) {
+    return {twipsToPixels(left), twipsToPixels(top), twipsToPixels(width), twipsToPixels(height)};
+}
+
+// The buttons in tab order, with their place in twips.
+struct ButtonLayout {
+    Button id;
+    const char* name;
+    const char* caption;
+    int left, top, width, height;
+};
+constexpr std::array<ButtonLayout, 6> buttonLayout{{
+    {Button::GetHardCopy, "Button_GetHardCopy", "&Get Hard Copy", 240, 4200, 1995, 315},
+    {Button::ImportLastFile, "Button_ImportLastFile", "&Import Last Hard Copy", 240, 4680, 1995, 315},
+    {Button::OpenInWin, "Button_OpenInWin", "&Open Current Hard Copy in Windows Viewer", 240, 5160, 1995,
+     515},
+    {Button::SaveToFile, "Button_SaveToFile", "&Save Current Hard Copy to File", 240, 5820, 1995, 515},
+    {Button::Exit, "Button_Exit", "&Exit", 300, 7260, 1875, 315},
+    {Button::About, "Button_About", "&About", 300, 6720, 1875, 315},
+}};
+
+constexpr std::array<const char*, HardCopyForm::OptionCount> optionCaptions{
+    "BMP (MONO)", "BMP COLOR", "TIFF", "PNG", "PCX (MONO)", "PCX COLOR"};
+constexpr int optionLeft = 300, optionFirstTop = 420, optionStep = 420, optionWidth = 1455,
+              optionHeight = 315;
+
+constexpr int clientWidthTwips = 12345, clientHeightTwips = 7875;
+
+// A frame whose caption sits on its top line, so that the controls placed inside it at the layout's
+// offsets clear the caption (styles that put the caption above the line would overlap them).
+class FrameBox : public QGroupBox {
+public:
+    FrameBox(const QString& caption, QWidget* parent) : QGroupBox(caption, parent) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const QFontMetrics fm(font());
+        // An etched line, drawn here: styles offset their own group box frame below the caption.
+        const QRect line = rect().adjusted(0, fm.height() / 2, -2, -2);
+        painter.setPen(palette().color(QPalette::Mid));
+        painter.drawRect(line);
+        painter.setPen(palette().color(QPalette::Light));
+        painter.drawRect(line.translated(1, 1));
+
+        const QRect captionRect(6, 0, fm.horizontalAdvance(title()) + 6, fm.height());
+        painter.fillRect(captionRect, palette().window());
+        style()->drawItemText(&painter, captionRect, Qt::AlignCenter | Qt::TextShowMnemonic, palette(),
+                              isEnabled(), title(), QPalette::WindowText);
+    }
+};
+
+} // namespace
+
+QIcon programIcon() {
+    QIcon icon;
+    // The bitmaps keep the icon when the SVG image plugin is not installed.
+    for (const char* file : {":/vellumix/vellumix-16.png", ":/vellumix/vellumix-32.png",
+                             ":/vellumix/vellumix-48.png", ":/vellumix/vellumix.svg"})
+        icon.addFile(QString::fromLatin1(file));
+    return icon;
+}
+
+// --- CaptionButton ---
+
+CaptionButton::CaptionButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {}
+
+void CaptionButton::paintEvent(QPaintEvent*) {
+    QStylePainter painter(this);
+    QStyleOptionButton opt;
+    initStyleOption(&opt);
+    const QString caption = opt.text;
+    opt.text.clear();
+    painter.drawControl(QStyle::CE_PushButton, opt);
+
+    QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &opt, this).adjusted(1, 0, -1, 0);
+    int flags = Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic;
+    if (!style()->styleHint(QStyle::SH_UnderlineShortcut, &opt, this)) flags |= Qt::TextHideMnemonic;
+
+    // The layout's long captions were laid out for a small system font; shrink until they fit.
+    QFont f = font();
+    if (f.pointSizeF() > 0) {
+        for (qreal size = f.pointSizeF(); size >= 6.0; size -= 0.5) {
+            f.setPointSizeF(size);
+            const QRect need = QFontMetrics(f).boundingRect(area, flags, caption);
+            if (need.height() <= area.height() && need.width() <= area.width()) break;
+        }
+    }
+    painter.setFont(f);
+    style()->drawItemText(&painter, area, flags, opt.palette, isEnabled(), caption, QPalette::ButtonText);
+}
+
+// --- PictureBox ---
+
+PictureBox::PictureBox(QWidget* parent) : QFrame(parent) {
+    setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    setLineWidth(2);
+}
+
+void PictureBox::clear() {
+    picture_ = QPixmap();
+    shown_ = QPixmap();
+    progress_ = false;
+    update();
+}
+
+bool PictureBox::load(const QString& path) {
+    clear();
+    QPixmap loaded;
+    if (!loaded.load(path)) return false;
+    picture_ = loaded;
+    rescale();
+    update();
+    return true;
+}
+
+void PictureBox::setProgress(std::size_t received, std::optional<std::size_t> total) {
+    picture_ = QPixmap();
+    shown_ = QPixmap();
+    progress_ = true;
+    received_ = received;
+    total_ = total;
+}
+
+// A hard copy larger than the box is scaled down to fit, keeping its aspect ratio, so the whole
+// screen stays visible without scrolling; a smaller one is shown 1:1 and centred, since enlarging
+// a screen picture only blurs it.
+void PictureBox::rescale() {
+    const QSize room = contentsRect().size();
+    if (picture_.isNull() || room.isEmpty()) {
+        shown_ = picture_;
+        return;
+    }
+    if (picture_.width() > room.width() || picture_.height() > room.height())
+        shown_ = picture_.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    else
+        shown_ = picture_;
+}
+
+QRect PictureBox::pictureRect() const {
+    if (shown_.isNull()) return {};
+    QRect r(QPoint(0, 0), shown_.size());
+    r.moveCenter(contentsRect().center());
+    return r;
+}
+
+QString PictureBox::progressText() const {
+    return QStringLiteral("Receiving hard copy\u2026 %1 bytes")
+        .arg(QLocale().toString(qulonglong(received_)));
+}
+
+int PictureBox::progressPercent() const {
+    if (!total_) return -1;
+    if (received_ >= *total_) return 100; // also an announced total of 0
+    return static_cast<int>(100.0 * static_cast<double>(received_) / static_cast<double>(*total_));
+}
+
+void PictureBox::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    rescale();
+}
+
+void PictureBox::paintEvent(QPaintEvent* event) {
+    QFrame::paintEvent(event);
+    QPainter painter(this);
+    if (progress_) {
+        const QRect area = contentsRect();
+        const QFontMetrics fm(font());
+        const int barWidth = std::min(area.width() - 40, 320);
+        const int barHeight = fm.height() + 8;
+        const QRect textRect(area.left(), area.center().y() - fm.height() - 6, area.width(), fm.height());
+        painter.drawText(textRect, Qt::AlignHCenter | Qt::AlignVCenter, progressText());
+        const int percent = progressPercent();
+        if (percent >= 0) {
+            QStyleOptionProgressBar bar;
+            bar.initFrom(this);
+            bar.rect = QRect(area.center().x() - barWidth / 2, area.center().y() + 6, barWidth, barHeight);
+            bar.minimum = 0;
+            bar.maximum = 100;
+            bar.progress = percent;
+            bar.textVisible = true;
+            bar.textAlignment = Qt::AlignCenter;
+            bar.text = QStringLiteral("%1 %").arg(percent);
+            bar.state |= QStyle::State_Horizontal;
+            style()->drawControl(QStyle::CE_ProgressBar, &bar, &painter, this);
+        }
+    } else if (!shown_.isNull()) {
+        painter.drawPixmap(pictureRect().topLeft(), shown_);
+    }
+}
+
+// --- HardCopyForm ---
+
+HardCopyForm::HardCopyForm(gpib::InstrumentLink& link, Desktop& desktop, const std::string& arguments,
+                           QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
+      desktop_(desktop) {
+    setObjectName(QStringLiteral("HardCopyForm"));
+    setWindowTitle(QStringLiteral("Vellumix"));
+    setWindowIcon(programIcon());
+    setFixedSize(twipsToPixels(clientWidthTwips), twipsToPixels(clientHeightTwips));
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    buildLayout();
+
+    session_ = std::make_unique<HardCopySession>(link, desktop, *this);
+    runHandler([&] { session_->Load(arguments); });
+}
+
+HardCopyForm::~HardCopyForm() = default;
+
+void HardCopyForm::buildLayout() {
+    // Created in tab order, so the focus chain is the layout's order from the start.
+    std::array<QPushButton*, buttonLayout.size()> buttons{};
+    for (std::size_t i = 0; i < buttonLayout.size(); ++i) {
+        const ButtonLayout& b = buttonLayout[i];
+        QPushButton* button = new CaptionButton(QString::fromLatin1(b.caption), this);
+        button->setObjectName(QString::fromLatin1(b.name));
+        button->setGeometry(twipsRect(b.left, b.top, b.width, b.height));
+        button->setAutoDefault(false);
+        buttons[i] = button;
+    }
+    Button_GetHardCopy = buttons[0];
+    Button_ImportLastFile = buttons[1];
+    Button_OpenInWin = buttons[2];
+    Button_SaveToFile = buttons[3];
+    Button_Exit = buttons[4];
+    Button_About = buttons[5];
+
+    Frame1 = new FrameBox(QStringLiteral("Hard Copy Formats"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Frame1->setGeometry(twipsRect(180, 180, 1995, 3075));
+
+    Frame2 = new FrameBox(QStringLiteral("Ink Saver"), this);
+    Frame2->setObjectName(QStringLiteral("Frame2"));
+    Frame2->setGeometry(twipsRect(240, 3360, 1995, 675));
+
+    Check_InkSaver = new QCheckBox(QStringLiteral("Ink Saver ON"), Frame2);
+    Check_InkSaver->setObjectName(QStringLiteral("Check_InkSaver"));
+    Check_InkSaver->setGeometry(twipsRect(180, 240, 1455, 315));
+    Check_InkSaver->setEnabled(false);
+
+    Picture1 = new PictureBox(this);
+    Picture1->setObjectName(QStringLiteral("Picture1"));
+    Picture1->setGeometry(twipsRect(2400, 300, 9660, 7260));
+    Picture1->setFocusPolicy(Qt::NoFocus);
+
+    optionGroup_ = new QButtonGroup(this);
+    optionGroup_->setExclusive(true);
+    for (int i = 0; i < OptionCount; ++i) {
+        auto* opt = new QRadioButton(QString::fromLatin1(optionCaptions[std::size_t(i)]), Frame1);
+        opt->setObjectName(QStringLiteral("Option_HCFormat_%1").arg(i));
+        opt->setGeometry(twipsRect(optionLeft, optionFirstTop + i * optionStep, optionWidth, optionHeight));
+        opt->setEnabled(false);
+        optionGroup_->addButton(opt, i);
+        Option_HCFormat[std::size_t(i)] = opt;
+    }
+
+    Button_OpenInWin->setEnabled(false);
+    Button_SaveToFile->setEnabled(false);
+
+    QWidget* previous = Button_GetHardCopy;
+    auto chain = [&previous](QWidget* next) {
+        QWidget::setTabOrder(previous, next);
+        previous = next;
+    };
+    for (std::size_t i = 1; i < buttons.size(); ++i)
+        chain(buttons[i]);
+    chain(Check_InkSaver);
+    for (QRadioButton* opt : Option_HCFormat)
+        chain(opt);
+    Button_GetHardCopy->setFocus();
+
+    connect(Button_GetHardCopy, &QPushButton::clicked, this,
+            [this] { runUserHandler([this] { session_->Button_GetHardCopy_Click(); }); });
+    connect(Button_ImportLastFile, &QPushButton::clicked, this,
+            [this] { runUserHandler([this] { session_->Button_ImportLastFile_Click(); }); });
+    connect(Button_OpenInWin, &QPushButton::clicked, this,
+            [this] { runUserHandler([this] { session_->Button_OpenInWin_Click(); }); });
+    connect(Button_SaveToFile, &QPushButton::clicked, this,
+            [this] { runUserHandler([this] { session_->Button_SaveToFile_Click(); }); });
+    connect(Button_Exit, &QPushButton::clicked, this, &QWidget::close);
+    connect(Button_About, &QPushButton::clicked, this, [this] {
+        runUserHandler([this] {
+            AboutForm about(desktop_, session_->AppVersion, session_->AppDate, this);
+            about.exec();
+        });
+    });
+    // idClicked comes from the user only; setOptionChecked marks an option without it.
+    connect(optionGroup_, &QButtonGroup::idClicked, this, [this](int id) {
+        runUserHandler([this, id] { session_->Option_HCFormat_Click(static_cast<int16_t>(id)); });
+    });
+}
+
+template <typename Handler> void HardCopyForm::runHandler(Handler&& handler) {
+    struct Depth {
+        int& depth;
+        explicit Depth(int& d) : depth(d) { ++depth; }
+        ~Depth() { --depth; }
+    };
+    {
+        Depth inHandler(handlerDepth_);
+        handler();
+    }
+    if (handlerDepth_ == 0 && closePending_) {
+        closePending_ = false;
+        close();
+    }
+}
+
+template <typename Handler> void HardCopyForm::runUserHandler(Handler&& handler) {
+    if (!session_->Activated || handlerDepth_ > 0) return;
+    runHandler(std::forward<Handler>(handler));
+}
+
+void HardCopyForm::scheduleActivation() {
+    if (activationQueued_ || unloaded_) return;
+    activationQueued_ = true;
+    // Run from the event loop rather than inside the activation event: the handler opens the
+    // modal splash.
+    QTimer::singleShot(0, this, [this] {
+        activationQueued_ = false;
+        // Activations that arrive while a handler runs (the splash closing, a dialog closing) come
+        // after the first one and have nothing to do; running the handler inside itself would.
+        if (handlerDepth_ > 0 || unloaded_) return;
+        runHandler([this] { session_->Activate(); });
+    });
+}
+
+bool HardCopyForm::event(QEvent* event) {
+    if (event->type() == QEvent::Show || event->type() == QEvent::WindowActivate) scheduleActivation();
+    return QWidget::event(event);
+}
+
+void HardCopyForm::closeEvent(QCloseEvent* event) {
+    if (handlerDepth_ > 0) {
+        // Unloading under a running capture or dialog would pull the run from under it.
+        closePending_ = true;
+        event->ignore();
+        return;
+    }
+    if (!unloaded_) {
+        unloaded_ = true;
+        runHandler([this] { session_->Unload(); });
+    }
+    event->accept();
+}
+
+// --- HardCopyView ---
+
+void HardCopyForm::setCaption(const std::string& caption) {
+    setWindowTitle(QString::fromStdString(caption));
+}
+
+std::string HardCopyForm::caption() const {
+    return windowTitle().toStdString();
+}
+
+QRadioButton* HardCopyForm::option(int index) const {
+    if (index < 0 || index >= OptionCount) return nullptr;
+    return Option_HCFormat[std::size_t(index)];
+}
+
+void HardCopyForm::setOptionEnabled(int index, bool enabled) {
+    if (QRadioButton* opt = option(index)) opt->setEnabled(enabled);
+}
+
+bool HardCopyForm::optionEnabled(int index) const {
+    const QRadioButton* opt = option(index);
+    return opt && opt->isEnabled();
+}
+
+void HardCopyForm::setOptionCaption(int index, const std::string& caption) {
+    if (QRadioButton* opt = option(index)) opt->setText(QString::fromStdString(caption));
+}
+
+void HardCopyForm::setOptionChecked(int index) {
+    if (QRadioButton* opt = option(index)) opt->setChecked(true);
+}
+
+int HardCopyForm::checkedOption() const {
+    return optionGroup_->checkedId();
+}
+
+void HardCopyForm::setInkSaverEnabled(bool enabled) {
+    Check_InkSaver->setEnabled(enabled);
+}
+
+bool HardCopyForm::inkSaverEnabled() const {
+    return Check_InkSaver->isEnabled();
+}
+
+bool HardCopyForm::inkSaverChecked() const {
+    return Check_InkSaver->isChecked();
+}
+
+QPushButton* HardCopyForm::buttonFor(Button button) const {
+    switch (button) {
+    case Button::GetHardCopy:
+        return Button_GetHardCopy;
+    case Button::ImportLastFile:
+        return Button_ImportLastFile;
+    case Button::OpenInWin:
+        return Button_OpenInWin;
+    case Button::SaveToFile:
+        return Button_SaveToFile;
+    case Button::Exit:
+        return Button_Exit;
+    case Button::About:
+        return Button_About;
+    }
+    return nullptr;
+}
+
+void HardCopyForm::setButtonEnabled(Button button, bool enabled) {
+    if (QPushButton* b = buttonFor(button)) b->setEnabled(enabled);
+}
+
+bool HardCopyForm::buttonEnabled(Button button) const {
+    const QPushButton* b = buttonFor(button);
+    return b && b->isEnabled();
+}
+
+void HardCopyForm::clearPicture() {
+    Picture1->clear();
+}
+
+bool HardCopyForm::showPicture(const std::string& path) {
+    return Picture1->load(QFile::decodeName(QByteArray::fromStdString(path)));
+}
+
+void HardCopyForm::showProgress(std::size_t received, std::optional<std::size_t> total) {
+    Picture1->setProgress(received, total);
+    // Painted now: the read blocks the event loop between the pieces.
+    Picture1->repaint();
+}
+
+void HardCopyForm::showSplash(const std::string& labelText, int intervalMs) {
+    // No owner window: the splash centres itself on the screen.
+    IntroForm splash(QString::fromStdString(labelText), intervalMs);
+    splash.exec();
+}
+
+} // namespace vellumix

@@ -1,0 +1,49 @@
+// vellumix: the desktop program. Chooses the bus, opens its driver and runs the main window.
+#include "app/desktop.h"
+#include "app/hardcopyform.h"
+#include "app/qtdesktop.h"
+#include "gpib/busuri.h"
+#include "gpib/clock.h"
+#include "gpib/link.h"
+#include "gpib/loader.h"
+
+#include <QApplication>
+
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv) {
+    using namespace vellumix;
+
+    // Taken before QApplication removes the options it understands: the load handler sees the
+    // command line as the user typed it.
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string arguments;
+    for (const std::string& a : args) {
+        if (!arguments.empty()) arguments += ' ';
+        arguments += a;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Vellumix"));
+    QApplication::setWindowIcon(programIcon());
+
+    QtDesktop desktop;
+    const gpib::BusChoice choice = gpib::chooseBus(args);
+    if (!choice.uri) {
+        desktop.messageBox(choice.error, MbCritical, gpib::DriverErrorTitle);
+        return QtDesktop::FatalExitStatus;
+    }
+
+    gpib::MonotonicClock clock;
+    gpib::BusOpenResult bus = gpib::openBus(*choice.uri, clock);
+    if (!bus.driver) {
+        desktop.messageBox(bus.error, MbCritical, bus.title.empty() ? gpib::DriverErrorTitle : bus.title);
+        return QtDesktop::FatalExitStatus;
+    }
+
+    gpib::InstrumentLink link(*bus.driver, desktop, clock);
+    HardCopyForm form(link, desktop, arguments);
+    form.show();
+    return app.exec();
+}
