@@ -1,0 +1,84 @@
+#include "about/introform.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QShowEvent>
+#include <QTimer>
+
+namespace vellumix {
+
+namespace {
+// Window layout in twips, 15 twips to the pixel.
+constexpr int LabelLeft = 240 / 15;
+constexpr int LabelTop = 240 / 15;
+constexpr int ExtraWidth = 600 / 15;
+constexpr int ClientHeight = 810 / 15;
+} // namespace
+
+IntroForm::IntroForm(const QString& labelText, int intervalMs, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint), intervalMs_(intervalMs) {
+    setObjectName(QStringLiteral("IntroForm"));
+    setWindowTitle(QString());
+
+    label_ = new QLabel(this);
+    label_->setObjectName(QStringLiteral("Label1"));
+    QFont font(QStringLiteral("Times New Roman"));
+    font.setStyleHint(QFont::Serif);
+    font.setPointSizeF(14.25);
+    font.setWeight(QFont::Normal);
+    label_->setFont(font);
+    QPalette palette = label_->palette();
+    palette.setColor(QPalette::WindowText, QColor(0, 0, 255));
+    label_->setPalette(palette);
+    label_->setText(labelText);
+    label_->move(LabelLeft, LabelTop);
+    label_->adjustSize();
+    label_->installEventFilter(this);
+
+    setFixedSize(label_->width() + ExtraWidth, ClientHeight);
+
+    timer_ = new QTimer(this);
+    timer_->setObjectName(QStringLiteral("Timer1"));
+    timer_->setSingleShot(false);
+    connect(timer_, &QTimer::timeout, this, [this] { Label1_Click(); });
+    // Escape or the window manager may close the dialog too; the timer must not outlive that.
+    connect(this, &QDialog::finished, timer_, &QTimer::stop);
+}
+
+void IntroForm::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (QScreen* s = screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(s->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    // Paint first, then start the clock, so the full interval is visible time.
+    QTimer::singleShot(0, this, [this] {
+        QCoreApplication::processEvents();
+        if (isVisible() && intervalMs_ > 0) timer_->start(intervalMs_);
+    });
+}
+
+void IntroForm::mousePressEvent(QMouseEvent* event) {
+    event->accept();
+    Label1_Click();
+}
+
+bool IntroForm::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == label_ && event->type() == QEvent::MouseButtonPress) {
+        Label1_Click();
+        return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void IntroForm::Label1_Click() {
+    timer_->stop();
+    accept();
+}
+
+} // namespace vellumix

@@ -1,0 +1,121 @@
+#include "files/filerules.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <filesystem>
+
+namespace vellumix {
+
+namespace {
+
+// An empty variable counts as unset: an empty base would put our folders at the file system root.
+std::string nonEmptyEnv(Desktop& desktop, const char* name) {
+    std::optional<std::string> value = desktop.environment(name);
+    return value ? *value : std::string();
+}
+
+QString toQt(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+} // namespace
+
+std::string appDataBase(Desktop& desktop) {
+    std::string appData = nonEmptyEnv(desktop, "AppData");
+    if (!appData.empty()) return appData;
+    // The XDG rules ignore a relative XDG_DATA_HOME.
+    std::string xdg = nonEmptyEnv(desktop, "XDG_DATA_HOME");
+    if (!xdg.empty() && xdg.front() == '/') return xdg;
+    std::string home = nonEmptyEnv(desktop, "HOME");
+    if (home.empty()) return {};
+    return home + "/.local/share";
+}
+
+std::string dataFolder(Desktop& desktop) {
+    std::string base = appDataBase(desktop);
+    return base.empty() ? base : base + "/Vellumix";
+}
+
+std::string updateTempFolder(Desktop& desktop) {
+    std::string base = appDataBase(desktop);
+    return base.empty() ? base : base + "/vbTemp";
+}
+
+std::string defaultSavePath(Desktop& desktop) {
+    std::string profile = nonEmptyEnv(desktop, "USERPROFILE");
+    if (profile.empty()) profile = nonEmptyEnv(desktop, "HOME");
+    std::error_code ec;
+    if (std::filesystem::exists(profile + "/Documents", ec)) return profile + "/Documents";
+    return profile + "/My Documents";
+}
+
+std::string folderOfChosenFile(const std::string& fileName, const std::string& fileTitle) {
+    const std::size_t cut = fileTitle.size() + 1;
+    if (cut > fileName.size()) return {};
+    return fileName.substr(0, fileName.size() - cut);
+}
+
+bool isPlainDataFileName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..") return false;
+    if (name.find("..") != std::string::npos) return false;
+    for (unsigned char c : name) {
+        // ':' also covers drive letters ("C:x") and Windows alternate data streams.
+        if (c == '/' || c == '\\' || c == ':' || c < 0x20 || c == 0x7f) return false;
+    }
+    return true;
+}
+
+bool copyReplacing(const std::string& src, const std::string& dst, std::string& error) {
+    QFile in(toQt(src));
+    if (!in.open(QIODevice::ReadOnly)) {
+        error = in.errorString().toStdString();
+        return false;
+    }
+    QSaveFile out(toQt(dst));
+    if (!out.open(QIODevice::WriteOnly)) {
+        error = out.errorString().toStdString();
+        return false;
+    }
+    char buffer[64 * 1024];
+    for (;;) {
+        const qint64 n = in.read(buffer, sizeof buffer);
+        if (n < 0) {
+            error = in.errorString().toStdString();
+            out.cancelWriting();
+            return false;
+        }
+        if (n == 0) break;
+        if (out.write(buffer, n) != n) {
+            error = out.errorString().toStdString();
+            out.cancelWriting();
+            return false;
+        }
+    }
+    if (!out.commit()) {
+        error = out.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
+
+bool writeFileReplacing(const std::string& path, const std::string& bytes, std::string& error) {
+    QSaveFile out(toQt(path));
+    if (!out.open(QIODevice::WriteOnly)) {
+        error = out.errorString().toStdString();
+        return false;
+    }
+    const qint64 size = static_cast<qint64>(bytes.size());
+    if (out.write(bytes.data(), size) != size) {
+        error = out.errorString().toStdString();
+        out.cancelWriting();
+        return false;
+    }
+    if (!out.commit()) {
+        error = out.errorString().toStdString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace vellumix

@@ -1,0 +1,191 @@
+// File rules of saving, importing and capturing.
+#include "about_fake_desktop.h"
+#include "files/filerules.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace vellumix {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void writeAll(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary);
+    out << data;
+}
+
+TEST(FileRules, PlainDataFileNames) {
+    const struct {
+        std::string name;
+        bool plain;
+    } cases[] = {
+        {"Vellumix_Temp.bmp", true},
+        {"Vellumix 1.png", true},
+        {".hidden.tif", true},
+        {"", false},
+        {".", false},
+        {"..", false},
+        {"../x.bmp", false},
+        {"x..bmp", false},
+        {"/etc/passwd", false},
+        {"a/b", false},
+        {"a\\b", false},
+        {"..\\x.bmp", false},
+        {"C:x", false},
+        {"C:\\x.bmp", false},
+        {"x.bmp:stream", false},
+        {std::string("a\0b", 3), false},
+        {"line\nbreak.bmp", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(isPlainDataFileName(c.name), c.plain) << '"' << c.name << '"';
+}
+
+TEST(FileRules, FolderOfChosenFile) {
+    const struct {
+        const char* fileName;
+        const char* fileTitle;
+        const char* folder;
+    } cases[] = {
+        {"/home/u/Documents/Vellumix 1.bmp", "Vellumix 1.bmp", "/home/u/Documents"},
+        {"/x.bmp", "x.bmp", ""},
+        {"x.bmp", "x.bmp", ""},
+        {"x.bmp", "longer than the name.bmp", ""},
+        {"", "", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(folderOfChosenFile(c.fileName, c.fileTitle), c.folder) << c.fileName;
+}
+
+TEST(FileRules, DataFolders) {
+    const struct {
+        const char* name;
+        std::map<std::string, std::string> env;
+        const char* base;
+    } cases[] = {
+        {"AppData wins", {{"AppData", "/ad"}, {"XDG_DATA_HOME", "/xdg"}, {"HOME", "/h"}}, "/ad"},
+        {"XDG data home", {{"XDG_DATA_HOME", "/xdg"}, {"HOME", "/h"}}, "/xdg"},
+        {"empty AppData is unset", {{"AppData", ""}, {"HOME", "/h"}}, "/h/.local/share"},
+        {"relative XDG ignored", {{"XDG_DATA_HOME", "rel"}, {"HOME", "/h"}}, "/h/.local/share"},
+        {"home default", {{"HOME", "/h"}}, "/h/.local/share"},
+        {"nothing known", {}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScriptedDesktop desktop;
+        desktop.env = c.env;
+        const std::string base = c.base;
+        EXPECT_EQ(appDataBase(desktop), base);
+        EXPECT_EQ(dataFolder(desktop), base.empty() ? "" : base + "/Vellumix");
+        EXPECT_EQ(updateTempFolder(desktop), base.empty() ? "" : base + "/vbTemp");
+    }
+}
+
+TEST(FileRules, DefaultSavePath) {
+    QTemporaryDir withDocs, withoutDocs;
+    ASSERT_TRUE(withDocs.isValid() && withoutDocs.isValid());
+    const std::string a = withDocs.path().toStdString(), b = withoutDocs.path().toStdString();
+    fs::create_directory(a + "/Documents");
+    const struct {
+        std::map<std::string, std::string> env;
+        std::string expected;
+    } cases[] = {
+        {{{"USERPROFILE", a}, {"HOME", b}}, a + "/Documents"},
+        {{{"HOME", a}}, a + "/Documents"},
+        {{{"USERPROFILE", b}, {"HOME", a}}, b + "/My Documents"},
+    };
+    for (const auto& c : cases) {
+        test::ScriptedDesktop desktop;
+        desktop.env = c.env;
+        EXPECT_EQ(defaultSavePath(desktop), c.expected);
+    }
+}
+
+class FileCopyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        root_ = dir_.path().toStdString();
+        src_ = root_ + "/src.bmp";
+        dst_ = root_ + "/dst.bmp";
+    }
+    QTemporaryDir dir_;
+    std::string root_, src_, dst_;
+};
+
+TEST_F(FileCopyTest, CopyReplacesDestinationByteForByte) {
+    const std::string data("BM\0\r\n\x1a\xff", 7);
+    writeAll(src_, data);
+    writeAll(dst_, "old and longer than the new content");
+    std::string error;
+    ASSERT_TRUE(copyReplacing(src_, dst_, error)) << error;
+    EXPECT_EQ(readAll(dst_), data);
+    ASSERT_TRUE(copyReplacing(src_, root_ + "/new.bmp", error)) << error;
+    EXPECT_EQ(readAll(root_ + "/new.bmp"), data);
+    ASSERT_TRUE(copyReplacing(src_, src_, error)) << error;
+    EXPECT_EQ(readAll(src_), data);
+}
+
+TEST_F(FileCopyTest, FailedCopyLeavesDestinationIntact) {
+    writeAll(src_, "new");
+    writeAll(dst_, "old");
+    std::string error;
+    EXPECT_FALSE(copyReplacing(root_ + "/missing.bmp", dst_, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(readAll(dst_), "old");
+
+    error.clear();
+    EXPECT_FALSE(copyReplacing(src_, root_ + "/no/such/folder/x.bmp", error));
+    EXPECT_FALSE(error.empty());
+
+    // A destination under a file cannot be written even by root.
+    error.clear();
+    EXPECT_FALSE(copyReplacing(src_, dst_ + "/x.bmp", error));
+    EXPECT_EQ(readAll(dst_), "old");
+}
+
+TEST_F(FileCopyTest, ReadOnlyFolderKeepsOldDestination) {
+    if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+    const std::string folder = root_ + "/ro";
+    fs::create_directory(folder);
+    writeAll(folder + "/dst.bmp", "old");
+    writeAll(src_, "new");
+    fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
+    std::string error;
+    EXPECT_FALSE(copyReplacing(src_, folder + "/dst.bmp", error));
+    EXPECT_FALSE(writeFileReplacing(folder + "/dst.bmp", "new", error));
+    fs::permissions(folder, fs::perms::owner_all);
+    EXPECT_EQ(readAll(folder + "/dst.bmp"), "old");
+}
+
+TEST_F(FileCopyTest, WriteFileReplacing) {
+    std::string error;
+    const std::string bytes("\x00\x01\n\r\n\xff", 6);
+    writeAll(dst_, "previous content");
+    ASSERT_TRUE(writeFileReplacing(dst_, bytes, error)) << error;
+    EXPECT_EQ(readAll(dst_), bytes);
+    ASSERT_TRUE(writeFileReplacing(dst_, "", error)) << error;
+    EXPECT_EQ(fs::file_size(dst_), 0u);
+
+    writeAll(dst_, "keep");
+    EXPECT_FALSE(writeFileReplacing(dst_ + "/under-a-file", bytes, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(readAll(dst_), "keep");
+}
+
+} // namespace
+} // namespace vellumix
