@@ -57,8 +57,9 @@ std::string folderOfChosenFile(const std::string& fileName, const std::string& f
 }
 
 bool isPlainDataFileName(const std::string& name) {
+    // Without separators a name cannot climb out of the folder, so inner dots are harmless: the
+    // capture files themselves are called "Vellumix_Temp..bmp".
     if (name.empty() || name == "." || name == "..") return false;
-    if (name.find("..") != std::string::npos) return false;
     for (unsigned char c : name) {
         // ':' also covers drive letters ("C:x") and Windows alternate data streams.
         if (c == '/' || c == '\\' || c == ':' || c < 0x20 || c == 0x7f) return false;

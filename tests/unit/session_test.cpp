@@ -419,6 +419,16 @@ TEST_F(SessionFixture, UnwritableCaptureFileIsReportedAndTheOldFileKept) {
     EXPECT_EQ(slurp(dataFolder() / "Vellumix_Temp..bmp"), "BMold");
 }
 
+TEST_F(SessionFixture, CaptureFileBlockedByAFolderIsReported) {
+    start();
+    fs::create_directories(dataFolder() / "Vellumix_Temp..bmp");
+    capture("BMnew");
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_NE(desktop.boxes[0].prompt.find("could not be written"), std::string::npos);
+    EXPECT_FALSE(view.buttons[Button::SaveToFile]) << "no file to save";
+    EXPECT_EQ(desktop.busyTrace.back(), "off");
+}
+
 TEST_F(SessionFixture, BmpThatCannotBeShownIsReported) {
     start();
     view.pictureLoads = false;
