@@ -361,6 +361,18 @@ bool HardCopyForm::event(QEvent* event) {
     return QWidget::event(event);
 }
 
+bool HardCopyForm::focusNextPrevChild(bool next) {
+    const bool moved = QWidget::focusNextPrevChild(next);
+    // The options are one tab stop; as on the design's desktop, Tab lands on the chosen one rather
+    // than on the first.
+    QAbstractButton* chosen = optionGroup_->checkedButton();
+    QWidget* focused = focusWidget();
+    if (moved && chosen && chosen->isEnabled() && focused != chosen &&
+        optionGroup_->buttons().contains(qobject_cast<QAbstractButton*>(focused)))
+        chosen->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+    return moved;
+}
+
 void HardCopyForm::closeEvent(QCloseEvent* event) {
     if (handlerDepth_ > 0) {
         // Unloading under a running capture or dialog would pull the run from under it.

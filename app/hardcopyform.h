@@ -111,6 +111,7 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:

@@ -211,6 +211,32 @@ TEST_F(HardCopyFormTest, TabOrderFollowsTheLayoutTable) {
     EXPECT_EQ(chain, expected);
 }
 
+TEST_F(HardCopyFormTest, TabKeySkipsDisabledControlsAndStopsOnceAtTheChosenFormat) {
+    activate();
+    QTest::mouseClick(child("Button_GetHardCopy"), Qt::LeftButton); // enables Open and Save
+    form_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form_.get()));
+    child("Button_GetHardCopy")->setFocus();
+
+    auto walk = [](Qt::Key key) {
+        std::vector<std::string> visited;
+        for (int i = 0; i < 8; ++i) {
+            QWidget* f = QApplication::focusWidget();
+            if (!f) break;
+            visited.push_back(f->objectName().toStdString());
+            QTest::keyClick(f, key);
+        }
+        return visited;
+    };
+    const std::vector<std::string> forward{"Button_GetHardCopy", "Button_OpenInWin",  "Button_SaveToFile",
+                                           "Button_Exit",        "Button_About",      "Check_InkSaver",
+                                           "Option_HCFormat_1",  "Button_GetHardCopy"};
+    EXPECT_EQ(walk(Qt::Key_Tab), forward);
+    const std::vector<std::string> backward(forward.rbegin(), forward.rend());
+    child("Button_GetHardCopy")->setFocus();
+    EXPECT_EQ(walk(Qt::Key_Backtab), backward);
+}
+
 TEST_F(HardCopyFormTest, ActivationConnectsAndOffersTheModelsFormats) {
     activate();
     EXPECT_TRUE(form_->windowTitle().endsWith(QStringLiteral("   -   Connected to TDS 3054B @ GPIB Addr: 1")))
