@@ -1,0 +1,245 @@
+#include "gpib/backends/sim/instrument.h"
+
+#include "gpib/backends/sim/picture.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace vellumix::gpib::sim {
+namespace {
+
+std::string upper(std::string_view s) {
+    std::string u(s);
+    for (char& c : u)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return u;
+}
+
+std::string_view trim(std::string_view s) {
+    auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!s.empty() && space(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && space(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+// Tek mnemonics: the upper-case part is required, the rest may follow in full ("HARDC", "HARDCOPY").
+bool keyword(const std::string& token, std::string_view full, std::size_t required) {
+    return token.size() >= required && token.size() <= full.size() &&
+           full.compare(0, token.size(), token) == 0;
+}
+
+bool onOff(const std::string& arg, bool& value) {
+    const std::string a = upper(arg);
+    if (a == "ON" || a == "1")
+        value = true;
+    else if (a == "OFF" || a == "0")
+        value = false;
+    else
+        return false;
+    return true;
+}
+
+std::string generated(std::size_t n) {
+    std::string s(n, 'A');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>('A' + (i * 7 + i / 26) % 26);
+    return s;
+}
+
+} // namespace
+
+SimInstrument::SimInstrument(InstrumentSpec spec) : spec_(std::move(spec)) {
+    settings_.format = spec_.format;
+    settings_.inkSaver = spec_.inkSaver;
+    settings_.port = spec_.port;
+    fired_.assign(spec_.faults.size(), 0);
+    if (spec_.idReply) idReply_ = text(*spec_.idReply);
+    if (spec_.idnReply) idnReply_ = text(*spec_.idnReply);
+}
+
+std::shared_ptr<const std::string> SimInstrument::text(const std::string& t) {
+    return std::make_shared<const std::string>(t + spec_.replyEnding);
+}
+
+void SimInstrument::queue(std::shared_ptr<const std::string> data, ReplyKind kind) {
+    if (!data || data->empty()) return;
+    pending_ =
+        PendingReply{std::move(data), 0, 0, kind, kind == ReplyKind::Hardcopy ? pictureReadyAt_ : readyAt_};
+}
+
+void SimInstrument::receive(std::string_view message, Clock::duration readyAt,
+                            Clock::duration pictureReadyAt) {
+    received_.emplace_back(message);
+    clearOutput();
+    readyAt_ = readyAt;
+    pictureReadyAt_ = pictureReadyAt;
+    if (spec_.silent) return;
+
+    // Program message units are separated by ';'. A unit without a leading ':' continues the
+    // header path of the one before it ("HARDCOPY:LAYOUT PORTRAIT;INKSAVER OFF").
+    std::vector<std::string> base;
+    std::size_t start = 0;
+    const std::string msg(message);
+    while (start <= msg.size()) {
+        std::size_t end = msg.find(';', start);
+        if (end == std::string::npos) end = msg.size();
+        std::string_view unit = trim(std::string_view(msg).substr(start, end - start));
+        start = end + 1;
+        if (unit.empty()) continue;
+        bool rooted = false;
+        if (unit.front() == ':') {
+            rooted = true;
+            unit.remove_prefix(1);
+        }
+        const std::size_t sp = unit.find_first_of(" \t");
+        std::string header = upper(unit.substr(0, sp));
+        const std::string args(sp == std::string_view::npos ? std::string_view() : trim(unit.substr(sp)));
+        bool query = false;
+        if (!header.empty() && header.back() == '?') {
+            query = true;
+            header.pop_back();
+        }
+        std::vector<std::string> path;
+        for (std::size_t p = 0; p <= header.size();) {
+            std::size_t q = header.find(':', p);
+            if (q == std::string::npos) q = header.size();
+            path.push_back(header.substr(p, q - p));
+            p = q + 1;
+        }
+        if (!rooted && path.size() == 1 && header.front() != '*' && !base.empty())
+            path.insert(path.begin(), base.begin(), base.end());
+        base.assign(path.begin(), path.end() - 1);
+        command(path, query, args);
+    }
+}
+
+void SimInstrument::command(const std::vector<std::string>& path, bool query, const std::string& args) {
+    const std::string& head = path.front();
+    if (path.size() == 1 && query && head == "ID") return queue(idReply_, ReplyKind::Id);
+    if (path.size() == 1 && query && head == "*IDN") return queue(idnReply_, ReplyKind::Id);
+    if (!spec_.scope) return;
+    if (path.size() == 1 && head == "*RST") {
+        settings_ = HardcopySettings{};
+        settings_.format = spec_.format;
+        settings_.inkSaver = spec_.inkSaver;
+        settings_.port = spec_.port;
+        return;
+    }
+    if (path.size() == 1 && query && head == "BUSY") return queue(text("0"), ReplyKind::Other);
+    if (!keyword(head, "HARDCOPY", 5)) return; // unknown headers are ignored, as the scope only logs them
+    const std::string arg = upper(args);
+    if (path.size() == 1) {
+        if (!query && keyword(arg, "START", 4)) {
+            // The picture goes to the port the scope is set to; only GPIB reaches us.
+            if (settings_.port != "GPIB") return;
+            ++hardcopies_;
+            return queue(picture(), ReplyKind::Hardcopy);
+        }
+        if (!query && keyword(arg, "ABORT", 3)) return clearOutput();
+        return;
+    }
+    if (path.size() != 2) return;
+    const std::string& sub = path[1];
+    std::string* word = nullptr;
+    if (keyword(sub, "FORMAT", 4)) {
+        if (query) return queue(text(formatWord(settings_.format)), ReplyKind::Other);
+        if (auto f = parseFormatWord(arg)) settings_.format = *f;
+        return;
+    }
+    if (keyword(sub, "INKSAVER", 4)) {
+        if (query) return queue(text(settings_.inkSaver ? "ON" : "OFF"), ReplyKind::Other);
+        onOff(arg, settings_.inkSaver);
+        return;
+    }
+    if (keyword(sub, "PALLET", 4) || keyword(sub, "PALETTE", 4))
+        word = &settings_.pallet;
+    else if (keyword(sub, "COMPRESSION", 8))
+        word = &settings_.compression;
+    else if (keyword(sub, "LAYOUT", 3))
+        word = &settings_.layout;
+    else if (keyword(sub, "PORT", 4))
+        word = &settings_.port;
+    if (!word) return;
+    if (query) return queue(text(*word), ReplyKind::Other);
+    if (arg.empty()) return;
+    if (word == &settings_.port) {
+        if (keyword(arg, "GPIB", 3))
+            *word = "GPIB";
+        else if (keyword(arg, "CENTRONICS", 3))
+            *word = "CENTRONICS";
+        else if (keyword(arg, "RS232", 5))
+            *word = "RS232";
+        else
+            *word = arg;
+    } else if (word == &settings_.layout) {
+        if (keyword(arg, "PORTRAIT", 4))
+            *word = "PORTRAIT";
+        else if (keyword(arg, "LANDSCAPE", 3))
+            *word = "LANDSCAPE";
+        else
+            *word = arg;
+    } else {
+        *word = arg;
+    }
+}
+
+std::shared_ptr<const std::string> SimInstrument::picture() {
+    const auto key = std::make_pair(settings_.format, settings_.inkSaver);
+    if (auto it = pictures_.find(key); it != pictures_.end()) return it->second;
+    const auto byFormat = spec_.hardcopyByFormat.find(settings_.format);
+    const Payload& p = byFormat != spec_.hardcopyByFormat.end() ? byFormat->second : spec_.hardcopy;
+    std::string bytes;
+    switch (p.source) {
+    case Payload::Source::Render: {
+        const Screen screen =
+            drawScreen(spec_.effectiveWidth(), spec_.effectiveHeight(), spec_.effectiveModel());
+        bytes = encodePicture(settings_.format, screen,
+                              PictureOptions{settings_.inkSaver, spec_.bmpFileSizeField});
+        break;
+    }
+    case Payload::Source::Bytes:
+        bytes = p.bytes;
+        break;
+    case Payload::Source::Size:
+        bytes = generated(p.size);
+        break;
+    }
+    bytes += p.append;
+    auto shared = std::make_shared<const std::string>(std::move(bytes));
+    pictures_[key] = shared;
+    return shared;
+}
+
+template <typename Matches> const Fault* SimInstrument::take(Fault::Kind kind, const Matches& matches) {
+    for (std::size_t i = 0; i < spec_.faults.size(); ++i) {
+        const Fault& f = spec_.faults[i];
+        if (f.kind != kind || (f.times > 0 && fired_[i] >= f.times) || !matches(f)) continue;
+        ++fired_[i];
+        return &f;
+    }
+    return nullptr;
+}
+
+const Fault* SimInstrument::takeWriteFault(std::string_view message) {
+    const std::string msg = upper(message);
+    return take(Fault::Kind::WriteError, [&](const Fault& f) {
+        return f.exact ? message == f.match : msg.find(upper(f.match)) != std::string::npos;
+    });
+}
+
+const Fault* SimInstrument::takeReadFault() {
+    if (!pending_.active()) return nullptr;
+    auto hits = [&](const Fault& f) {
+        return f.chunk == pending_.reads && (f.reply == ReplyKind::Any || f.reply == pending_.kind);
+    };
+    if (const Fault* f = take(Fault::Kind::ReadTimeout, hits)) return f;
+    return take(Fault::Kind::ReadError, hits);
+}
+
+const Fault* SimInstrument::takeTimeoutSetFault() {
+    return take(Fault::Kind::TimeoutSetError, [](const Fault&) { return true; });
+}
+
+} // namespace vellumix::gpib::sim

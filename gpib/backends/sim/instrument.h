@@ -1,0 +1,83 @@
+#pragma once
+// One simulated instrument on the bus: takes messages, keeps its hard copy settings and holds the
+// reply it has to send.
+#include "gpib/backends/sim/scenario.h"
+#include "gpib/clock.h"
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellumix::gpib::sim {
+
+struct HardcopySettings {
+    PictureFormat format = PictureFormat::Bmp;
+    bool inkSaver = false;
+    std::string pallet = "NORMAL";
+    std::string compression = "OFF";
+    std::string layout = "PORTRAIT";
+    std::string port = "GPIB";
+};
+
+// The reply waiting in the output queue.
+struct PendingReply {
+    std::shared_ptr<const std::string> data;
+    std::size_t offset = 0;
+    int reads = 0; // ibrd calls made on it so far
+    ReplyKind kind = ReplyKind::Other;
+    Clock::duration readyAt{}; // when its first byte can be read
+    bool active() const { return data != nullptr; }
+};
+
+class SimInstrument {
+public:
+    explicit SimInstrument(InstrumentSpec spec);
+
+    const InstrumentSpec& spec() const { return spec_; }
+    int address() const { return spec_.address; }
+    bool silent() const { return spec_.silent; }
+
+    // Every message the instrument received, as sent (failed writes are not in it).
+    const std::vector<std::string>& received() const { return received_; }
+    const HardcopySettings& settings() const { return settings_; }
+    // How many hard copies were queued.
+    int hardcopies() const { return hardcopies_; }
+
+    // Takes one message. A new message discards an unread reply, as a 488.2 device does.
+    // readyAt: when a text reply can be read; pictureReadyAt: when a picture can.
+    void receive(std::string_view message, Clock::duration readyAt, Clock::duration pictureReadyAt);
+    // The write fault this message triggers, if any (consumes one of its firings).
+    const Fault* takeWriteFault(std::string_view message);
+    // The read fault the next read of the pending reply triggers, if any.
+    const Fault* takeReadFault();
+    // The ibtmo fault, if any.
+    const Fault* takeTimeoutSetFault();
+
+    PendingReply& pending() { return pending_; }
+    void clearOutput() { pending_ = PendingReply{}; }
+
+    // The bytes "HARDCOPY START" sends in the current settings (cached per format and ink saver).
+    std::shared_ptr<const std::string> picture();
+
+private:
+    void command(const std::vector<std::string>& path, bool query, const std::string& args);
+    void queue(std::shared_ptr<const std::string> data, ReplyKind kind);
+    std::shared_ptr<const std::string> text(const std::string& t);
+    const Fault* take(Fault::Kind kind, const auto& matches);
+
+    InstrumentSpec spec_;
+    HardcopySettings settings_;
+    std::vector<std::string> received_;
+    std::vector<int> fired_; // per fault in spec_.faults
+    PendingReply pending_;
+    Clock::duration readyAt_{};
+    Clock::duration pictureReadyAt_{};
+    int hardcopies_ = 0;
+    std::shared_ptr<const std::string> idReply_, idnReply_;
+    std::map<std::pair<PictureFormat, bool>, std::shared_ptr<const std::string>> pictures_;
+};
+
+} // namespace vellumix::gpib::sim

@@ -1,0 +1,303 @@
+#include "gpib/backends/sim/simbus.h"
+
+#include "gpib/status.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace vellumix::gpib::sim {
+namespace {
+
+constexpr int32_t kErr = 0x8000;
+constexpr int32_t kTimo = TIMO;
+constexpr int32_t kEnd = END;
+constexpr int32_t kCmpl = CMPL;
+constexpr uint16_t kNoAddr = 0xFFFF;
+// A FindLstn list without NOADDR is read no further than this.
+constexpr int kMaxAddressList = 1024;
+constexpr int kMaxTimeoutCode = 17;
+
+} // namespace
+
+SimBus::SimBus(Scenario scenario, Clock& clock) : scenario_(std::move(scenario)), clock_(clock) {
+    setRegisterReturnCode(scenario_.registerReturnCode);
+    for (const InstrumentSpec& spec : scenario_.instruments) {
+        if (spec.address < 1 || spec.address > 30 || byAddress_[spec.address]) continue;
+        instruments_.push_back(std::make_unique<SimInstrument>(spec));
+        byAddress_[spec.address] = instruments_.back().get();
+    }
+}
+
+int32_t SimBus::RegisterGpibGlobalsForThread(int32_t* sta, int32_t* err, int32_t* cnt, int32_t* cntl) {
+    if (!sta || !err || !cnt || !cntl) return 2; // the driver would write through them
+    return RegisteringDriver::RegisterGpibGlobalsForThread(sta, err, cnt, cntl);
+}
+
+SimInstrument* SimBus::instrumentAt(int address) {
+    return address >= 0 && address <= 30 ? byAddress_[address] : nullptr;
+}
+
+SimBus::Device* SimBus::device(int32_t ud) {
+    const int64_t i = static_cast<int64_t>(ud) - FirstDescriptor;
+    if (i < 0 || i >= static_cast<int64_t>(devices_.size())) return nullptr;
+    return &devices_[static_cast<std::size_t>(i)];
+}
+
+Clock::duration SimBus::timeoutOf(const Device& d) const {
+    return std::chrono::microseconds(timeoutMicroseconds(d.tmo));
+}
+
+int32_t SimBus::timedOut(const Device& d, int32_t count) {
+    // TNONE would wait for ever; a simulation that hangs helps nobody, so it times out at once.
+    clock_.sleepFor(timeoutOf(d));
+    lastCount_ = count;
+    return publish(kErr | kTimo, EABO, count);
+}
+
+void SimBus::SendIFC(int32_t board) {
+    if (board != 0) {
+        publish(kErr, ENEB, 0);
+        return;
+    }
+    publish(kCmpl, 0, 0);
+}
+
+int32_t SimBus::ibsre(int32_t board, int32_t v) {
+    if (board != 0) return publish(kErr, ENEB, 0);
+    const int previous = sre_;
+    sre_ = v != 0 ? 1 : 0;
+    return publish(kCmpl, previous, 0); // NI returns the previous setting in iberr
+}
+
+void SimBus::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) {
+    if (board != 0) {
+        publish(kErr, ENEB, 0);
+        return;
+    }
+    if (!addrList || !results || limit < 0) {
+        publish(kErr, EARG, 0);
+        return;
+    }
+    if (scenario_.findLstnError) {
+        publish(kErr, *scenario_.findLstnError, 0);
+        return;
+    }
+    // Check the whole list before writing anything.
+    int n = 0;
+    while (n < kMaxAddressList && addrList[n] != kNoAddr) {
+        if ((addrList[n] & 0xFF) > 30) {
+            publish(kErr, EARG, 0);
+            return;
+        }
+        ++n;
+    }
+    if (n == kMaxAddressList) {
+        publish(kErr, EARG, 0);
+        return;
+    }
+    if (instruments_.empty() && !scenario_.boardAnswersAlone) {
+        publish(kErr, EBUS, 0); // no device accepts the probing commands
+        return;
+    }
+    int32_t found = 0;
+    bool overflow = false;
+    for (int i = 0; i < n; ++i) {
+        const uint16_t a = addrList[i];
+        const int pad = a & 0xFF;
+        const int sad = a >> 8;
+        const bool present = sad == 0 && (pad == 0 || byAddress_[pad] != nullptr);
+        if (!present) continue;
+        if (found == limit) {
+            overflow = true;
+            break;
+        }
+        results[found++] = a;
+    }
+    lastCount_ = found;
+    // Too many: the first `limit` are written, ibcnt says how many.
+    publish(overflow ? kErr : kCmpl, overflow ? ETAB : 0, found);
+}
+
+int32_t SimBus::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t eos) {
+    if (board != 0) {
+        publish(kErr, ENEB, 0);
+        return -1;
+    }
+    const bool sadOk = sad == 0 || (sad >= 0x60 && sad <= 0x7E);
+    if (pad < 0 || pad > 30 || !sadOk || tmo < 0 || tmo > kMaxTimeoutCode) {
+        publish(kErr, EARG, 0);
+        return -1;
+    }
+    if (devices_.size() >= static_cast<std::size_t>(32767 - FirstDescriptor)) {
+        publish(kErr, EDVR, 0); // out of descriptors; keeps every one within 16 bits
+        return -1;
+    }
+    devices_.push_back(Device{pad, sad, tmo, eot, eos});
+    publish(kCmpl, 0, 0);
+    return FirstDescriptor + static_cast<int32_t>(devices_.size()) - 1;
+}
+
+int32_t SimBus::ibpad(int32_t ud, int32_t pad) {
+    Device* d = device(ud);
+    if (!d) return publish(kErr, EDVR, 0);
+    if (pad < 0 || pad > 30) return publish(kErr, EARG, 0);
+    const int previous = d->pad;
+    d->pad = pad;
+    return publish(kCmpl, previous, 0);
+}
+
+int32_t SimBus::ibclr(int32_t ud) {
+    Device* d = device(ud);
+    if (!d) return publish(kErr, EDVR, 0);
+    SimInstrument* in = instrumentAt(d->pad);
+    if (!in || d->pad == 0) return publish(kErr, ENOL, 0);
+    in->clearOutput();
+    return publish(kCmpl, 0, 0);
+}
+
+int32_t SimBus::ibrsp(int32_t ud, char* spr) {
+    Device* d = device(ud);
+    if (!d) return publish(kErr, EDVR, 0);
+    if (!spr) return publish(kErr, EARG, 0);
+    SimInstrument* in = instrumentAt(d->pad);
+    if (!in || in->silent()) return timedOut(*d, 0);
+    *spr = in->pending().active() ? 0x10 : 0; // MAV while a reply waits
+    return publish(kCmpl, 0, 1);
+}
+
+int32_t SimBus::ibwrt(int32_t ud, const char* buf, int32_t count) {
+    Device* d = device(ud);
+    if (!d) return publish(kErr, EDVR, 0);
+    if (count < 0 || (count > 0 && !buf)) return publish(kErr, EARG, 0);
+    SimInstrument* in = instrumentAt(d->pad);
+    if (!in || d->pad == 0) {
+        lastCount_ = 0;
+        return publish(kErr, ENOL, 0);
+    }
+    const std::string_view message(buf ? buf : "", static_cast<std::size_t>(count));
+    if (const Fault* f = in->takeWriteFault(message)) {
+        if (f->iberr == EABO) return timedOut(*d, 0);
+        lastCount_ = 0;
+        return publish(kErr, f->iberr, 0);
+    }
+    auto after = [this](double seconds) {
+        return clock_.now() +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    };
+    in->receive(message, after(scenario_.latency),
+                after(scenario_.hardcopyLatency.value_or(scenario_.latency)));
+    lastCount_ = count;
+    return publish(kCmpl, 0, count);
+}
+
+int32_t SimBus::ibrd(int32_t ud, char* buf, int32_t count) {
+    Device* d = device(ud);
+    if (!d) return publish(kErr, EDVR, 0);
+    if (count < 0 || (count > 0 && !buf)) return publish(kErr, EARG, 0);
+    SimInstrument* in = instrumentAt(d->pad);
+    if (!in || in->silent() || !in->pending().active()) return timedOut(*d, 0);
+    if (count == 0) {
+        lastCount_ = 0;
+        return publish(kCmpl, 0, 0);
+    }
+    PendingReply& r = in->pending();
+    ++r.reads;
+    if (const Fault* f = in->takeReadFault()) {
+        if (f->kind == Fault::Kind::ReadTimeout) return timedOut(*d, 0);
+        lastCount_ = 0;
+        return publish(kErr, f->iberr, 0);
+    }
+
+    const Clock::duration timeout = timeoutOf(*d);
+    const bool bounded = timeout > Clock::duration::zero();
+    Clock::duration waited{};
+    const Clock::duration now = clock_.now();
+    if (now < r.readyAt) {
+        waited = r.readyAt - now;
+        if (bounded && waited >= timeout) {
+            // The reply is still being produced; its first byte comes later.
+            return timedOut(*d, 0);
+        }
+        clock_.sleepFor(waited);
+    }
+    std::size_t n = std::min(static_cast<std::size_t>(count), r.data->size() - r.offset);
+    bool late = false;
+    if (scenario_.rate > 0) {
+        const double seconds = static_cast<double>(n) / scenario_.rate;
+        auto transfer = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        if (bounded && waited + transfer > timeout) {
+            // Only what fits into the timeout arrives.
+            transfer = timeout - waited;
+            const double fits = std::chrono::duration<double>(transfer).count() * scenario_.rate;
+            n = std::min(n, static_cast<std::size_t>(std::floor(fits)));
+            late = true;
+        }
+        clock_.sleepFor(transfer);
+    }
+    std::memcpy(buf, r.data->data() + r.offset, n);
+    r.offset += n;
+    const int32_t moved = static_cast<int32_t>(n);
+    lastCount_ = moved;
+    if (late) return publish(kErr | kTimo, EABO, moved);
+    const bool last = r.offset == r.data->size();
+    if (last) in->clearOutput();
+    return publish(kCmpl | (last ? kEnd : 0), 0, moved);
+}
+
+int32_t SimBus::ibwait(int32_t ud, int32_t /*mask*/) {
+    if (!device(ud)) return publish(kErr, EDVR, 0);
+    return publish(kCmpl, 0, lastCount_); // waiting changes no count
+}
+
+int32_t SimBus::ibtmo(int32_t ud, int32_t code) {
+    Device* d = device(ud);
+    if (!d) return publish(kErr, EDVR, 0);
+    if (code < 0 || code > kMaxTimeoutCode) return publish(kErr, EARG, 0);
+    if (SimInstrument* in = instrumentAt(d->pad))
+        if (const Fault* f = in->takeTimeoutSetFault()) return publish(kErr, f->iberr, 0);
+    const int previous = d->tmo;
+    d->tmo = code;
+    return publish(kCmpl, previous, 0);
+}
+
+int32_t SimBus::ibask(int32_t ud, int32_t option, int32_t* value) {
+    Device* d = device(ud);
+    if (!d) return publish(kErr, EDVR, 0);
+    if (!value) return publish(kErr, EARG, 0);
+    switch (option) {
+    case 0x1:
+        *value = d->pad;
+        break;
+    case 0x2:
+        *value = d->sad;
+        break;
+    case 0x3:
+        *value = d->tmo;
+        break;
+    case 0x4:
+        *value = d->eot;
+        break;
+    default:
+        return publish(kErr, EARG, 0);
+    }
+    return publish(kCmpl, 0, 0);
+}
+
+std::unique_ptr<SimBus> createSimBus(Scenario scenario, Clock& clock) {
+    return std::make_unique<SimBus>(std::move(scenario), clock);
+}
+
+std::unique_ptr<GpibDriver> createSimBus(const std::string& scenarioPath, Clock& clock, std::string& error) {
+    Scenario scenario;
+    if (scenarioPath.empty()) {
+        scenario = Scenario::defaultScenario();
+    } else if (!loadScenarioFile(scenarioPath, scenario, error)) {
+        return nullptr;
+    }
+    error.clear();
+    return std::make_unique<SimBus>(std::move(scenario), clock);
+}
+
+} // namespace vellumix::gpib::sim
