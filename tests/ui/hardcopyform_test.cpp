@@ -251,7 +251,8 @@ TEST_F(HardCopyFormTest, ActivationConnectsAndOffersTheModelsFormats) {
 
     // Later activations change nothing.
     const QString caption = form_->windowTitle();
-    QApplication::sendEvent(form_.get(), new QEvent(QEvent::WindowActivate));
+    QEvent activation(QEvent::WindowActivate);
+    QApplication::sendEvent(form_.get(), &activation);
     QTest::qWait(20);
     EXPECT_EQ(form_->windowTitle(), caption);
 }
