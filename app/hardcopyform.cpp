@@ -311,7 +311,8 @@ void HardCopyForm::buildLayout() {
     connect(Button_Exit, &QPushButton::clicked, this, &QWidget::close);
     connect(Button_About, &QPushButton::clicked, this, [this] {
         runUserHandler([this] {
-            AboutForm about(desktop_, session_->AppVersion, session_->AppDate, this);
+            // No owner window: it opens centred on the screen, like the splash.
+            AboutForm about(desktop_, session_->AppVersion, session_->AppDate, nullptr);
             about.exec();
         });
     });
