@@ -1,0 +1,34 @@
+#pragma once
+// vellumix-cli: the commands scan, query, identify and capture over the instrument link.
+#include "cli/terminaldesktop.h"
+#include "gpib/clock.h"
+#include "gpib/driver.h"
+
+#include <ctime>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace vellumix::cli {
+
+// What a run talks to. main fills it with the process's streams and clocks; tests with their own.
+struct CliContext {
+    CliContext(std::ostream& o, std::ostream& e, gpib::Clock& c) : out(o), err(e), clock(c) {}
+
+    std::ostream& out; // data only: replies, listings, pictures with "-o -"
+    std::ostream& err; // messages and the progress bar
+    gpib::Clock& clock;
+    bool progress = false;                          // draw a progress bar (stderr is a terminal)
+    TerminalDesktop::EnvironmentLookup environment; // empty: the process environment
+    std::function<std::tm()> localTime;             // for file names; empty: the system's local time
+    gpib::GpibDriver* driver = nullptr;             // set: used instead of opening the chosen bus
+};
+
+// args without the program name; returns the exit status (exitstatus.h).
+int runCli(const std::vector<std::string>& args, CliContext& context);
+
+std::string helpText();
+std::string versionText();
+
+} // namespace vellumix::cli

@@ -1,0 +1,41 @@
+#pragma once
+// The exit statuses of vellumix-cli (docs/cli.md lists them for users and scripts).
+#include "app/desktop.h"
+
+namespace vellumix::cli {
+
+enum ExitStatus : int {
+    ExitOk = 0,
+    ExitUsage = 1,             // bad command line
+    ExitBus = 2,               // bus URI invalid, driver library or scenario cannot be opened
+    ExitScan = 3,              // no listeners, too many listeners, other scan failure
+    ExitNoInstrument = 4,      // no listener matched the expected reply, or none at --address
+    ExitUnsupportedModel = 5,  // the scope's model is not in the model table
+    ExitIo = 6,                // a GPIB write failed, a read timed out or failed
+    ExitNotOffered = 7,        // the model does not offer the format or the ink saver asked for
+    ExitIncompletePicture = 8, // fewer bytes came than the picture's header announced (file written)
+    ExitWrite = 9,             // the picture could not be written to its file or to stdout
+};
+
+// The status a run ends with when the core ends the program.
+constexpr int exitStatusFor(FatalReason reason) {
+    switch (reason) {
+    case FatalReason::NoListeners:
+    case FatalReason::TooManyListeners:
+    case FatalReason::ScanFailed:
+        return ExitScan;
+    case FatalReason::NotEnoughDevices:
+    case FatalReason::IdNotFound:
+        return ExitNoInstrument;
+    case FatalReason::UnsupportedModel:
+        return ExitUnsupportedModel;
+    case FatalReason::NoDriver:
+        return ExitBus;
+    case FatalReason::DeviceNotConfigured:
+    case FatalReason::GpibErrorCancelled:
+        return ExitIo;
+    }
+    return ExitIo;
+}
+
+} // namespace vellumix::cli

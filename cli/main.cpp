@@ -1,0 +1,26 @@
+// vellumix-cli: the command-line tool (docs/cli.md).
+#include "cli/cli.h"
+
+#include <iostream>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+int main(int argc, char** argv) {
+#ifdef _WIN32
+    // Pictures go to stdout byte for byte: no CR added before each LF.
+    _setmode(_fileno(stdout), _O_BINARY);
+    const bool terminal = _isatty(_fileno(stderr)) != 0;
+#else
+    const bool terminal = isatty(STDERR_FILENO) != 0;
+#endif
+    std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    vellumix::gpib::MonotonicClock clock;
+    vellumix::cli::CliContext context(std::cout, std::cerr, clock);
+    context.progress = terminal;
+    return vellumix::cli::runCli(args, context);
+}

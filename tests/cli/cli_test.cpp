@@ -1,0 +1,529 @@
+// vellumix-cli run in-process on the simulated bus (virtual clock) and on a scripted driver.
+#include "capture/hardcopy.h"
+#include "cli/cli.h"
+#include "cli/exitstatus.h"
+#include "cli/outputname.h"
+#include "cli/progressbar.h"
+#include "cli/terminaldesktop.h"
+#include "gpib/backends/sim/simbus.h"
+#include "tests/support/fakes.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace vellumix::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using gpib::sim::Fault;
+using gpib::sim::Payload;
+using gpib::sim::Scenario;
+
+const std::string DataDir = std::string(VELLUMIX_SOURCE_DIR) + "/tests/data/";
+const std::string Id3054 = "ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41 TDS3FFT:v1.00 TDS3TRG:v1.00";
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A scratch folder that is also the working folder while it lives (default names land there).
+class ScratchDir {
+public:
+    ScratchDir() {
+        path_ = fs::temp_directory_path() /
+                ("vellumix-cli-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                 "-" + std::to_string(counter_++));
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+        previous_ = fs::current_path();
+        fs::current_path(path_);
+    }
+    ~ScratchDir() {
+        fs::current_path(previous_);
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+    std::vector<std::string> files() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(path_))
+            names.push_back(e.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+private:
+    static inline int counter_ = 0;
+    fs::path path_, previous_;
+};
+
+struct Cli {
+    gpib::VirtualClock clock;
+    std::ostringstream out, err;
+    std::map<std::string, std::string> env;
+    std::unique_ptr<gpib::sim::SimBus> bus;
+    gpib::GpibDriver* driver = nullptr;
+    bool progress = false;
+
+    Cli() = default;
+    explicit Cli(Scenario s) : bus(gpib::sim::createSimBus(std::move(s), clock)), driver(bus.get()) {}
+
+    int run(const std::vector<std::string>& args) {
+        CliContext ctx(out, err, clock);
+        ctx.progress = progress;
+        ctx.driver = driver;
+        ctx.environment = [this](const std::string& name) -> std::optional<std::string> {
+            const auto it = env.find(name);
+            if (it == env.end()) return std::nullopt;
+            return it->second;
+        };
+        ctx.localTime = [] {
+            std::tm tm{};
+            tm.tm_year = 2026 - 1900;
+            tm.tm_mon = 11;
+            tm.tm_mday = 7;
+            tm.tm_hour = 15;
+            tm.tm_min = 30;
+            tm.tm_sec = 12;
+            return tm;
+        };
+        return runCli(args, ctx);
+    }
+    gpib::sim::SimInstrument& scope(int address = 1) { return *bus->instrumentAt(address); }
+};
+
+Scenario scopeWith(Payload picture, const std::string& id = Id3054) {
+    Scenario s;
+    s.addScope(1, id).hardcopy = std::move(picture);
+    return s;
+}
+
+// --- Exit statuses ------------------------------------------------------------------------------
+
+struct StatusCase {
+    const char* name;
+    std::function<Scenario()> scenario; // empty: the bus comes from the arguments
+    std::vector<std::string> args;
+    int status;
+    const char* message; // part of stderr
+};
+
+class ExitStatusTest : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(ExitStatusTest, EndsWithItsStatusAndSaysWhy) {
+    const StatusCase& c = GetParam();
+    ScratchDir dir;
+    Cli cli = c.scenario ? Cli(c.scenario()) : Cli();
+    EXPECT_EQ(cli.run(c.args), c.status) << cli.err.str();
+    EXPECT_NE(cli.err.str().find(c.message), std::string::npos) << cli.err.str();
+    if (c.status != ExitOk && c.status != ExitIncompletePicture) {
+        EXPECT_EQ(cli.out.str(), "");
+    }
+}
+
+Scenario withFault(Fault f) {
+    Scenario s;
+    s.addScope(1, Id3054).faults.push_back(f);
+    return s;
+}
+
+const StatusCase StatusCases[] = {
+    {"NoCommand", {}, {}, ExitUsage, "a command is needed"},
+    {"UnknownCommand", {}, {"shoot"}, ExitUsage, "unknown command"},
+    {"UnknownOption", {}, {"capture", "--colour"}, ExitUsage, "unknown option --colour"},
+    {"BusWithoutValue", {}, {"scan", "--bus"}, ExitUsage, "--bus needs a bus"},
+    {"CountZero", {}, {"capture", "--count", "0"}, ExitUsage, "--count"},
+    {"NegativeInterval", {}, {"capture", "--interval", "-1"}, ExitUsage, "--interval"},
+    {"SeveralToStdout", {}, {"capture", "-o", "-", "--count", "2"}, ExitUsage, "single picture"},
+    {"UnknownFormat", {}, {"--bus", "sim", "capture", "--format", "JPEG"}, ExitUsage, "BMP, BMPCOLOR"},
+    {"AddressOutOfRange", {}, {"--bus", "sim", "query", "--address", "31", "ID?"}, ExitUsage, "1 to 30"},
+    {"BadBusUri", {}, {"--bus", "usb:3", "scan"}, ExitBus, "--bus"},
+    {"MissingScenario", {}, {"--bus", "sim:/nonexistent/none.json", "scan"}, ExitBus, "Simulated Bus Error"},
+    {"NoListeners",
+     {},
+     {"--bus", "sim:" + DataDir + "no-listeners.json", "scan"},
+     ExitScan,
+     "No listeners found."},
+    {"TooManyListeners",
+     {},
+     {"--bus", "sim:" + DataDir + "too-many.json", "identify"},
+     ExitScan,
+     "Max 14 listeners allowed."},
+    {"NoMatch",
+     {},
+     {"--bus", "sim:" + DataDir + "no-match.json", "identify"},
+     ExitNoInstrument,
+     "Received Response(s):\n  HEWLETT-PACKARD,34401A"},
+    {"QuietNoMatch",
+     {},
+     {"--bus", "sim:" + DataDir + "no-match.json", "capture", "--expect", "!TDS"},
+     ExitNoInstrument,
+     "no instrument answered"},
+    {"NoListenerAtAddress",
+     {},
+     {"--bus", "sim", "query", "--address", "9", "ID?"},
+     ExitNoInstrument,
+     "listeners: 1"},
+    {"Unsupported",
+     {},
+     {"--bus", "sim:" + DataDir + "unsupported.json", "capture"},
+     ExitUnsupportedModel,
+     "TDS: TDS 5104 is NOT supported"},
+    {"FormatNotOffered",
+     {},
+     {"--bus", "sim:" + DataDir + "tds210.json", "capture", "--format", "tiff"},
+     ExitNotOffered,
+     "does not offer the format TIFF; it offers BMP PCX"},
+    {"InkSaverNotOffered",
+     {},
+     {"--bus", "sim:" + DataDir + "tds210.json", "capture", "--ink-saver"},
+     ExitNotOffered,
+     "no ink saver"},
+    {"WriteErrorOnSetup",
+     [] {
+         return withFault({Fault::Kind::WriteError, "HARDCOPY:LAYOUT", false, 1, {}, gpib::ENOL, 0});
+     },
+     {"capture", "-o", "x.bmp"},
+     ExitIo,
+     "GPIB ERROR # 2: No listener on write function."},
+    {"WriteErrorOnQuery",
+     [] {
+         return withFault({Fault::Kind::WriteError, "ID?", true, 1, {}, gpib::EABO, 0});
+     },
+     {"query", "ID?"},
+     ExitIo,
+     "I/O operation aborted - timeout."},
+    {"ReadTimeoutThirdChunk",
+     [] {
+         return withFault({Fault::Kind::ReadTimeout, "", false, 3, gpib::sim::ReplyKind::Hardcopy, 6, 0});
+     },
+     {"capture", "-o", "x.bmp"},
+     ExitIo,
+     "I/O Error: Read cycle failed\n  Operation aborted."},
+    {"SilentQuery",
+     [] {
+         Scenario s;
+         s.addInstrument(4, std::nullopt).silent = true;
+         return s;
+     },
+     {"query", "ID?"},
+     ExitIo,
+     "Read cycle failed"},
+    {"FolderMissing",
+     {},
+     {"--bus", "sim:" + DataDir + "tds210.json", "capture", "-o", "no/such/dir/x.bmp"},
+     ExitWrite,
+     "could not be written to no/such/dir/x.bmp"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cli, ExitStatusTest, ::testing::ValuesIn(StatusCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CliBus, EnvironmentChoosesTheBusUnlessTheCommandLineDoes) {
+    Cli cli;
+    cli.env["VELLUMIX_BUS"] = "sim:" + DataDir + "no-listeners.json";
+    EXPECT_EQ(cli.run({"scan"}), ExitScan);
+    EXPECT_EQ(cli.run({"--bus", "sim", "scan"}), ExitOk);
+    cli.env["VELLUMIX_BUS"] = "nonsense:";
+    EXPECT_EQ(cli.run({"scan"}), ExitBus);
+    EXPECT_NE(cli.err.str().find("VELLUMIX_BUS"), std::string::npos);
+}
+
+TEST(CliBus, HelpAndVersionNeedNoBus) {
+    Cli cli;
+    cli.env["VELLUMIX_BUS"] = "nonsense:";
+    EXPECT_EQ(cli.run({"--version"}), ExitOk);
+    EXPECT_EQ(cli.out.str(), "vellumix-cli 1.2.5\n");
+    cli.out.str("");
+    EXPECT_EQ(cli.run({"capture", "--help"}), ExitOk);
+    EXPECT_NE(cli.out.str().find("(default: BMPCOLOR when the model offers it, else BMP)"),
+              std::string::npos);
+}
+
+// --- The picture, byte for byte -------------------------------------------------------------------
+
+struct PayloadCase {
+    const char* name;
+    std::string bytes;
+};
+
+class StdoutBytesTest : public ::testing::TestWithParam<PayloadCase> {};
+
+TEST_P(StdoutBytesTest, StdoutHoldsExactlyTheScopesBytes) {
+    const std::string& bytes = GetParam().bytes;
+    Cli cli(scopeWith(Payload::fromBytes(bytes)));
+    ASSERT_EQ(cli.run({"capture", "--format", "PNG", "-o", "-"}), ExitOk) << cli.err.str();
+    EXPECT_EQ(cli.out.str(), bytes);
+    EXPECT_EQ(cli.err.str(), "");
+}
+
+const PayloadCase PayloadCases[] = {
+    {"TrailingSpaces", std::string("\x89PNG\r\n\x1a\n data   ", 17)},
+    {"TrailingLineEnds", std::string("\x89PNG\r\n\x1a\n\0\0\r\n\r\n", 14)},
+    {"LeadingSpacesTrailingCR", "   picture\r"},
+    {"SingleLF", "\n"},
+    {"ExactlyOneChunk", std::string(512, '\xff')},
+    {"OneByteOverAChunk", std::string(512, '\0') + " "},
+    {"AllByteValues",
+     [] {
+         std::string s;
+         for (int i = 0; i < 2048; ++i)
+             s += static_cast<char>(i % 256);
+         return s + "  \n";
+     }()},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cli, StdoutBytesTest, ::testing::ValuesIn(PayloadCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CliCapture, FilePayloadScenarioReachesStdoutUnchanged) {
+    Cli cli;
+    const std::string dir = std::string(VELLUMIX_SOURCE_DIR) + "/tests/cli/data/";
+    ASSERT_EQ(cli.run({"--bus", "sim:" + dir + "cli-scope.json", "capture", "-o", "-"}), ExitOk)
+        << cli.err.str();
+    EXPECT_EQ(cli.out.str(), readFile(dir + "cli-picture.bin"));
+}
+
+TEST(CliCapture, RenderedColourBmpIsWrittenWholeWithTheGuisSevenCommands) {
+    ScratchDir dir;
+    Cli cli(Scenario::defaultScenario()); // its transfer rate costs virtual time only
+    ASSERT_EQ(cli.run({"capture", "--ink-saver", "-o", "shot.bmp"}), ExitOk) << cli.err.str();
+    EXPECT_EQ(cli.out.str(), "shot.bmp\n");
+    const std::string file = readFile(dir.path() / "shot.bmp");
+    EXPECT_EQ(file, *cli.scope().picture());
+    EXPECT_EQ(file.size(), 308278u);
+
+    auto expected = capture::hardCopySetupCommands("BMPCOLOR", true);
+    expected.push_back(capture::HardCopyStart);
+    const auto& received = cli.scope().received();
+    ASSERT_GE(received.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(received.end() - static_cast<long>(expected.size()), received.end()),
+              expected);
+}
+
+TEST(CliCapture, ShortBmpIsWrittenAndReportedIncomplete) {
+    ScratchDir dir;
+    Cli full(Scenario::defaultScenario());
+    ASSERT_EQ(full.run({"capture", "--format", "BMP", "-o", "-"}), ExitOk);
+    const std::string whole = full.out.str();
+    ASSERT_EQ(whole.size(), 38462u);
+    // The file header's size field is not what decides: it is the info header.
+    const std::string cut = whole.substr(0, 20000);
+
+    Cli cli(scopeWith(Payload::fromBytes(cut)));
+    EXPECT_EQ(cli.run({"capture", "--format", "BMP", "-o", "cut.bmp"}), ExitIncompletePicture);
+    EXPECT_NE(cli.err.str().find("incomplete: 20000 of 38462 bytes"), std::string::npos) << cli.err.str();
+    EXPECT_EQ(readFile(dir.path() / "cut.bmp"), cut);
+}
+
+TEST(CliCapture, FailedWriteLeavesTheOldFile) {
+    ScratchDir dir;
+    { std::ofstream(dir.path() / "keep.bmp", std::ios::binary) << "old picture"; }
+    Scenario s = withFault({Fault::Kind::ReadTimeout, "", false, 2, gpib::sim::ReplyKind::Hardcopy, 6, 0});
+    Cli cli(std::move(s));
+    EXPECT_EQ(cli.run({"capture", "-o", "keep.bmp"}), ExitIo);
+    EXPECT_EQ(readFile(dir.path() / "keep.bmp"), "old picture");
+
+    // A target that is a folder cannot be replaced: the write fails, the folder stays.
+    fs::create_directory(dir.path() / "taken.bmp");
+    Cli again(Scenario::defaultScenario());
+    EXPECT_EQ(again.run({"capture", "-o", "taken.bmp"}), ExitWrite);
+    EXPECT_TRUE(fs::is_directory(dir.path() / "taken.bmp"));
+}
+
+TEST(CliCapture, ScriptedReplies) {
+    struct Case {
+        const char* name;
+        std::string picture;
+        int status;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"EmptyReply", "", ExitIo, "empty hard copy"},
+        {"BmpHeaderCut", "BM" + std::string(30, '\x01'), ExitIncompletePicture, "32 of at least 54"},
+        {"UnknownFormatShort", "ZZ", ExitOk, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        test::ScriptedDriver driver;
+        driver.reads = {{Id3054 + "\n"}, {Id3054 + "\n"}, {c.picture}};
+        Cli cli;
+        cli.driver = &driver;
+        EXPECT_EQ(cli.run({"capture", "--format", "BMP", "-o", "p.bmp"}), c.status) << cli.err.str();
+        EXPECT_NE(cli.err.str().find(c.message), std::string::npos) << cli.err.str();
+        EXPECT_EQ(fs::exists(dir.path() / "p.bmp"), !c.picture.empty());
+    }
+}
+
+TEST(CliIdentify, IdentificationReadTimeoutIsAnIoErrorNotAnUnsupportedModel) {
+    test::ScriptedDriver driver;
+    driver.reads = {{Id3054 + "\n"}}; // the search's probe; the identification read then times out
+    Cli cli;
+    cli.driver = &driver;
+    EXPECT_EQ(cli.run({"identify"}), ExitIo);
+    EXPECT_NE(cli.err.str().find("Read cycle failed"), std::string::npos) << cli.err.str();
+    EXPECT_EQ(cli.err.str().find("NOT supported"), std::string::npos);
+    EXPECT_EQ(cli.out.str(), "");
+}
+
+// --- File names and numbering ---------------------------------------------------------------------
+
+TEST(CliCapture, DefaultNamesCarryModelDateAndTimeWithoutColons) {
+    struct Case {
+        const char* scenario;
+        std::vector<std::string> extra;
+        std::vector<std::string> files;
+    };
+    const Case cases[] = {
+        {"tds3054b.json", {}, {"TDS3054B_2026-12-07_153012.bmp"}},
+        {"tds2024.json", {}, {"TDS2024_2026-12-07_153012.bmp"}},
+        {"tds3054b.json", {"--format", "PCXCOLOR"}, {"TDS3054B_2026-12-07_153012.pcx"}},
+        {"tds754c.json",
+         {"--format", "TIFF", "--count", "2"},
+         {"TDS754C_2026-12-07_153012_001.tif", "TDS754C_2026-12-07_153012_002.tif"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        ScratchDir dir;
+        Cli cli;
+        std::vector<std::string> args{"--bus", "sim:" + DataDir + c.scenario, "capture"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        ASSERT_EQ(cli.run(args), ExitOk) << cli.err.str();
+        EXPECT_EQ(dir.files(), c.files);
+        std::string listed;
+        for (const auto& f : c.files)
+            listed += f + "\n";
+        EXPECT_EQ(cli.out.str(), listed);
+    }
+}
+
+TEST(CliCapture, CountNumbersTheFilesAndWaitsBetweenCaptures) {
+    ScratchDir dir;
+    Cli cli(scopeWith(Payload::fromBytes("picture")));
+    const auto start = cli.clock.now();
+    ASSERT_EQ(cli.run({"capture", "--format", "PNG", "--count", "3", "--interval", "2.5", "-o", "run.png"}),
+              ExitOk)
+        << cli.err.str();
+    EXPECT_EQ(dir.files(), (std::vector<std::string>{"run_001.png", "run_002.png", "run_003.png"}));
+    EXPECT_EQ(cli.scope().hardcopies(), 3);
+    EXPECT_GE(cli.clock.now() - start, std::chrono::seconds(5));
+    EXPECT_LT(cli.clock.now() - start, std::chrono::seconds(7));
+}
+
+TEST(CliNames, FileNamePartsAndNumbers) {
+    const std::pair<std::string, std::string> parts[] = {
+        {"TDS 3054B", "TDS3054B"},
+        {"TDS 7/../x:y", "TDS7_.._x_y"},
+        {"TDS\t210*", "TDS210_"},
+        {"..", "TDS.."},
+    };
+    for (const auto& [model, part] : parts)
+        EXPECT_EQ(fileNamePart(model), part) << model;
+
+    const std::tuple<std::string, int, std::string> numbered[] = {
+        {"shot.bmp", 1, "shot_001.bmp"}, {"out.d/shot", 2, "out.d/shot_002"},
+        {"dir/.bmp", 3, "dir/.bmp_003"}, {"a.b.tif", 12, "a.b_012.tif"},
+        {"x", 1000, "x_1000"},           {"C:\\pics\\s.pcx", 4, "C:\\pics\\s_004.pcx"},
+    };
+    for (const auto& [path, n, expected] : numbered)
+        EXPECT_EQ(numberedPath(path, n), expected) << path;
+}
+
+// --- scan, query, identify ------------------------------------------------------------------------
+
+TEST(CliListing, OutputLines) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string out;
+    };
+    const std::string multi = "sim:" + DataDir + "multi.json";
+    const Case cases[] = {
+        {{"--bus", multi, "scan"},
+         "2\tHEWLETT-PACKARD,34401A,0,11-5-2\n4\t\n7\tID TEK/TDS 754C,CF:91.1CT,FV:v6.4e\n"
+         "12\tHEWLETT-PACKARD,E3631A,0,2.1-5.0-1.0\n"},
+        {{"--bus", multi, "query", "ID?"}, "HEWLETT-PACKARD,34401A,0,11-5-2\n"},
+        {{"--bus", multi, "query", "--address", "7", "ID?"}, "ID TEK/TDS 754C,CF:91.1CT,FV:v6.4e\n"},
+        {{"--bus", multi, "identify"},
+         "Model: TDS 754C\nAddress: 7\nCapabilities: 1110110\nFormats: BMP BMPCOLOR TIFF PCX PCXCOLOR\n"
+         "Ink saver: no\n"},
+        {{"--bus", "sim", "query", "ID?"}, Id3054 + "\n"},
+        {{"--bus", "sim:" + DataDir + "tds2024.json", "identify", "--expect", "tds 2024"},
+         "Model: TDS 2024\nAddress: 1\nCapabilities: 1010101\nFormats: BMP TIFF PCX\nInk saver: yes\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        Cli cli;
+        EXPECT_EQ(cli.run(c.args), ExitOk) << cli.err.str();
+        EXPECT_EQ(cli.out.str(), c.out);
+    }
+}
+
+// --- Terminal desktop and progress ----------------------------------------------------------------
+
+TEST(TerminalDesktop, BoxesBecomeReadableLinesAndStopRatherThanGoOn) {
+    struct Case {
+        std::string prompt;
+        int flags;
+        std::string title;
+        std::string text;
+        MsgAnswer answer;
+    };
+    const Case cases[] = {
+        {"Read cycle failed\nOperation aborted.", MbExclamation | MbOk, "I/O Error",
+         "I/O Error: Read cycle failed\n  Operation aborted.\n", MsgAnswer::Ok},
+        {"No listener on write function.\nSelect OK to continue or Cancel to terminate program.",
+         MbExclamation | MbOkCancel, "GPIB ERROR # 2",
+         "GPIB ERROR # 2: No listener on write function.\n  Select OK to continue or Cancel to terminate "
+         "program.\n",
+         MsgAnswer::Cancel},
+        {"Open it?", MbYesNo, "Show", "Show: Open it?\n", MsgAnswer::No},
+        {"A\n\nB", MbCritical, "Title" + std::string(40, ' '), "Title: A\n\n  B\n", MsgAnswer::Ok},
+    };
+    for (const Case& c : cases) {
+        std::ostringstream err;
+        TerminalDesktop desktop(err);
+        EXPECT_EQ(desktop.messageBox(c.prompt, c.flags, c.title), c.answer);
+        EXPECT_EQ(err.str(), c.text);
+        EXPECT_EQ(desktop.boxesShown(), 1);
+    }
+
+    std::ostringstream err;
+    TerminalDesktop desktop(err);
+    desktop.writeSetting("Last FileName", "x.bmp");
+    EXPECT_EQ(desktop.readSetting("Last FileName"), "");
+    EXPECT_THROW(desktop.endProgram(FatalReason::IdNotFound), ProgramEnd);
+    EXPECT_EQ(err.str(), "");
+}
+
+TEST(ProgressBar, Lines) {
+    const std::tuple<std::size_t, std::optional<std::size_t>, std::string> cases[] = {
+        {0, 308278, "[------------------------------]   0%  0.0 of 301.1 KiB"},
+        {154139, 308278, "[###############---------------]  50%  150.5 of 301.1 KiB"},
+        {400000, 308278, "[##############################] 100%  390.6 of 301.1 KiB"},
+        {1024, std::nullopt, "1.0 KiB received"},
+    };
+    for (const auto& [received, total, line] : cases)
+        EXPECT_EQ(progressLine(received, total), line);
+}
+
+TEST(ProgressBar, DrawnOnStderrWhenATerminalAndNeverOnStdout) {
+    Scenario s = Scenario::defaultScenario(); // 300 kB/s: the virtual clock moves during the read
+    Cli cli(std::move(s));
+    cli.progress = true;
+    ASSERT_EQ(cli.run({"capture", "-o", "-"}), ExitOk);
+    EXPECT_EQ(cli.out.str(), *cli.scope().picture());
+    const std::string err = cli.err.str();
+    EXPECT_NE(err.find("\r[#"), std::string::npos);
+    EXPECT_NE(err.find("100%  301.1 of 301.1 KiB\n"), std::string::npos) << err;
+    // Redrawn a few times a second, not per chunk.
+    EXPECT_LT(std::count(err.begin(), err.end(), '\r'), 30);
+}
+
+} // namespace
+} // namespace vellumix::cli
