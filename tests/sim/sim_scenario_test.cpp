@@ -126,10 +126,10 @@ TEST_P(ShippedScenario, LoadsAndShowsWhatItIsFor) {
     }
     EXPECT_EQ(found, c.scope);
     if (!found) return;
-    const InstrumentSpec& spec = b.bus->instrumentAt(found)->spec();
-    EXPECT_EQ(spec.effectiveModel(), c.model);
-    EXPECT_EQ(spec.effectiveWidth(), c.width);
-    EXPECT_EQ(spec.inkSaver, c.inkSaver);
+    const InstrumentSetup& setup = b.bus->instrumentAt(found)->setup();
+    EXPECT_EQ(setup.effectiveModel(), c.model);
+    EXPECT_EQ(setup.effectiveWidth(), c.width);
+    EXPECT_EQ(setup.inkSaver, c.inkSaver);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ShippedScenario,
@@ -233,7 +233,7 @@ TEST(Payloads, FaultsAndOptionsFromJson) {
     EXPECT_EQ(s.registerReturnCode, 3);
     EXPECT_EQ(s.latency, 0.5);
     EXPECT_EQ(s.rate, 1000);
-    const InstrumentSpec& in = s.instruments.at(0);
+    const InstrumentSetup& in = s.instruments.at(0);
     EXPECT_EQ(in.replyEnding, "\r\n");
     EXPECT_EQ(in.effectiveWidth(), 320);
     EXPECT_EQ(in.effectiveHeight(), 200);

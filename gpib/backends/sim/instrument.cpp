@@ -50,17 +50,17 @@ std::string generated(std::size_t n) {
 
 } // namespace
 
-SimInstrument::SimInstrument(InstrumentSpec spec) : spec_(std::move(spec)) {
-    settings_.format = spec_.format;
-    settings_.inkSaver = spec_.inkSaver;
-    settings_.port = spec_.port;
-    fired_.assign(spec_.faults.size(), 0);
-    if (spec_.idReply) idReply_ = text(*spec_.idReply);
-    if (spec_.idnReply) idnReply_ = text(*spec_.idnReply);
+SimInstrument::SimInstrument(InstrumentSetup setup) : setup_(std::move(setup)) {
+    settings_.format = setup_.format;
+    settings_.inkSaver = setup_.inkSaver;
+    settings_.port = setup_.port;
+    fired_.assign(setup_.faults.size(), 0);
+    if (setup_.idReply) idReply_ = text(*setup_.idReply);
+    if (setup_.idnReply) idnReply_ = text(*setup_.idnReply);
 }
 
 std::shared_ptr<const std::string> SimInstrument::text(const std::string& t) {
-    return std::make_shared<const std::string>(t + spec_.replyEnding);
+    return std::make_shared<const std::string>(t + setup_.replyEnding);
 }
 
 void SimInstrument::queue(std::shared_ptr<const std::string> data, ReplyKind kind) {
@@ -75,7 +75,7 @@ void SimInstrument::receive(std::string_view message, Clock::duration readyAt,
     clearOutput();
     readyAt_ = readyAt;
     pictureReadyAt_ = pictureReadyAt;
-    if (spec_.silent) return;
+    if (setup_.silent) return;
 
     // Program message units are separated by ';'. A unit without a leading ':' continues the
     // header path of the one before it ("HARDCOPY:LAYOUT PORTRAIT;INKSAVER OFF").
@@ -119,12 +119,12 @@ void SimInstrument::command(const std::vector<std::string>& path, bool query, co
     const std::string& head = path.front();
     if (path.size() == 1 && query && head == "ID") return queue(idReply_, ReplyKind::Id);
     if (path.size() == 1 && query && head == "*IDN") return queue(idnReply_, ReplyKind::Id);
-    if (!spec_.scope) return;
+    if (!setup_.scope) return;
     if (path.size() == 1 && head == "*RST") {
         settings_ = HardcopySettings{};
-        settings_.format = spec_.format;
-        settings_.inkSaver = spec_.inkSaver;
-        settings_.port = spec_.port;
+        settings_.format = setup_.format;
+        settings_.inkSaver = setup_.inkSaver;
+        settings_.port = setup_.port;
         return;
     }
     if (path.size() == 1 && query && head == "BUSY") return queue(text("0"), ReplyKind::Other);
@@ -188,15 +188,15 @@ void SimInstrument::command(const std::vector<std::string>& path, bool query, co
 std::shared_ptr<const std::string> SimInstrument::picture() {
     const auto key = std::make_pair(settings_.format, settings_.inkSaver);
     if (auto it = pictures_.find(key); it != pictures_.end()) return it->second;
-    const auto byFormat = spec_.hardcopyByFormat.find(settings_.format);
-    const Payload& p = byFormat != spec_.hardcopyByFormat.end() ? byFormat->second : spec_.hardcopy;
+    const auto byFormat = setup_.hardcopyByFormat.find(settings_.format);
+    const Payload& p = byFormat != setup_.hardcopyByFormat.end() ? byFormat->second : setup_.hardcopy;
     std::string bytes;
     switch (p.source) {
     case Payload::Source::Render: {
         const Screen screen =
-            drawScreen(spec_.effectiveWidth(), spec_.effectiveHeight(), spec_.effectiveModel());
+            drawScreen(setup_.effectiveWidth(), setup_.effectiveHeight(), setup_.effectiveModel());
         bytes = encodePicture(settings_.format, screen,
-                              PictureOptions{settings_.inkSaver, spec_.bmpFileSizeField});
+                              PictureOptions{settings_.inkSaver, setup_.bmpFileSizeField});
         break;
     }
     case Payload::Source::Bytes:
@@ -213,8 +213,8 @@ std::shared_ptr<const std::string> SimInstrument::picture() {
 }
 
 template <typename Matches> const Fault* SimInstrument::take(Fault::Kind kind, const Matches& matches) {
-    for (std::size_t i = 0; i < spec_.faults.size(); ++i) {
-        const Fault& f = spec_.faults[i];
+    for (std::size_t i = 0; i < setup_.faults.size(); ++i) {
+        const Fault& f = setup_.faults[i];
         if (f.kind != kind || (f.times > 0 && fired_[i] >= f.times) || !matches(f)) continue;
         ++fired_[i];
         return &f;

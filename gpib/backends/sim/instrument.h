@@ -34,11 +34,11 @@ struct PendingReply {
 
 class SimInstrument {
 public:
-    explicit SimInstrument(InstrumentSpec spec);
+    explicit SimInstrument(InstrumentSetup setup);
 
-    const InstrumentSpec& spec() const { return spec_; }
-    int address() const { return spec_.address; }
-    bool silent() const { return spec_.silent; }
+    const InstrumentSetup& setup() const { return setup_; }
+    int address() const { return setup_.address; }
+    bool silent() const { return setup_.silent; }
 
     // Every message the instrument received, as sent (failed writes are not in it).
     const std::vector<std::string>& received() const { return received_; }
@@ -68,10 +68,10 @@ private:
     std::shared_ptr<const std::string> text(const std::string& t);
     const Fault* take(Fault::Kind kind, const auto& matches);
 
-    InstrumentSpec spec_;
+    InstrumentSetup setup_;
     HardcopySettings settings_;
     std::vector<std::string> received_;
-    std::vector<int> fired_; // per fault in spec_.faults
+    std::vector<int> fired_; // per fault in setup_.faults
     PendingReply pending_;
     Clock::duration readyAt_{};
     Clock::duration pictureReadyAt_{};

@@ -73,7 +73,7 @@ Payload Payload::ofSize(std::size_t size) {
     return p;
 }
 
-std::string InstrumentSpec::effectiveModel() const {
+std::string InstrumentSetup::effectiveModel() const {
     if (!model.empty()) return model;
     for (const auto* reply : {&idReply, &idnReply}) {
         if (!*reply) continue;
@@ -105,12 +105,12 @@ bool smallScreen(const std::string& model) {
 }
 } // namespace
 
-int InstrumentSpec::effectiveWidth() const {
+int InstrumentSetup::effectiveWidth() const {
     if (screenWidth > 0) return screenWidth;
     return smallScreen(effectiveModel()) ? 320 : 640;
 }
 
-int InstrumentSpec::effectiveHeight() const {
+int InstrumentSetup::effectiveHeight() const {
     if (screenHeight > 0) return screenHeight;
     return smallScreen(effectiveModel()) ? 240 : 480;
 }
@@ -125,24 +125,24 @@ Scenario Scenario::defaultScenario() {
     return s;
 }
 
-InstrumentSpec& Scenario::addScope(int address, std::string idReply) {
-    InstrumentSpec spec;
-    spec.address = address;
-    spec.scope = true;
-    spec.idReply = std::move(idReply);
-    const std::string model = spec.effectiveModel();
-    spec.idnReply = "TEKTRONIX," + model + ",0,CF:91.1CT FV:v1.00";
-    instruments.push_back(std::move(spec));
+InstrumentSetup& Scenario::addScope(int address, std::string idReply) {
+    InstrumentSetup setup;
+    setup.address = address;
+    setup.scope = true;
+    setup.idReply = std::move(idReply);
+    const std::string model = setup.effectiveModel();
+    setup.idnReply = "TEKTRONIX," + model + ",0,CF:91.1CT FV:v1.00";
+    instruments.push_back(std::move(setup));
     return instruments.back();
 }
 
-InstrumentSpec& Scenario::addInstrument(int address, std::optional<std::string> idReply) {
-    InstrumentSpec spec;
-    spec.address = address;
-    spec.scope = false;
-    spec.idReply = idReply;
-    spec.idnReply = std::move(idReply);
-    instruments.push_back(std::move(spec));
+InstrumentSetup& Scenario::addInstrument(int address, std::optional<std::string> idReply) {
+    InstrumentSetup setup;
+    setup.address = address;
+    setup.scope = false;
+    setup.idReply = idReply;
+    setup.idnReply = std::move(idReply);
+    instruments.push_back(std::move(setup));
     return instruments.back();
 }
 
@@ -152,7 +152,7 @@ std::string validateScenario(const Scenario& s) {
     for (double l : {s.latency, s.hardcopyLatency.value_or(0)})
         if (!std::isfinite(l) || l < 0 || l > 3600) return "latency must be between 0 and 3600 seconds";
     bool used[31] = {};
-    for (const InstrumentSpec& in : s.instruments) {
+    for (const InstrumentSetup& in : s.instruments) {
         const std::string where = "instrument at address " + std::to_string(in.address);
         if (in.address < 1 || in.address > 30)
             return "instrument address " + std::to_string(in.address) +
@@ -381,7 +381,7 @@ private:
                    "format", "inkSaver", "port", "hardcopy", "hardcopyByFormat", "bmpFileSizeField",
                    "faults"}))
             return false;
-        InstrumentSpec in;
+        InstrumentSetup in;
         const QString kind = o.value(QStringLiteral("kind")).toString(QStringLiteral("scope"));
         if (kind == QLatin1String("scope"))
             in.scope = true;

@@ -55,7 +55,7 @@ struct Fault {
     int times = 0; // how often it fires; 0 = every time
 };
 
-struct InstrumentSpec {
+struct InstrumentSetup {
     int address = 1;
     bool scope = true;                   // understands the HARDCOPY commands
     std::optional<std::string> idReply;  // reply to "ID?"; none = no reply
@@ -82,7 +82,7 @@ struct InstrumentSpec {
 
 struct Scenario {
     std::string description;
-    std::vector<InstrumentSpec> instruments;
+    std::vector<InstrumentSetup> instruments;
     double rate = 0;                       // bytes per second of every read; 0 = instant
     double latency = 0;                    // seconds from a query to the first byte of its reply
     std::optional<double> hardcopyLatency; // the same for a picture (drawing it takes a scope longer)
@@ -93,9 +93,9 @@ struct Scenario {
     // One TDS 3054B at address 1, about a second for a colour BMP.
     static Scenario defaultScenario();
     // A TDS scope answering ID? with `idReply` (the Tek "ID " prefix included by the caller).
-    InstrumentSpec& addScope(int address, std::string idReply);
+    InstrumentSetup& addScope(int address, std::string idReply);
     // A non-scope instrument; idReply none = it does not answer ID?.
-    InstrumentSpec& addInstrument(int address, std::optional<std::string> idReply);
+    InstrumentSetup& addInstrument(int address, std::optional<std::string> idReply);
 };
 
 // Checks what the JSON reader checks for a scenario built in code; empty = fine.

@@ -23,10 +23,10 @@ constexpr int kMaxTimeoutCode = 17;
 
 SimBus::SimBus(Scenario scenario, Clock& clock) : scenario_(std::move(scenario)), clock_(clock) {
     setRegisterReturnCode(scenario_.registerReturnCode);
-    for (const InstrumentSpec& spec : scenario_.instruments) {
-        if (spec.address < 1 || spec.address > 30 || byAddress_[spec.address]) continue;
-        instruments_.push_back(std::make_unique<SimInstrument>(spec));
-        byAddress_[spec.address] = instruments_.back().get();
+    for (const InstrumentSetup& setup : scenario_.instruments) {
+        if (setup.address < 1 || setup.address > 30 || byAddress_[setup.address]) continue;
+        instruments_.push_back(std::make_unique<SimInstrument>(setup));
+        byAddress_[setup.address] = instruments_.back().get();
     }
 }
 
