@@ -35,7 +35,8 @@ struct TracingDesktop : FakeDesktop {
     std::vector<std::string> events;
     void setBusyPointer(bool busy) override {
         FakeDesktop::setBusyPointer(busy);
-        events.push_back(std::string(busy ? "busy after " : "idle after ") + std::to_string(driver->written.size()));
+        events.push_back(std::string(busy ? "busy after " : "idle after ") +
+                         std::to_string(driver->written.size()));
     }
     MsgAnswer messageBox(const std::string& prompt, int flags, const std::string& title) override {
         events.push_back("box " + title);
@@ -54,8 +55,8 @@ struct SessionFixture : ::testing::Test {
 
     void SetUp() override {
         home = fs::temp_directory_path() /
-               ("vellumix-session-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+               ("vellumix-session-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(home);
         fs::create_directories(home / "appdata");
         desktop.env["AppData"] = (home / "appdata").string();
@@ -65,7 +66,8 @@ struct SessionFixture : ::testing::Test {
     void TearDown() override { fs::remove_all(home); }
 
     // A bus with the scope at address 1 answering with this identification.
-    void start(const std::string& id = "ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41\n", const std::string& args = "") {
+    void start(const std::string& id = "ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41\n",
+               const std::string& args = "") {
         driver.listeners = {0, 1};
         driver.reads.push_back({id}); // the search's probe
         driver.reads.push_back({id}); // identification
@@ -88,8 +90,9 @@ TEST_F(SessionFixture, ScopeTypePromptOnSel) {
     const struct {
         std::string args;
         bool prompt;
-    } cases[] = {{"", false},      {"/SEL", true},       {"-Select", true},   {"sel", true},
-                 {"--bus sim", false}, {"--bus sim:/home/vessel/x.json", true}, {"s e l", false}, {"XSeLy", true}};
+    } cases[] = {{"", false},      {"/SEL", true},       {"-Select", true},
+                 {"sel", true},    {"--bus sim", false}, {"--bus sim:/home/vessel/x.json", true},
+                 {"s e l", false}, {"XSeLy", true}};
     for (const auto& c : cases) {
         FakeDesktop d;
         d.inputAnswer = "tds 3054b";
@@ -130,7 +133,8 @@ TEST_F(SessionFixture, PromptAnswerBecomesTheExpectedTextInUpperCase) {
             EXPECT_TRUE(c.expectedInBox.empty()) << c.answer;
         } catch (const ProgramEnded&) {
             ASSERT_EQ(d.boxes.size(), 1u);
-            EXPECT_NE(d.boxes[0].prompt.find("Expected Response: " + c.expectedInBox + "\n"), std::string::npos)
+            EXPECT_NE(d.boxes[0].prompt.find("Expected Response: " + c.expectedInBox + "\n"),
+                      std::string::npos)
                 << d.boxes[0].prompt;
         }
     }
@@ -186,7 +190,8 @@ TEST_F(SessionFixture, FirstActivationForEachFamily) {
         EXPECT_EQ(v.checked, c.checked) << c.id;
         EXPECT_EQ(v.captions[0], c.cap0);
         EXPECT_EQ(v.captions[4], c.cap4);
-        EXPECT_EQ(v.captionText, "Vellumix, v1.25 - Dec 2024 / QZ   -   Connected to " + c.model + " @ GPIB Addr: 1");
+        EXPECT_EQ(v.captionText,
+                  "Vellumix, v1.25 - Dec 2024 / QZ   -   Connected to " + c.model + " @ GPIB Addr: 1");
         EXPECT_FALSE(v.buttons[Button::ImportLastFile]) << "no last file";
         ASSERT_EQ(v.splashes.size(), 1u);
         EXPECT_EQ(v.splashes[0], (std::pair<std::string, int>("Vellumix, v1.25 - Dec 2024 / QZ", 2000)));
@@ -221,7 +226,7 @@ TEST_F(SessionFixture, RestoresTheFormatFromTheLastFileName) {
         {"TEK/TDS 3054B,x\n", "xy", 1, "BMPCOLOR", true},
         {"TEK/TDS 210,x\n", "Vellumix_Temp..tif", 0, "BMP", true}, // no TIFF: BMP stays
         {"TEK/TDS 210,x\n", "Vellumix_Temp..png", 0, "BMP", true},
-        {"TEK/TDS 210,x\n", "Vellumix_Temp..pcx", 4, "PCX", true},   // no PCX colour: mono
+        {"TEK/TDS 210,x\n", "Vellumix_Temp..pcx", 4, "PCX", true}, // no PCX colour: mono
         {"TEK/TDS 420A,x\n", "Vellumix_Temp..tif", 2, "TIFF", true},
         {"TEK/TDS 3054B,x\n", "../../etc/passwd", 1, "BMPCOLOR", false}, // not a plain name: ignored
         {"TEK/TDS 3054B,x\n", "/tmp/evil.png", 1, "BMPCOLOR", false},
@@ -309,7 +314,8 @@ TEST_F(SessionFixture, DataFolderThatCannotBeCreatedIsReportedNotFatal) {
     spit(home / "appdata" / "Vellumix", "a file where the folder should be");
     start();
     bool told = false;
-    for (const auto& b : desktop.boxes) told |= b.title == "Data Folder";
+    for (const auto& b : desktop.boxes)
+        told |= b.title == "Data Folder";
     EXPECT_TRUE(told);
     EXPECT_TRUE(session.Activated);
 }
@@ -326,7 +332,8 @@ TEST_F(SessionFixture, CaptureSendsTheSevenCommandsForEveryFormat) {
                       (std::vector<std::string>{std::string("HARDCOPY:FORMAT ") + words[i],
                                                 ink ? "HARDCOPY:INKSAVER ON" : "HARDCOPY:INKSAVER OFF",
                                                 "HARDCOPY:PALLET NORMAL", "HARDCOPY:COMPRESSION OFF",
-                                                "HARDCOPY:LAYOUT PORTRAIT", "HARDCOPY:PORT GPIB", "HARDCOPY START"}));
+                                                "HARDCOPY:LAYOUT PORTRAIT", "HARDCOPY:PORT GPIB",
+                                                "HARDCOPY START"}));
         }
     }
 }
@@ -336,7 +343,8 @@ TEST_F(SessionFixture, CaptureWritesTheBytesExactlyAndShowsBmp) {
     const std::string endings[] = {" ", "\n", "\r", "\r\n", "  ", std::string("\0", 1)};
     for (const auto& e : endings) {
         std::string picture = "BM";
-        for (int i = 0; i < 3000; ++i) picture.push_back(static_cast<char>((i * 31) & 0xff));
+        for (int i = 0; i < 3000; ++i)
+            picture.push_back(static_cast<char>((i * 31) & 0xff));
         picture += e;
         desktop.events.clear();
         capture(picture);
@@ -474,7 +482,8 @@ TEST_F(SessionFixture, LastFileNameWrittenOnlyWhenItChanged) {
         s.Unload();
         if (c.written) {
             ASSERT_EQ(d.settingWrites.size(), 1u) << c.stored;
-            EXPECT_EQ(d.settingWrites[0], (std::pair<std::string, std::string>(SettingLastFileName, *c.written)));
+            EXPECT_EQ(d.settingWrites[0],
+                      (std::pair<std::string, std::string>(SettingLastFileName, *c.written)));
         } else {
             EXPECT_TRUE(d.settingWrites.empty()) << c.stored;
         }
