@@ -29,6 +29,10 @@ AboutForm::AboutForm(Desktop& desktop, const std::string& appVersion, const std:
     setObjectName(QStringLiteral("AboutForm"));
     setWindowTitle(QStringLiteral("About ") + QString::fromLatin1(AppTitle));
     setFixedSize(3990 / 15, 2145 / 15);
+    // The window is laid out for a small dialog font; the desktop's larger default would clip it.
+    QFont formFont = font();
+    formFont.setPointSizeF(8.25);
+    setFont(formFont);
 
     labelAbout_ = new QLabel(this);
     labelAbout_->setObjectName(QStringLiteral("Label_About"));

@@ -11,7 +11,8 @@ inline constexpr const char* AppDate = "Dec 2024";
 // person's so it survives a change of maintainer.
 inline constexpr const char* MaintainerEmail = "support@vellumix.org";
 inline constexpr const char* EmailSubject = "Vellumix";
-inline constexpr const char* AuthorshipLine = "Written by Quirin Zeller, Germany, 2019-2024";
+// Short enough for one line of the About window.
+inline constexpr const char* AuthorshipLine = "\u00a9 2019-2024 Quirin Zeller, Germany";
 
 // major "." minor revision, then one trailing "0" dropped: 1.2.5 -> "1.25", 1.2.0 -> "1.2",
 // 2.0.0 -> "2.0" (only one zero goes), 1.10.0 -> "1.10".

@@ -15,7 +15,6 @@ packages=(
   build-essential cmake ninja-build pkg-config  # compiler and build
   qt6-base-dev qt6-base-dev-tools libgl-dev     # Qt 6: Core, Gui, Widgets, Network, Test
   qt6-image-formats-plugins                     # TIFF reading for pictures in tests
-  libpng-dev                                    # PNG pictures of the simulated scope
   libgtest-dev libgmock-dev                     # unit tests
   libbenchmark-dev                              # benchmarks
   fonts-dejavu-core                             # a font for the offscreen window tests
