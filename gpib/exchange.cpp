@@ -10,22 +10,39 @@ namespace vellumix::gpib {
 
 namespace {
 
-// Collects a reply in blocks and joins them once at the end: no growing buffer being copied
-// over and over, and the peak stays near twice the reply size whatever its length.
+// Collects a reply in fixed blocks that the driver reads into directly, and joins them once at
+// the end: nothing is copied over and over as the reply grows, and the peak stays at twice the
+// reply size. The blocks come from the link's pool and go back to it, so a run that reads many
+// hard copies does not ask the system for fresh memory each time.
 class ReplyCollector {
 public:
-    void append(const char* data, std::size_t n) {
-        total_ += n;
-        if (head_.size() < ProgressHeadBytes)
-            head_.append(data, std::min(n, ProgressHeadBytes - head_.size()));
-        while (n > 0) {
-            if (used_ == blockSize_) newBlock();
-            const std::size_t take = std::min(n, blockSize_ - used_);
-            std::memcpy(blocks_.back().get() + used_, data, take);
-            used_ += take;
-            data += take;
-            n -= take;
+    explicit ReplyCollector(std::vector<std::unique_ptr<char[]>>& pool) : pool_(pool) {}
+    ~ReplyCollector() { release(); }
+    ReplyCollector(const ReplyCollector&) = delete;
+    ReplyCollector& operator=(const ReplyCollector&) = delete;
+
+    // Room for the next read of n bytes (n <= BlockSize), filled with spaces as a read buffer is.
+    char* reserve(std::size_t n) {
+        if (blocks_.empty() || used_.back() + n > ReadBlockSize) {
+            if (pool_.empty()) {
+                blocks_.push_back(std::make_unique_for_overwrite<char[]>(ReadBlockSize));
+            } else {
+                blocks_.push_back(std::move(pool_.back()));
+                pool_.pop_back();
+            }
+            used_.push_back(0);
         }
+        char* at = blocks_.back().get() + used_.back();
+        std::memset(at, ' ', n);
+        return at;
+    }
+
+    // The read at reserve()'s place delivered n bytes.
+    void commit(std::size_t n) {
+        const char* at = blocks_.back().get() + used_.back();
+        if (head_.size() < ProgressHeadBytes) head_.append(at, std::min(n, ProgressHeadBytes - head_.size()));
+        used_.back() += n;
+        total_ += n;
     }
 
     std::size_t size() const { return total_; }
@@ -33,33 +50,24 @@ public:
 
     std::string take() {
         std::string result;
-        result.resize(total_);
-        std::size_t at = 0;
-        std::size_t size = FirstBlock;
-        for (std::size_t i = 0; i < blocks_.size(); ++i) {
-            const std::size_t n = std::min(size, total_ - at);
-            std::memcpy(result.data() + at, blocks_[i].get(), n);
-            blocks_[i].reset();
-            at += n;
-            size = std::min(size * 2, MaxBlock);
-        }
-        blocks_.clear();
+        result.reserve(total_);
+        for (std::size_t i = 0; i < blocks_.size(); ++i)
+            result.append(blocks_[i].get(), used_[i]);
+        release();
         return result;
     }
 
 private:
-    static constexpr std::size_t FirstBlock = 4096;
-    static constexpr std::size_t MaxBlock = std::size_t{1} << 20;
-
-    void newBlock() {
-        blockSize_ = blocks_.empty() ? FirstBlock : std::min(blockSize_ * 2, MaxBlock);
-        blocks_.push_back(std::make_unique_for_overwrite<char[]>(blockSize_));
-        used_ = 0;
+    void release() {
+        for (auto& b : blocks_)
+            pool_.push_back(std::move(b));
+        blocks_.clear();
+        used_.clear();
     }
 
+    std::vector<std::unique_ptr<char[]>>& pool_;
     std::vector<std::unique_ptr<char[]>> blocks_;
-    std::size_t blockSize_ = 0;
-    std::size_t used_ = 0;
+    std::vector<std::size_t> used_;
     std::size_t total_ = 0;
     std::string head_;
 };
@@ -96,8 +104,7 @@ std::string InstrumentLink::ReadResponse(int16_t ud, ReadMode mode, const ReadPr
     ibask(ud, IbaTMO, savedTimeout);
     if (savedTimeout != T10s) ibtmo(ud, T10s);
 
-    ReplyCollector reply;
-    char buffer[ReadChunk];
+    ReplyCollector reply(readBlocks_);
     int chunks = 0;
     bool failed = false;
     for (;;) {
@@ -106,7 +113,7 @@ std::string InstrumentLink::ReadResponse(int16_t ud, ReadMode mode, const ReadPr
             failed = true;
             break;
         }
-        std::memset(buffer, ' ', sizeof buffer);
+        char* buffer = reply.reserve(ReadChunk);
         ibwait(ud, static_cast<int16_t>(TIMO | CMPL));
         ibrd(ud, buffer, ReadChunk);
         if (ibsta & TIMO) {
@@ -115,7 +122,7 @@ std::string InstrumentLink::ReadResponse(int16_t ud, ReadMode mode, const ReadPr
         }
         // Only the bytes the driver delivered belong to the reply, never the buffer's padding.
         const auto delivered = static_cast<std::size_t>(std::clamp<int32_t>(ibcntl, 0, ReadChunk));
-        reply.append(buffer, delivered);
+        reply.commit(delivered);
         ++chunks;
         if (progress) progress(reply.size(), reply.head());
         if (ibsta & END) break;

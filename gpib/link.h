@@ -10,8 +10,10 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vellumix::gpib {
 
@@ -102,7 +104,12 @@ private:
     GpibDriver& driver_;
     Desktop& desktop_;
     Clock& clock_;
+    // Blocks replies are read into, kept for the next read (see exchange.cpp).
+    std::vector<std::unique_ptr<char[]>> readBlocks_;
 };
+
+// Size of the blocks a reply is collected in.
+inline constexpr std::size_t ReadBlockSize = 64 * 1024;
 
 // Removes spaces at both ends and then up to three line-end characters from the end, as a reply
 // text is cleaned (see ReadResponse).
