@@ -4,6 +4,8 @@
 #include "about/version.h"
 #include "tests/unit/about_fake_desktop.h"
 
+#include "tests/support/qtapp.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -18,23 +20,6 @@
 
 namespace vellumix {
 namespace {
-
-// One QApplication for the whole program, destroyed at the end so leak checking sees a clean exit.
-class QtApplicationEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "about_forms_test";
-        static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override { app_.reset(); }
-
-private:
-    std::unique_ptr<QApplication> app_;
-};
-[[maybe_unused]] ::testing::Environment* const qtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
 
 using FormsTest = ::testing::Test;
 

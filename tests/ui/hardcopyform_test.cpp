@@ -6,6 +6,8 @@
 #include "gpib/clock.h"
 #include "gpib/link.h"
 
+#include "tests/support/qtapp.h"
+
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -27,22 +29,6 @@
 
 namespace vellumix {
 namespace {
-
-class QtApplicationEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "hardcopyform_test";
-        static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override { app_.reset(); }
-
-private:
-    std::unique_ptr<QApplication> app_;
-};
-[[maybe_unused]] ::testing::Environment* const qtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
 
 struct FatalEnd {
     int status;

@@ -2,6 +2,8 @@
 // temporary folder and its URLs to a test handler.
 #include "app/qtdesktop.h"
 
+#include "tests/support/qtapp.h"
+
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -26,22 +28,6 @@
 
 namespace vellumix {
 namespace {
-
-class QtApplicationEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "qtdesktop_test";
-        static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QApplication>(argc, argv);
-    }
-    void TearDown() override { app_.reset(); }
-
-private:
-    std::unique_ptr<QApplication> app_;
-};
-[[maybe_unused]] ::testing::Environment* const qtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
 
 struct Ended {
     int status;
