@@ -240,6 +240,13 @@ void HardCopySession::Button_GetHardCopy_Click() {
         return;
     }
 
+    // A BMP states its own length; fewer bytes mean the scope stopped early. Keep what came, but say so.
+    const auto expected =
+        capture::expectedLength(std::string_view(picture).substr(0, gpib::ProgressHeadBytes));
+    if (expected && picture.size() < *expected)
+        desktop_.messageBox("The hard copy arrived incomplete: " + std::to_string(picture.size()) + " of " +
+                                std::to_string(*expected) + " bytes.\n\nIt was kept in\n" + path,
+                            MbExclamation | MbOk, "Get Hard Copy");
     showOrAsk(path);
     view_.setButtonEnabled(Button::OpenInWin, true);
     view_.setButtonEnabled(Button::SaveToFile, true);

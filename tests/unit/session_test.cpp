@@ -437,6 +437,21 @@ TEST_F(SessionFixture, CaptureFileBlockedByAFolderIsReported) {
     EXPECT_EQ(desktop.busyTrace.back(), "off");
 }
 
+TEST_F(SessionFixture, ShortBmpIsKeptAndReported) {
+    start();
+    std::ifstream in(std::string(VELLUMIX_SOURCE_DIR) + "/tests/data/real/tds420a_bmp_mono_0.bmp",
+                     std::ios::binary);
+    const std::string whole{std::istreambuf_iterator<char>(in), {}};
+    capture(whole.substr(0, 20000));
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_EQ(desktop.boxes[0].prompt.substr(0, 55),
+              "The hard copy arrived incomplete: 20000 of 38462 bytes.");
+    EXPECT_EQ(slurp(dataFolder() / "Vellumix_Temp..bmp").size(), 20000u);
+    desktop.boxes.clear();
+    capture(whole);
+    EXPECT_TRUE(desktop.boxes.empty()) << "its false file-header size (975) is not believed";
+}
+
 TEST_F(SessionFixture, BmpThatCannotBeShownIsReported) {
     start();
     view.pictureLoads = false;
