@@ -19,6 +19,7 @@ packages=(
   libbenchmark-dev                              # benchmarks
   fonts-dejavu-core                             # a font for the offscreen window tests
   xvfb xauth                                    # a virtual display for the demo on headless machines
+  imagemagick                                   # an independent decoder of the simulated pictures in tests
 )
 
 missing=()
@@ -62,7 +63,7 @@ case "$mode" in
     ;;
   test-sanitize)
     build build-asan -DCMAKE_BUILD_TYPE=Debug -DVELLUMIX_SANITIZE=ON -DVELLUMIX_BUILD_BENCH=OFF
-    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+    UBSAN_OPTIONS=print_stacktrace=1 \
       ctest --test-dir build-asan --output-on-failure -j"$jobs"
     ;;
   bench)
