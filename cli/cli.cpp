@@ -34,7 +34,7 @@ constexpr double MaxInterval = 7 * 24 * 3600.0;
 
 // --- Command-line options ---------------------------------------------------------------------
 
-struct OptionSpec {
+struct OptionDef {
     const char* name; // without the leading "--"
     char shortName;   // 0: none
     bool takesValue;
@@ -53,7 +53,7 @@ struct Options {
 };
 
 Options parseOptions(const std::vector<std::string>& args, std::size_t from,
-                     const std::vector<OptionSpec>& specs) {
+                     const std::vector<OptionDef>& defs) {
     Options o;
     bool optionsEnded = false;
     for (std::size_t i = from; i < args.size(); ++i) {
@@ -68,25 +68,25 @@ Options parseOptions(const std::vector<std::string>& args, std::size_t from,
         }
         std::string name;
         std::optional<std::string> inlineValue;
-        const OptionSpec* spec = nullptr;
+        const OptionDef* def = nullptr;
         if (arg.compare(0, 2, "--") == 0) {
             name = arg.substr(2);
             if (const auto eq = name.find('='); eq != std::string::npos) {
                 inlineValue = name.substr(eq + 1);
                 name.erase(eq);
             }
-            for (const auto& s : specs)
-                if (name == s.name) spec = &s;
+            for (const auto& s : defs)
+                if (name == s.name) def = &s;
         } else if (arg.size() == 2) {
-            for (const auto& s : specs)
-                if (s.shortName == arg[1]) spec = &s;
+            for (const auto& s : defs)
+                if (s.shortName == arg[1]) def = &s;
         }
-        if (!spec) {
+        if (!def) {
             o.error = "unknown option " + arg;
             return o;
         }
-        name = spec->name;
-        if (!spec->takesValue) {
+        name = def->name;
+        if (!def->takesValue) {
             if (inlineValue) {
                 o.error = "--" + name + " takes no value";
                 return o;
@@ -507,13 +507,13 @@ int runCli(const std::vector<std::string>& args, CliContext& ctx) {
     if (at >= rest.size()) return usage("a command is needed: scan, query, identify or capture");
 
     const std::string command = rest[at];
-    std::vector<OptionSpec> specs{{"help", 'h', false}};
+    std::vector<OptionDef> defs{{"help", 'h', false}};
     if (command == "query") {
-        specs.push_back({"address", 0, true});
+        defs.push_back({"address", 0, true});
     } else if (command == "identify") {
-        specs.push_back({"expect", 0, true});
+        defs.push_back({"expect", 0, true});
     } else if (command == "capture") {
-        specs.insert(specs.end(), {{"expect", 0, true},
+        defs.insert(defs.end(), {{"expect", 0, true},
                                    {"format", 0, true},
                                    {"ink-saver", 0, false},
                                    {"output", 'o', true},
@@ -522,7 +522,7 @@ int runCli(const std::vector<std::string>& args, CliContext& ctx) {
     } else if (command != "scan") {
         return usage("unknown command \"" + command + "\"");
     }
-    const Options options = parseOptions(rest, at + 1, specs);
+    const Options options = parseOptions(rest, at + 1, defs);
     if (!options.error.empty()) return usage(command + ": " + options.error);
     if (options.has("help")) {
         ctx.out << helpText() << std::flush;
