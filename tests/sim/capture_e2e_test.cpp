@@ -3,6 +3,7 @@
 #include "app/session.h"
 #include "gpib/backends/sim/simbus.h"
 #include "tests/support/fakes.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -19,15 +20,6 @@ using vellumix::test::ProgramEnded;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::string realFile(const std::string& name) {
-    return slurp(fs::path(VELLUMIX_SOURCE_DIR) / "tests" / "data" / "real" / name);
-}
 
 struct SimRun {
     VirtualClock clock;
@@ -86,7 +78,7 @@ TEST(CaptureOnSimulatedBus, EveryFormatArrivesWithItsOwnLayout) {
             run.view.inkChecked = ink == 1;
             run.session->Option_HCFormat_Click(static_cast<int16_t>(c.option));
             run.session->Button_GetHardCopy_Click();
-            const std::string bytes = slurp(run.file(c.ext));
+            const std::string bytes = test::readFile(run.file(c.ext));
             ASSERT_GE(bytes.size(), c.magic.size()) << c.option;
             EXPECT_EQ(bytes.substr(0, c.magic.size()), c.magic) << c.option;
             if (c.size) {
@@ -120,12 +112,12 @@ TEST(CaptureOnSimulatedBus, RealScopeFilesAndAdversarialEndingsArriveByteForByte
         for (const auto& ending : endings) {
             Scenario scenario;
             auto& scope = scenario.addScope(1, "ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41");
-            scope.hardcopy = Payload::fromBytes(realFile(f.file), ending);
+            scope.hardcopy = Payload::fromBytes(test::realHardCopy(f.file), ending);
             SimRun run(std::move(scenario), "real");
             run.start();
             run.session->Option_HCFormat_Click(static_cast<int16_t>(f.option));
             run.session->Button_GetHardCopy_Click();
-            EXPECT_EQ(slurp(run.file(std::string(".") + f.ext)), realFile(f.file) + ending)
+            EXPECT_EQ(test::readFile(run.file(std::string(".") + f.ext)), test::realHardCopy(f.file) + ending)
                 << f.file << " + " << ending.size() << " ending bytes";
         }
     }
@@ -151,7 +143,7 @@ TEST(CaptureOnSimulatedBus, TimeoutLeavesFilesAndButtonsAsTheyWere) {
     EXPECT_GE(run.clock.now(), std::chrono::seconds(10)) << "the ten-second read timeout passed, virtually";
 
     run.session->Button_GetHardCopy_Click(); // works again
-    EXPECT_EQ(slurp(run.file(".bmp")).size(), 308278u);
+    EXPECT_EQ(test::readFile(run.file(".bmp")).size(), 308278u);
     EXPECT_TRUE(run.view.buttons[Button::SaveToFile]);
 }
 

@@ -34,23 +34,32 @@ public:
     std::vector<std::string> inputPrompts;
     std::optional<SaveDialogResult> saveAnswer;
     std::vector<SaveDialogRequest> saveRequests;
-    std::vector<std::pair<std::string, ShowMode>> opened;
+    struct Opened {
+        std::string target;
+        ShowMode mode;
+    };
+    std::vector<Opened> opened;
     std::map<std::string, std::string> settings;
     std::vector<std::pair<std::string, std::string>> settingWrites;
     std::map<std::string, std::string> env;
     std::function<int(const std::string&, const std::string&)> downloader;
-    std::vector<std::string> busyTrace; // "on"/"off", in order
+    std::vector<std::string> downloads;     // urls, in order
+    std::function<void()> onMessageBox;     // runs as a box would appear
+    std::optional<MsgAnswer> defaultAnswer; // when the script is empty; unset: OK, or No for Yes/No
+    std::vector<std::string> busyTrace;     // "on"/"off", in order
     int processEventsCalls = 0;
     std::function<void()> onProcessEvents;
     std::optional<FatalReason> ended;
 
     MsgAnswer messageBox(const std::string& prompt, int flags, const std::string& title) override {
         boxes.push_back({prompt, flags, title});
+        if (onMessageBox) onMessageBox();
         if (!answers.empty()) {
             const MsgAnswer a = answers.front();
             answers.pop_front();
             return a;
         }
+        if (defaultAnswer) return *defaultAnswer;
         return (flags & 7) == MbYesNo ? MsgAnswer::No : MsgAnswer::Ok;
     }
     std::string inputBox(const std::string& prompt, const std::string&, const std::string&) override {
@@ -73,6 +82,7 @@ public:
         settingWrites.emplace_back(key, value);
     }
     int download(const std::string& url, const std::string& path) override {
+        downloads.push_back(url);
         return downloader ? downloader(url, path) : 1;
     }
     void setBusyPointer(bool busy) override { busyTrace.push_back(busy ? "on" : "off"); }
@@ -89,6 +99,11 @@ public:
         if (it == env.end()) return std::nullopt;
         return it->second;
     }
+};
+
+// Answers every box with OK unless the script says otherwise.
+struct ScriptedDesktop : FakeDesktop {
+    ScriptedDesktop() { defaultAnswer = MsgAnswer::Ok; }
 };
 
 class FakeView : public HardCopyView {

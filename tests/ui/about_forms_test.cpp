@@ -2,7 +2,7 @@
 #include "about/aboutform.h"
 #include "about/introform.h"
 #include "about/version.h"
-#include "tests/unit/about_fake_desktop.h"
+#include "tests/support/fakes.h"
 
 #include "tests/support/qtapp.h"
 

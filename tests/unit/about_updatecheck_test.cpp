@@ -1,7 +1,8 @@
 // The update check end to end: a real HTTP server on 127.0.0.1, the real download, a scripted desktop.
 #include "about/download.h"
 #include "about/updatecheck.h"
-#include "about_fake_desktop.h"
+#include "tests/support/fakes.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +46,7 @@ private:
         while (QTcpSocket* socket = server_.nextPendingConnection()) {
             auto buffer = std::make_shared<QByteArray>();
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
-                buffer->append(socket->readAll());
+                buffer->append(socket->test::readFile());
                 if (!buffer->contains("\r\n\r\n")) return;
                 const QList<QByteArray> words = buffer->left(buffer->indexOf("\r\n")).split(' ');
                 const QByteArray path = words.size() > 1 ? words[1] : QByteArray();
@@ -69,18 +70,6 @@ private:
     std::map<QByteArray, Route> routes_;
     std::vector<QByteArray> requests_;
 };
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeAll(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary);
-    out << data;
-}
 
 // True when this process holds an open descriptor on a file whose path ends with name.
 bool fileIsOpen(const std::string& name) {
@@ -185,7 +174,7 @@ TEST_F(UpdateCheckTest, OutcomesOfPublishedFiles) {
             EXPECT_EQ(desktop_.opened[0].target, homepage());
             EXPECT_EQ(desktop_.opened[0].mode, ShowMode::Normal);
         }
-        EXPECT_EQ(readAll(localCopy()), c.file);
+        EXPECT_EQ(test::readFile(localCopy()), c.file);
     }
     EXPECT_FALSE(openAtBox_) << "the local copy was still open when a box appeared";
 }
@@ -204,7 +193,7 @@ TEST_F(UpdateCheckTest, FailedDownloadsGiveBoxA) {
     } cases[] = {{"404", 404, ""}, {"500", 500, ""}, {"refused", 200, refused}};
     // An older copy from an earlier check must not be read after a failure.
     fs::create_directory(appData_ + "/vbTemp");
-    writeAll(localCopy(), "Vellumix: 9.9");
+    test::writeFile(localCopy(), "Vellumix: 9.9");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         publish("Vellumix: 9.9", c.status);
@@ -219,7 +208,7 @@ TEST_F(UpdateCheckTest, FailedDownloadsGiveBoxA) {
         ASSERT_EQ(desktop_.opened.size(), 1u);
         EXPECT_EQ(desktop_.opened[0].target,
                   (c.base.empty() ? server_.baseUrl() : c.base) + "/dl/Vellumix.htm");
-        EXPECT_EQ(readAll(localCopy()), "Vellumix: 9.9");
+        EXPECT_EQ(test::readFile(localCopy()), "Vellumix: 9.9");
     }
 }
 
@@ -260,7 +249,7 @@ TEST_F(UpdateCheckTest, TwoChecksInARowAndUrls) {
     EXPECT_EQ(CheckForUpdate(desktop_, "1.25"), UpdateOutcome::Newer);
     publish("Vellumix: 1.25");
     EXPECT_EQ(CheckForUpdate(desktop_, "1.25"), UpdateOutcome::Latest);
-    EXPECT_EQ(readAll(localCopy()), "Vellumix: 1.25");
+    EXPECT_EQ(test::readFile(localCopy()), "Vellumix: 1.25");
     ASSERT_EQ(desktop_.downloads.size(), 2u);
     EXPECT_EQ(desktop_.downloads[1], server_.baseUrl() + "/dl/swv.txt");
     EXPECT_EQ(server_.requests(), (std::vector<QByteArray>{"/dl/swv.txt", "/dl/swv.txt"}));
@@ -301,14 +290,14 @@ TEST_F(UpdateCheckTest, DownloadToFileResults) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        writeAll(target, "previous");
+        test::writeFile(target, "previous");
         EXPECT_EQ(downloadToFile(c.url, c.path, c.timeoutMs, c.maxBytes), c.expected);
-        EXPECT_EQ(readAll(target), "previous") << "a failed download touched the old file";
+        EXPECT_EQ(test::readFile(target), "previous") << "a failed download touched the old file";
     }
     EXPECT_EQ(downloadToFile(base + "/bin", target), DownloadOk);
-    EXPECT_EQ(readAll(target), binary.toStdString());
+    EXPECT_EQ(test::readFile(target), binary.toStdString());
     EXPECT_EQ(downloadToFile(base + "/big", target, 5000, 2000), DownloadOk);
-    EXPECT_EQ(readAll(target).size(), 2000u);
+    EXPECT_EQ(test::readFile(target).size(), 2000u);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "capture/hardcopy.h"
 #include "capture/models.h"
 #include "capture/pictureinfo.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -93,13 +94,6 @@ TEST(HardCopyCommands, SequenceAndInkSaver) {
     EXPECT_EQ(hardCopySetupCommands("BMPCOLOR", true)[1], "HARDCOPY:INKSAVER ON");
 }
 
-namespace {
-std::string readFile(const std::string& name) {
-    std::ifstream in(std::string(VELLUMIX_SOURCE_DIR) + "/tests/data/real/" + name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-} // namespace
-
 TEST(PictureInfo, LengthsOfRealScopeFiles) {
     const struct {
         const char* file;
@@ -114,7 +108,7 @@ TEST(PictureInfo, LengthsOfRealScopeFiles) {
         {"tds420a_pcx_0.pcx", PictureKind::Pcx, std::nullopt},
     };
     for (const auto& c : cases) {
-        const std::string bytes = readFile(c.file);
+        const std::string bytes = vellumix::test::realHardCopy(c.file);
         ASSERT_FALSE(bytes.empty()) << c.file;
         EXPECT_EQ(pictureKind(bytes), c.kind) << c.file;
         EXPECT_EQ(expectedLength(bytes.substr(0, 64)), c.length) << c.file;
@@ -127,7 +121,7 @@ TEST(PictureInfo, LengthsOfRealScopeFiles) {
 TEST(PictureInfo, ShortOrHostileHeaders) {
     EXPECT_FALSE(expectedLength(""));
     EXPECT_FALSE(expectedLength("BM"));
-    std::string h = readFile("tds420a_bmp_mono_0.bmp").substr(0, 64);
+    std::string h = vellumix::test::realHardCopy("tds420a_bmp_mono_0.bmp").substr(0, 64);
     h[18] = '\xff', h[19] = '\xff', h[20] = '\xff', h[21] = '\x7f'; // absurd width
     EXPECT_FALSE(expectedLength(h));
     std::string png = "\x89PNG\r\n\x1a\n";

@@ -1,6 +1,7 @@
 // File rules of saving, importing and capturing.
-#include "about_fake_desktop.h"
 #include "files/filerules.h"
+#include "tests/support/fakes.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -15,18 +16,6 @@ namespace vellumix {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void writeAll(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary);
-    out << data;
-}
 
 TEST(FileRules, PlainDataFileNames) {
     const struct {
@@ -130,24 +119,24 @@ protected:
 
 TEST_F(FileCopyTest, CopyReplacesDestinationByteForByte) {
     const std::string data("BM\0\r\n\x1a\xff", 7);
-    writeAll(src_, data);
-    writeAll(dst_, "old and longer than the new content");
+    test::writeFile(src_, data);
+    test::writeFile(dst_, "old and longer than the new content");
     std::string error;
     ASSERT_TRUE(copyReplacing(src_, dst_, error)) << error;
-    EXPECT_EQ(readAll(dst_), data);
+    EXPECT_EQ(test::readFile(dst_), data);
     ASSERT_TRUE(copyReplacing(src_, root_ + "/new.bmp", error)) << error;
-    EXPECT_EQ(readAll(root_ + "/new.bmp"), data);
+    EXPECT_EQ(test::readFile(root_ + "/new.bmp"), data);
     ASSERT_TRUE(copyReplacing(src_, src_, error)) << error;
-    EXPECT_EQ(readAll(src_), data);
+    EXPECT_EQ(test::readFile(src_), data);
 }
 
 TEST_F(FileCopyTest, FailedCopyLeavesDestinationIntact) {
-    writeAll(src_, "new");
-    writeAll(dst_, "old");
+    test::writeFile(src_, "new");
+    test::writeFile(dst_, "old");
     std::string error;
     EXPECT_FALSE(copyReplacing(root_ + "/missing.bmp", dst_, error));
     EXPECT_FALSE(error.empty());
-    EXPECT_EQ(readAll(dst_), "old");
+    EXPECT_EQ(test::readFile(dst_), "old");
 
     error.clear();
     EXPECT_FALSE(copyReplacing(src_, root_ + "/no/such/folder/x.bmp", error));
@@ -156,36 +145,36 @@ TEST_F(FileCopyTest, FailedCopyLeavesDestinationIntact) {
     // A destination under a file cannot be written even by root.
     error.clear();
     EXPECT_FALSE(copyReplacing(src_, dst_ + "/x.bmp", error));
-    EXPECT_EQ(readAll(dst_), "old");
+    EXPECT_EQ(test::readFile(dst_), "old");
 }
 
 TEST_F(FileCopyTest, ReadOnlyFolderKeepsOldDestination) {
     if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
     const std::string folder = root_ + "/ro";
     fs::create_directory(folder);
-    writeAll(folder + "/dst.bmp", "old");
-    writeAll(src_, "new");
+    test::writeFile(folder + "/dst.bmp", "old");
+    test::writeFile(src_, "new");
     fs::permissions(folder, fs::perms::owner_read | fs::perms::owner_exec);
     std::string error;
     EXPECT_FALSE(copyReplacing(src_, folder + "/dst.bmp", error));
     EXPECT_FALSE(writeFileReplacing(folder + "/dst.bmp", "new", error));
     fs::permissions(folder, fs::perms::owner_all);
-    EXPECT_EQ(readAll(folder + "/dst.bmp"), "old");
+    EXPECT_EQ(test::readFile(folder + "/dst.bmp"), "old");
 }
 
 TEST_F(FileCopyTest, WriteFileReplacing) {
     std::string error;
     const std::string bytes("\x00\x01\n\r\n\xff", 6);
-    writeAll(dst_, "previous content");
+    test::writeFile(dst_, "previous content");
     ASSERT_TRUE(writeFileReplacing(dst_, bytes, error)) << error;
-    EXPECT_EQ(readAll(dst_), bytes);
+    EXPECT_EQ(test::readFile(dst_), bytes);
     ASSERT_TRUE(writeFileReplacing(dst_, "", error)) << error;
     EXPECT_EQ(fs::file_size(dst_), 0u);
 
-    writeAll(dst_, "keep");
+    test::writeFile(dst_, "keep");
     EXPECT_FALSE(writeFileReplacing(dst_ + "/under-a-file", bytes, error));
     EXPECT_FALSE(error.empty());
-    EXPECT_EQ(readAll(dst_), "keep");
+    EXPECT_EQ(test::readFile(dst_), "keep");
 }
 
 } // namespace

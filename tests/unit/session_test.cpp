@@ -2,6 +2,7 @@
 // shutdown, save and import, against a scripted driver, a fake view and a scripted desktop.
 #include "app/session.h"
 #include "tests/support/fakes.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -18,16 +19,6 @@ using vellumix::test::ScriptedDriver;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void spit(const fs::path& p, const std::string& bytes) {
-    std::ofstream out(p, std::ios::binary);
-    out << bytes;
-}
 
 // Records when the busy pointer changes, relative to the commands already written.
 struct TracingDesktop : FakeDesktop {
@@ -311,7 +302,7 @@ TEST_F(SessionFixture, UnsupportedAndUnidentifiedModelsEndTheProgram) {
 }
 
 TEST_F(SessionFixture, DataFolderThatCannotBeCreatedIsReportedNotFatal) {
-    spit(home / "appdata" / "Vellumix", "a file where the folder should be");
+    test::writeFile(home / "appdata" / "Vellumix", "a file where the folder should be");
     start();
     bool told = false;
     for (const auto& b : desktop.boxes)
@@ -349,7 +340,7 @@ TEST_F(SessionFixture, CaptureWritesTheBytesExactlyAndShowsBmp) {
         desktop.events.clear();
         capture(picture);
         const fs::path file = dataFolder() / "Vellumix_Temp..bmp";
-        EXPECT_EQ(slurp(file), picture);
+        EXPECT_EQ(test::readFile(file), picture);
         EXPECT_EQ(session.CurrentFileName, "Vellumix_Temp..bmp");
         EXPECT_EQ(view.picture, file.string());
         EXPECT_TRUE(view.buttons[Button::OpenInWin]);
@@ -371,7 +362,7 @@ TEST_F(SessionFixture, NonBmpCaptureAsksAndOpensTheViewerOnYes) {
     EXPECT_EQ(desktop.boxes[0].title, "Show current Hard Copy");
     EXPECT_EQ(desktop.boxes[0].flags, 4);
     ASSERT_EQ(desktop.opened.size(), 1u);
-    EXPECT_EQ(desktop.opened[0].first, (dataFolder() / "Vellumix_Temp..png").string());
+    EXPECT_EQ(desktop.opened[0].target, (dataFolder() / "Vellumix_Temp..png").string());
     EXPECT_EQ(view.picture, "");
 
     desktop.boxes.clear();
@@ -392,7 +383,7 @@ TEST_F(SessionFixture, FailedCaptureChangesNothing) {
     driver.reads.push_back({"", ERR | TIMO, EABO});
     driver.written.clear();
     session.Button_GetHardCopy_Click();
-    EXPECT_EQ(slurp(file), "BMfirst");
+    EXPECT_EQ(test::readFile(file), "BMfirst");
     EXPECT_EQ(view.picture, "");
     EXPECT_TRUE(view.buttons[Button::ImportLastFile]);
     EXPECT_EQ(desktop.busyTrace.back(), "off");
@@ -400,7 +391,7 @@ TEST_F(SessionFixture, FailedCaptureChangesNothing) {
     driver.writeResults["HARDCOPY START"] = {ERR, ENOL, 0};
     driver.reads.push_back({"BMsecond"});
     session.Button_GetHardCopy_Click();
-    EXPECT_EQ(slurp(file), "BMfirst");
+    EXPECT_EQ(test::readFile(file), "BMfirst");
     EXPECT_EQ(driver.reads.size(), 1u);
 }
 
@@ -410,8 +401,8 @@ TEST_F(SessionFixture, CapturesOfOneExtensionReplaceEachOtherOnly) {
     capture("BMtwo");
     session.Option_HCFormat_Click(4);
     capture("\x0apcx");
-    EXPECT_EQ(slurp(dataFolder() / "Vellumix_Temp..bmp"), "BMtwo");
-    EXPECT_EQ(slurp(dataFolder() / "Vellumix_Temp..pcx"), "\x0apcx");
+    EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..bmp"), "BMtwo");
+    EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..pcx"), "\x0apcx");
 }
 
 TEST_F(SessionFixture, UnwritableCaptureFileIsReportedAndTheOldFileKept) {
@@ -424,7 +415,7 @@ TEST_F(SessionFixture, UnwritableCaptureFileIsReportedAndTheOldFileKept) {
     if (::getuid() == 0) GTEST_SKIP() << "root writes anywhere";
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_NE(desktop.boxes[0].prompt.find("could not be written"), std::string::npos);
-    EXPECT_EQ(slurp(dataFolder() / "Vellumix_Temp..bmp"), "BMold");
+    EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..bmp"), "BMold");
 }
 
 TEST_F(SessionFixture, CaptureFileBlockedByAFolderIsReported) {
@@ -446,7 +437,7 @@ TEST_F(SessionFixture, ShortBmpIsKeptAndReported) {
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_EQ(desktop.boxes[0].prompt.substr(0, 55),
               "The hard copy arrived incomplete: 20000 of 38462 bytes.");
-    EXPECT_EQ(slurp(dataFolder() / "Vellumix_Temp..bmp").size(), 20000u);
+    EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..bmp").size(), 20000u);
     desktop.boxes.clear();
     capture(whole);
     EXPECT_TRUE(desktop.boxes.empty()) << "its false file-header size (975) is not believed";
@@ -486,7 +477,7 @@ TEST_F(SessionFixture, LastFileNameWrittenOnlyWhenItChanged) {
         drv.reads = {{"TEK/TDS 3054B,x\n"}, {"TEK/TDS 3054B,x\n"}};
         s.Load("");
         s.Activate();
-        if (!c.stored.empty()) spit(fs::path(s.DataFolder) / c.stored, "BMold");
+        if (!c.stored.empty()) test::writeFile(fs::path(s.DataFolder) / c.stored, "BMold");
         if (c.capture) {
             s.Option_HCFormat_Click(1);
             drv.reads.push_back({"BMnew"});
@@ -523,7 +514,7 @@ TEST_F(SessionFixture, SaveUsesTheDialogAndRemembersOtherFolders) {
     EXPECT_EQ(r.filterDescription, "Picture File (*.bmp)");
     EXPECT_EQ(r.filterPattern, "*.bmp");
     EXPECT_TRUE(desktop.settingWrites.empty());
-    EXPECT_EQ(slurp(home / "Documents" / "shot.bmp"), "BMpicture");
+    EXPECT_EQ(test::readFile(home / "Documents" / "shot.bmp"), "BMpicture");
 
     // Another folder: remembered without a trailing separator, and used next time.
     desktop.saveAnswer = SaveDialogResult{(home / "elsewhere" / "b.bmp").string(), "b.bmp"};
@@ -532,7 +523,7 @@ TEST_F(SessionFixture, SaveUsesTheDialogAndRemembersOtherFolders) {
     session.Button_SaveToFile_Click();
     EXPECT_EQ(desktop.saveRequests.back().initialDir, (home / "elsewhere").string());
     EXPECT_EQ(desktop.settingWrites.size(), 1u);
-    EXPECT_EQ(slurp(home / "elsewhere" / "b.bmp"), "BMpicture");
+    EXPECT_EQ(test::readFile(home / "elsewhere" / "b.bmp"), "BMpicture");
 
     // Cancel: nothing at all.
     desktop.saveAnswer.reset();
@@ -559,7 +550,7 @@ TEST_F(SessionFixture, SaveWithoutDocumentsFolderStartsInMyDocuments) {
 TEST_F(SessionFixture, ImportShowsOrAsksAndMakesTheFileCurrent) {
     desktop.settings[SettingLastFileName] = "Vellumix_Temp..png";
     start();
-    spit(dataFolder() / "Vellumix_Temp..png", "\x89PNG");
+    test::writeFile(dataFolder() / "Vellumix_Temp..png", "\x89PNG");
     EXPECT_EQ(session.FileExt, ".png");
     desktop.answers = {MsgAnswer::No};
     session.Button_ImportLastFile_Click();
@@ -570,7 +561,7 @@ TEST_F(SessionFixture, ImportShowsOrAsksAndMakesTheFileCurrent) {
     EXPECT_FALSE(view.buttons[Button::ImportLastFile]);
     session.Button_OpenInWin_Click();
     ASSERT_EQ(desktop.opened.size(), 1u);
-    EXPECT_EQ(desktop.opened[0].first, (dataFolder() / "Vellumix_Temp..png").string());
+    EXPECT_EQ(desktop.opened[0].target, (dataFolder() / "Vellumix_Temp..png").string());
 }
 
 TEST_F(SessionFixture, ImportOfBmpAndOfAMissingFile) {
@@ -582,7 +573,7 @@ TEST_F(SessionFixture, ImportOfBmpAndOfAMissingFile) {
     EXPECT_FALSE(view.buttons[Button::SaveToFile]);
     EXPECT_EQ(session.CurrentFileName, "");
 
-    spit(dataFolder() / "Vellumix_Temp..bmp", "BM");
+    test::writeFile(dataFolder() / "Vellumix_Temp..bmp", "BM");
     session.Button_ImportLastFile_Click();
     EXPECT_EQ(view.picture, (dataFolder() / "Vellumix_Temp..bmp").string());
     EXPECT_EQ(session.CurrentFileName, "Vellumix_Temp..bmp");
