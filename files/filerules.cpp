@@ -68,36 +68,18 @@ bool isPlainDataFileName(const std::string& name) {
 }
 
 bool copyReplacing(const std::string& src, const std::string& dst, std::string& error) {
+    // Hard copies are small (a few hundred KiB, 16 MiB at the very most): read whole, write safely.
     QFile in(toQt(src));
     if (!in.open(QIODevice::ReadOnly)) {
         error = in.errorString().toStdString();
         return false;
     }
-    QSaveFile out(toQt(dst));
-    if (!out.open(QIODevice::WriteOnly)) {
-        error = out.errorString().toStdString();
+    const QByteArray bytes = in.readAll();
+    if (in.error() != QFileDevice::NoError) {
+        error = in.errorString().toStdString();
         return false;
     }
-    char buffer[64 * 1024];
-    for (;;) {
-        const qint64 n = in.read(buffer, sizeof buffer);
-        if (n < 0) {
-            error = in.errorString().toStdString();
-            out.cancelWriting();
-            return false;
-        }
-        if (n == 0) break;
-        if (out.write(buffer, n) != n) {
-            error = out.errorString().toStdString();
-            out.cancelWriting();
-            return false;
-        }
-    }
-    if (!out.commit()) {
-        error = out.errorString().toStdString();
-        return false;
-    }
-    return true;
+    return writeFileReplacing(dst, bytes.toStdString(), error);
 }
 
 bool writeFileReplacing(const std::string& path, const std::string& bytes, std::string& error) {
