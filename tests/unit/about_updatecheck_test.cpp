@@ -46,7 +46,7 @@ private:
         while (QTcpSocket* socket = server_.nextPendingConnection()) {
             auto buffer = std::make_shared<QByteArray>();
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
-                buffer->append(socket->test::readFile());
+                buffer->append(socket->readAll());
                 if (!buffer->contains("\r\n\r\n")) return;
                 const QList<QByteArray> words = buffer->left(buffer->indexOf("\r\n")).split(' ');
                 const QByteArray path = words.size() > 1 ? words[1] : QByteArray();
