@@ -1,6 +1,6 @@
 #pragma once
 // The About window: version and date, the e-mail link, the update check.
-#include "app/desktop.h"
+#include "platform/desktop.h"
 
 #include <QDialog>
 #include <string>

@@ -1,6 +1,6 @@
 #pragma once
 // The pre-addressed e-mail of the About window.
-#include "app/desktop.h"
+#include "platform/desktop.h"
 
 #include <string>
 

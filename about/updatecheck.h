@@ -1,6 +1,6 @@
 #pragma once
 // The update check: download the published versions file, find this program's entry, compare.
-#include "app/desktop.h"
+#include "platform/desktop.h"
 
 #include <cstddef>
 #include <optional>

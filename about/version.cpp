@@ -1,7 +1,6 @@
 #include "about/version.h"
 
-// Angle brackets: a quoted "version.h" would find this folder's own header first.
-#include <version.h>
+#include "buildversion.h"
 
 namespace vellumix {
 

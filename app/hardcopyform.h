@@ -1,7 +1,7 @@
 #pragma once
 // The main window: the layout of the design, its controls under their design names, and the
 // forwarding of its events to the HardCopySession that holds the run.
-#include "app/desktop.h"
+#include "platform/desktop.h"
 #include "app/hardcopyview.h"
 #include "app/session.h"
 #include "gpib/link.h"

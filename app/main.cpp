@@ -1,11 +1,11 @@
 // vellumix: the desktop program. Chooses the bus, opens its driver and runs the main window.
-#include "app/desktop.h"
+#include "platform/desktop.h"
 #include "app/hardcopyform.h"
 #include "app/qtdesktop.h"
-#include "gpib/busuri.h"
+#include "gpib/backends/busuri.h"
 #include "gpib/clock.h"
 #include "gpib/link.h"
-#include "gpib/loader.h"
+#include "gpib/backends/loader.h"
 
 #include <QApplication>
 

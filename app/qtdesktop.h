@@ -1,7 +1,7 @@
 #pragma once
 // The desktop port on Qt: message and input boxes, the Save dialog, the default-handler launcher,
 // the per-user settings store, the busy pointer and the end of the program.
-#include "app/desktop.h"
+#include "platform/desktop.h"
 
 #include <QUrl>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The run of the main window: its members and its event handlers, free of widgets.
 // HardCopyForm owns one and forwards its events; tests drive it with a fake view and desktop.
-#include "app/desktop.h"
+#include "platform/desktop.h"
 #include "app/hardcopyview.h"
 #include "gpib/link.h"
 

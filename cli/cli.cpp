@@ -8,11 +8,11 @@
 #include "cli/outputname.h"
 #include "cli/progressbar.h"
 #include "files/filerules.h"
-#include "gpib/busuri.h"
+#include "gpib/backends/busuri.h"
 #include "gpib/link.h"
-#include "gpib/loader.h"
+#include "gpib/backends/loader.h"
 #include "gpib/status.h"
-#include "version.h"
+#include "buildversion.h"
 
 #include <algorithm>
 #include <cerrno>

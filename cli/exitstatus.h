@@ -1,6 +1,6 @@
 #pragma once
 // The exit statuses of vellumix-cli (docs/cli.md lists them for users and scripts).
-#include "app/desktop.h"
+#include "platform/desktop.h"
 
 namespace vellumix::cli {
 

@@ -1,7 +1,7 @@
 #pragma once
 // The Desktop of the command-line tool: message boxes become lines on stderr, questions get the
 // answer that stops rather than goes on, and nothing touches the GUI's settings.
-#include "app/desktop.h"
+#include "platform/desktop.h"
 
 #include <functional>
 #include <ostream>

@@ -1,6 +1,6 @@
 #pragma once
 // Paths and file operations of saving, importing and capturing: no dialogs, no messages.
-#include "app/desktop.h"
+#include "platform/desktop.h"
 
 #include <string>
 

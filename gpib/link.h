@@ -2,7 +2,7 @@
 // The instrument link: the driver wrappers with the driver's names, the status words, message
 // exchange, bus scan and device search, and the driver error report. One object per run holds
 // every program-wide value of the link; tests create a fresh one each.
-#include "app/desktop.h"
+#include "platform/desktop.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 #include "gpib/status.h"

@@ -1,5 +1,5 @@
 // Bus URI parsing, the --bus option and the precedence of its sources.
-#include "gpib/busuri.h"
+#include "gpib/backends/busuri.h"
 
 #include <gtest/gtest.h>
 

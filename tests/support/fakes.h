@@ -1,7 +1,7 @@
 #pragma once
 // Test doubles shared by the test programs: a scripted desktop, a plain main-window view and a
 // scripted driver that logs every call.
-#include "app/desktop.h"
+#include "platform/desktop.h"
 #include "app/hardcopyview.h"
 #include "gpib/driver.h"
 #include "gpib/status.h"

@@ -1,4 +1,4 @@
-#include "gpib/loader.h"
+#include "gpib/backends/loader.h"
 
 #include "gpib/backends/ni488/ni488driver.h"
 #include "gpib/backends/sim/simbus.h"

@@ -1,6 +1,6 @@
 #pragma once
 // Opens the backend a bus URI names: the simulated bus, or the first GPIB driver library that loads.
-#include "gpib/busuri.h"
+#include "gpib/backends/busuri.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 

@@ -1,4 +1,4 @@
-#include "gpib/busuri.h"
+#include "gpib/backends/busuri.h"
 
 #include <cstdlib>
 
