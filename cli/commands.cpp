@@ -1,0 +1,241 @@
+#include "cli/commands.h"
+
+#include "capture/hardcopy.h"
+#include "capture/models.h"
+#include "capture/pictureinfo.h"
+#include "cli/exitstatus.h"
+#include "cli/outputname.h"
+#include "cli/progressbar.h"
+#include "files/filerules.h"
+#include "gpib/status.h"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+namespace vellumix::cli {
+
+namespace {
+
+std::string offeredWords(const capture::Capabilities& caps) {
+    std::string words;
+    for (const auto& f : capture::Formats) {
+        if (!caps.offersFormat(f.index)) continue;
+        if (!words.empty()) words += ' ';
+        words += f.formatWord;
+    }
+    return words;
+}
+
+} // namespace
+
+int Run::scan() {
+    scanBus();
+    const int n = std::clamp<int>(link_.Listeners[0], 0, 14);
+    // One descriptor re-addressed to each listener, with the search's short timeout: a silent
+    // instrument costs about a second per call that waits for it.
+    int16_t ud = 0;
+    link_.ibdev(0, link_.Listeners[1], 0, gpib::T1s, 1, 0, ud);
+    if ((link_.ibsta & gpib::ERR) || ud <= 0) {
+        fail(std::string("no device could be opened on board 0: ") +
+             gpib::InstrumentLink::errorText(link_.iberr));
+        return ExitIo;
+    }
+    for (int slot = 1; slot <= n; ++slot) {
+        const int16_t address = link_.Listeners[static_cast<std::size_t>(slot)];
+        ctx_.out << address << '\t' << probeId(ud, address) << '\n';
+    }
+    ctx_.out.flush();
+    return ctx_.out ? ExitOk : ExitWrite;
+}
+
+std::string Run::probeId(int16_t ud, int16_t address) {
+    link_.ibpad(ud, address);
+    link_.ibclr(ud);
+    link_.ibwrt(ud, "ID?");
+    if (link_.ibsta & gpib::ERR) return {};
+    // An identification is short; a talker that never ends is cut off rather than read forever.
+    constexpr int MaxProbeChunks = 16;
+    std::string reply;
+    std::string buffer(gpib::InstrumentLink::ProbeChunk, ' ');
+    for (int i = 0; i < MaxProbeChunks; ++i) {
+        link_.ibrd(ud, buffer);
+        const auto got =
+            static_cast<std::size_t>(std::clamp<int32_t>(link_.ibcntl, 0, gpib::InstrumentLink::ProbeChunk));
+        reply.append(buffer, 0, got);
+        if (link_.ibsta & (gpib::END | gpib::ERR | gpib::TIMO)) break;
+    }
+    if (link_.ibsta & gpib::ERR) link_.ibclr(ud);
+    gpib::cleanReplyText(reply);
+    return reply;
+}
+
+int Run::query(const Request& r) {
+    scanBus();
+    const int n = std::clamp<int>(link_.Listeners[0], 0, 14);
+    int16_t address = link_.Listeners[1];
+    if (r.address) {
+        const int16_t wanted = *r.address;
+        address = 0;
+        std::string found;
+        for (int slot = 1; slot <= n; ++slot) {
+            const int16_t a = link_.Listeners[static_cast<std::size_t>(slot)];
+            if (a == wanted) address = a;
+            found += " " + std::to_string(a);
+        }
+        if (address == 0) {
+            fail("no listener at GPIB address " + std::to_string(wanted) + "; listeners:" + found);
+            return ExitNoInstrument;
+        }
+    }
+    // Opened directly rather than through the ID search, so any instrument can be asked
+    // anything, also one that does not answer ID?.
+    int16_t ud = 0;
+    link_.ibdev(0, address, 0, link_.DeviceTimeout, 1, 0, ud);
+    if ((link_.ibsta & gpib::ERR) || ud <= 0) {
+        fail("the instrument at GPIB address " + std::to_string(address) +
+             " could not be opened: " + gpib::InstrumentLink::errorText(link_.iberr));
+        return ExitIo;
+    }
+    const int boxes = desktop_.boxesShown();
+    const std::string reply = link_.QueryDevice(ud, r.text);
+    if (desktop_.boxesShown() != boxes) return ExitIo; // the read failed; the link has said so
+    ctx_.out << reply << '\n' << std::flush;
+    return ctx_.out ? ExitOk : ExitWrite;
+}
+
+int Run::findScope(std::string expected, Scope& scope) {
+    scanBus();
+    std::string query = "ID?";
+    const std::string asked = expected;
+    scope.device = link_.FindDeviceById(query, expected);
+    // Only a quiet search ("!" before the expected text) comes back without a device.
+    if (scope.device == 0) {
+        fail("no instrument answered ID? with a reply matching \"" + asked + "\"");
+        return ExitNoInstrument;
+    }
+
+    const int boxes = desktop_.boxesShown();
+    const std::string reply = link_.QueryDevice(scope.device, "ID?");
+    if (reply.empty() && desktop_.boxesShown() != boxes) return ExitIo;
+    const capture::Identification id = capture::identifyReply(reply);
+    scope.model = id.model;
+    if (!id.capabilities) {
+        desktop_.messageBox(capture::unsupportedModelText(id.model), MbCritical | MbOk, "TDS");
+        return ExitUnsupportedModel;
+    }
+    scope.caps = *id.capabilities;
+    for (int slot = 1; slot <= std::clamp<int>(link_.Listeners[0], 0, 14); ++slot) {
+        if (link_.ListenerDevices[static_cast<std::size_t>(slot)] == scope.device) {
+            scope.address = link_.Listeners[static_cast<std::size_t>(slot)];
+            break;
+        }
+    }
+    return ExitOk;
+}
+
+int Run::identify(const Request& r) {
+    Scope scope;
+    if (const int status = findScope(r.expect, scope); status != ExitOk) return status;
+    ctx_.out << "Model: " << scope.model << '\n'
+             << "Address: " << scope.address << '\n'
+             << "Capabilities: " << scope.caps.mask << '\n'
+             << "Formats: " << offeredWords(scope.caps) << '\n'
+             << "Ink saver: " << (scope.caps.offersInkSaver() ? "yes" : "no") << '\n'
+             << std::flush;
+    return ctx_.out ? ExitOk : ExitWrite;
+}
+
+std::tm Run::localTime() const {
+    if (ctx_.localTime) return ctx_.localTime();
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+#ifdef _WIN32
+    localtime_s(&tm, &now);
+#else
+    localtime_r(&now, &tm);
+#endif
+    return tm;
+}
+
+int Run::deliver(const std::string& picture, const std::string& target) {
+    if (target == "-") {
+        ctx_.out.write(picture.data(), static_cast<std::streamsize>(picture.size()));
+        ctx_.out.flush();
+        if (!ctx_.out) {
+            fail("the hard copy could not be written to stdout");
+            return ExitWrite;
+        }
+        return ExitOk;
+    }
+    std::string error;
+    if (!writeFileReplacing(target, picture, error)) {
+        fail("the hard copy could not be written to " + target + ": " + error +
+             " (a previous file of that name, if any, is unchanged)");
+        return ExitWrite;
+    }
+    ctx_.out << target << '\n' << std::flush;
+    return ExitOk;
+}
+
+int Run::capture(const Request& r) {
+    std::optional<capture::HardCopyFormat> format = r.format;
+    const std::string& output = r.output;
+    const long count = r.count;
+    const bool inkSaver = r.inkSaver;
+
+    Scope scope;
+    if (const int status = findScope(r.expect, scope); status != ExitOk) return status;
+    if (!format) format = capture::Formats[scope.caps.offersFormat(1) ? 1 : 0];
+    if (!scope.caps.offersFormat(format->index)) {
+        fail("the " + scope.model + " does not offer the format " + format->formatWord + "; it offers " +
+             offeredWords(scope.caps));
+        return ExitNotOffered;
+    }
+    if (inkSaver && !scope.caps.offersInkSaver()) {
+        fail("the " + scope.model + " has no ink saver");
+        return ExitNotOffered;
+    }
+
+    int result = ExitOk;
+    for (long n = 1; n <= count; ++n) {
+        if (n > 1) {
+            ctx_.clock.sleepFor(
+                std::chrono::duration_cast<gpib::Clock::duration>(std::chrono::duration<double>(r.interval)));
+        }
+        std::unique_ptr<ProgressBar> bar;
+        if (ctx_.progress) bar = std::make_unique<ProgressBar>(ctx_.err, ctx_.clock);
+        const auto progress = [&](std::size_t received, std::string_view head) {
+            if (bar) bar->update(received, capture::expectedLength(head));
+        };
+        const int boxes = desktop_.boxesShown();
+        const std::string picture =
+            capture::requestHardCopy(link_, scope.device, format->formatWord, inkSaver, {}, progress);
+        if (bar) bar->finish();
+        if (picture.empty()) {
+            if (desktop_.boxesShown() == boxes) fail("the scope sent an empty hard copy");
+            return ExitIo;
+        }
+
+        std::string target = output;
+        if (target.empty()) target = defaultPictureName(scope.model, localTime(), format->fileExt);
+        if (count > 1) target = numberedPath(target, static_cast<int>(n));
+
+        // Written even when short: a partial screen is still worth looking at.
+        if (const int status = deliver(picture, target); status != ExitOk) return status;
+
+        const std::string_view head(picture.data(), std::min(picture.size(), gpib::ProgressHeadBytes));
+        const auto expected = capture::expectedLength(head);
+        const bool bmpHeaderCut =
+            capture::pictureKind(head) == capture::PictureKind::Bmp && picture.size() < 54;
+        if (bmpHeaderCut || (expected && picture.size() < *expected)) {
+            fail("the hard copy is incomplete: " + std::to_string(picture.size()) + " of " +
+                 (expected ? std::to_string(*expected) : std::string("at least 54")) + " bytes came" +
+                 (target == "-" ? std::string() : " (" + target + ")"));
+            result = ExitIncompletePicture;
+        }
+    }
+    return result;
+}
+
+} // namespace vellumix::cli

@@ -1,0 +1,48 @@
+#pragma once
+// The commands of vellumix-cli over one opened bus: scan, query, identify and capture.
+#include "capture/models.h"
+#include "cli/cli.h"
+#include "cli/options.h"
+#include "cli/terminaldesktop.h"
+#include "gpib/link.h"
+
+namespace vellumix::cli {
+
+struct Scope {
+    int16_t device = 0;
+    int16_t address = 0;
+    std::string model;
+    capture::Capabilities caps;
+};
+
+class Run {
+public:
+    Run(CliContext& context, gpib::GpibDriver& driver)
+        : ctx_(context), desktop_(context.err, context.environment), link_(driver, desktop_, context.clock) {}
+
+    TerminalDesktop& desktop() { return desktop_; }
+
+    int scan();
+    int query(const Request& r);
+    int identify(const Request& r);
+    int capture(const Request& r);
+
+private:
+    void fail(const std::string& text) { ctx_.err << Program << ": " << text << '\n' << std::flush; }
+    void scanBus() {
+        // As at the GUI's start-up: the timeout each handed-out descriptor gets, then a scan
+        // whose every failure is fatal.
+        link_.DeviceTimeout = gpib::T3s;
+        link_.ScanBus(1);
+    }
+    int findScope(std::string expected, Scope& scope);
+    std::string probeId(int16_t ud, int16_t address);
+    std::tm localTime() const;
+    int deliver(const std::string& picture, const std::string& target);
+
+    CliContext& ctx_;
+    TerminalDesktop desktop_;
+    gpib::InstrumentLink link_;
+};
+
+} // namespace vellumix::cli
