@@ -3,9 +3,13 @@
 #include "about/version.h"
 #include "capture/formats.h"
 #include "capture/hardcopy.h"
+#include "capture/identify.h"
 #include "capture/models.h"
 #include "capture/pictureinfo.h"
 #include "files/filerules.h"
+#include "gpib/discovery.h"
+#include "gpib/errorreport.h"
+#include "gpib/exchange.h"
 
 #include <algorithm>
 #include <cctype>
@@ -82,12 +86,12 @@ void HardCopySession::Load(const std::string& arguments) {
     view_.setCaption(titleText());
 
     link_.DeviceTimeout = gpib::T3s; // before the search, which gives it to the device it hands out
-    link_.ScanBus(1);
+    gpib::ScanBus(link_, 1);
     std::string query = "ID?";
-    ScopeDevice = link_.FindDeviceById(query, scopeType);
+    ScopeDevice = gpib::FindDeviceById(link_, query, scopeType);
     // Only a quiet search ("!" typed at the prompt) comes back without a device. Nothing can be
     // done without one, so say so now rather than after showing a window that cannot work.
-    if (ScopeDevice == 0) link_.DeviceNotConfigured();
+    if (ScopeDevice == 0) gpib::DeviceNotConfigured(link_);
 }
 
 void HardCopySession::Activate() {
@@ -95,12 +99,7 @@ void HardCopySession::Activate() {
     FileSystem = true;
     IdentifyTDS(ScopeDevice);
 
-    for (int slot = 1; slot <= std::clamp<int>(link_.Listeners[0], 0, 14); ++slot) {
-        if (link_.ListenerDevices[static_cast<std::size_t>(slot)] == ScopeDevice) {
-            link_.ScopeAddress = link_.Listeners[static_cast<std::size_t>(slot)];
-            break;
-        }
-    }
+    link_.ScopeAddress = link_.addressOfDevice(ScopeDevice);
     view_.setCaption(view_.caption() + "   -   Connected to " + ScopeModel +
                      " @ GPIB Addr:" + gpib::numberText(link_.ScopeAddress));
 
@@ -109,17 +108,8 @@ void HardCopySession::Activate() {
     // folder would make import and save reach files elsewhere, so it counts as no last file.
     if (!LastFileName.empty() && !isPlainDataFileName(LastFileName)) LastFileName.clear();
 
-    const std::string tail =
-        LastFileName.size() < 3 ? LastFileName : LastFileName.substr(LastFileName.size() - 3);
-    if (tail.empty() || tail == "bmp") {
-        selectOption(view_.optionEnabled(1) ? 1 : 0);
-    } else if (tail == "tif") {
-        if (view_.optionEnabled(2)) selectOption(2);
-    } else if (tail == "png") {
-        if (view_.optionEnabled(3)) selectOption(3);
-    } else if (tail == "pcx") {
-        selectOption(view_.optionEnabled(5) ? 5 : 4);
-    }
+    if (const auto restored = capture::formatForFileName(LastFileName, enabledOption()))
+        selectOption(*restored);
 
     DataFolder = dataFolder(desktop_);
     // A file of that name counts as missing too: creating the folder then fails and the user hears why.
@@ -150,8 +140,7 @@ void HardCopySession::Unload() {
 }
 
 void HardCopySession::IdentifyTDS(int16_t& device) {
-    const std::string reply = link_.QueryDevice(device, "ID?");
-    const capture::Identification id = capture::identifyReply(reply);
+    const capture::Identification id = capture::IdentifyScope(link_, device).id;
     ScopeModel = id.model;
     if (!id.capabilities) {
         desktop_.messageBox(capture::unsupportedModelText(ScopeModel), MbCritical | MbOk, "TDS");
@@ -165,7 +154,11 @@ void HardCopySession::IdentifyTDS(int16_t& device) {
     for (int i = 0; i < 6; ++i)
         view_.setOptionEnabled(i, caps.offersFormat(i));
     if (caps.offersInkSaver()) view_.setInkSaverEnabled(true);
-    selectOption(view_.optionEnabled(1) ? 1 : 0);
+    selectOption(capture::preselectedFormat(enabledOption()));
+}
+
+capture::FormatOffered HardCopySession::enabledOption() const {
+    return [this](int index) { return view_.optionEnabled(index); };
 }
 
 void HardCopySession::selectOption(int index) {

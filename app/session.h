@@ -1,9 +1,10 @@
 #pragma once
 // The run of the main window: its members and its event handlers, free of widgets.
 // HardCopyForm owns one and forwards its events; tests drive it with a fake view and desktop.
-#include "platform/desktop.h"
 #include "app/hardcopyview.h"
+#include "capture/formats.h"
 #include "gpib/link.h"
+#include "platform/desktop.h"
 
 #include <cstdint>
 #include <string>
@@ -56,6 +57,7 @@ public:
 
 private:
     void selectOption(int index);
+    capture::FormatOffered enabledOption() const;
     bool showOrAsk(const std::string& path);
 
     gpib::InstrumentLink& link_;

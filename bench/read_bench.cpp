@@ -1,7 +1,7 @@
 // ReadResponse over the simulated bus without rate or latency: the read loop's own cost in time
 // and heap. Peak memory is counted by the replaced global operator new/delete below.
 #include "gpib/backends/sim/simbus.h"
-#include "gpib/link.h"
+#include "gpib/exchange.h"
 #include "tests/support/fakes.h"
 
 #include <benchmark/benchmark.h>
@@ -91,10 +91,10 @@ void BM_ReadResponse(benchmark::State& state) {
     // The simulated scope builds its picture once; that is the scope's memory, not the read's.
     // The first read of a link also allocates the blocks it collects replies in; later reads
     // re-use them. Its peak is reported apart.
-    link.WriteCommand(ud, "HARDCOPY START");
+    gpib::WriteCommand(link, ud, "HARDCOPY START");
     const std::size_t firstBaseline = liveBytes.load();
     peakBytes.store(firstBaseline);
-    if (link.ReadResponse(ud, gpib::ReadMode::Raw).size() != size) {
+    if (gpib::ReadResponse(link, ud, gpib::ReadMode::Raw).size() != size) {
         state.SkipWithError("the warm-up read did not bring the whole reply");
         return;
     }
@@ -102,11 +102,11 @@ void BM_ReadResponse(benchmark::State& state) {
 
     std::size_t worstPeak = 0;
     for (auto _ : state) {
-        link.WriteCommand(ud, "HARDCOPY START");
+        gpib::WriteCommand(link, ud, "HARDCOPY START");
         const std::size_t baseline = liveBytes.load();
         peakBytes.store(baseline);
         const auto start = std::chrono::steady_clock::now();
-        std::string reply = link.ReadResponse(ud, gpib::ReadMode::Raw);
+        std::string reply = gpib::ReadResponse(link, ud, gpib::ReadMode::Raw);
         const auto end = std::chrono::steady_clock::now();
         state.SetIterationTime(std::chrono::duration<double>(end - start).count());
         worstPeak = std::max(worstPeak, peakBytes.load() - baseline);
@@ -124,7 +124,7 @@ void BM_ReadResponse(benchmark::State& state) {
 
 // The 16-bit chunk counter caps a reply at 32767 chunks of 512 bytes: the largest reply the link
 // reads is 16 MiB - 512 B, and that is what the last size measures.
-constexpr int64_t LargestReply = int64_t{gpib::InstrumentLink::MaxChunks} * gpib::InstrumentLink::ReadChunk;
+constexpr int64_t LargestReply = int64_t{gpib::MaxChunks} * gpib::ReadChunk;
 
 BENCHMARK(BM_ReadResponse)
     ->Arg(64 << 10)

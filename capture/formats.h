@@ -1,6 +1,7 @@
 #pragma once
 // The six hard copy formats: option captions, the scope's format words and file extensions.
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,5 +27,17 @@ inline constexpr std::array<HardCopyFormat, 6> Formats = {{
 
 // The format with this format word (case-insensitive), if any.
 std::optional<HardCopyFormat> formatByWord(std::string_view word);
+
+// Whether the scope offers the format of an index (the model's capabilities, or the window's
+// enabled options).
+using FormatOffered = std::function<bool(int index)>;
+
+// The format chosen when nothing else says: colour BMP where offered, else mono BMP.
+int preselectedFormat(const FormatOffered& offered);
+
+// The format a stored file name brings back, by its last three characters: "bmp" (or no name)
+// the preselection, "tif" TIFF, "png" PNG, "pcx" colour PCX where offered else mono PCX. Empty when
+// the name says nothing or its format is not offered: the selection stays as it is.
+std::optional<int> formatForFileName(const std::string& name, const FormatOffered& offered);
 
 } // namespace vellumix::capture

@@ -15,11 +15,11 @@ std::string requestHardCopy(gpib::InstrumentLink& link, int16_t device, const st
                             const gpib::ReadProgress& progress) {
     const auto commands = hardCopySetupCommands(formatWord, inkSaverOn);
     for (std::size_t i = 0; i + 1 < commands.size(); ++i)
-        link.WriteCommand(device, commands[i]);
+        gpib::WriteCommand(link, device, commands[i]);
     if (beforePort) beforePort();
-    link.WriteCommand(device, commands.back());
+    gpib::WriteCommand(link, device, commands.back());
     // Picture data: every byte as the scope sent it.
-    return link.QueryDevice(device, HardCopyStart, gpib::ReadMode::Raw, progress);
+    return gpib::QueryDevice(link, device, HardCopyStart, gpib::ReadMode::Raw, progress);
 }
 
 } // namespace vellumix::capture

@@ -1,6 +1,6 @@
 #pragma once
 // The hard copy command sequence, shared by the main window and the command-line tool.
-#include "gpib/link.h"
+#include "gpib/exchange.h"
 
 #include <functional>
 #include <string>

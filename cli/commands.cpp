@@ -1,12 +1,15 @@
 #include "cli/commands.h"
 
 #include "capture/hardcopy.h"
+#include "capture/identify.h"
 #include "capture/models.h"
 #include "capture/pictureinfo.h"
 #include "cli/exitstatus.h"
 #include "cli/outputname.h"
 #include "cli/progressbar.h"
 #include "files/filerules.h"
+#include "gpib/errorreport.h"
+#include "gpib/exchange.h"
 #include "gpib/status.h"
 
 #include <algorithm>
@@ -31,18 +34,17 @@ std::string offeredWords(const capture::Capabilities& caps) {
 
 int Run::scan() {
     scanBus();
-    const int n = std::clamp<int>(link_.Listeners[0], 0, 14);
+    const int n = link_.Listeners.count();
     // One descriptor re-addressed to each listener, with the search's short timeout: a silent
     // instrument costs about a second per call that waits for it.
     int16_t ud = 0;
     link_.ibdev(0, link_.Listeners[1], 0, gpib::T1s, 1, 0, ud);
     if ((link_.ibsta & gpib::ERR) || ud <= 0) {
-        fail(std::string("no device could be opened on board 0: ") +
-             gpib::InstrumentLink::errorText(link_.iberr));
+        fail(std::string("no device could be opened on board 0: ") + gpib::errorText(link_.iberr));
         return ExitIo;
     }
     for (int slot = 1; slot <= n; ++slot) {
-        const int16_t address = link_.Listeners[static_cast<std::size_t>(slot)];
+        const int16_t address = link_.Listeners.address(slot);
         ctx_.out << address << '\t' << probeId(ud, address) << '\n';
     }
     ctx_.out.flush();
@@ -57,11 +59,10 @@ std::string Run::probeId(int16_t ud, int16_t address) {
     // An identification is short; a talker that never ends is cut off rather than read forever.
     constexpr int MaxProbeChunks = 16;
     std::string reply;
-    std::string buffer(gpib::InstrumentLink::ProbeChunk, ' ');
+    std::string buffer(gpib::ProbeChunk, ' ');
     for (int i = 0; i < MaxProbeChunks; ++i) {
         link_.ibrd(ud, buffer);
-        const auto got =
-            static_cast<std::size_t>(std::clamp<int32_t>(link_.ibcntl, 0, gpib::InstrumentLink::ProbeChunk));
+        const auto got = static_cast<std::size_t>(std::clamp<int32_t>(link_.ibcntl, 0, gpib::ProbeChunk));
         reply.append(buffer, 0, got);
         if (link_.ibsta & (gpib::END | gpib::ERR | gpib::TIMO)) break;
     }
@@ -72,14 +73,14 @@ std::string Run::probeId(int16_t ud, int16_t address) {
 
 int Run::query(const Request& r) {
     scanBus();
-    const int n = std::clamp<int>(link_.Listeners[0], 0, 14);
+    const int n = link_.Listeners.count();
     int16_t address = link_.Listeners[1];
     if (r.address) {
         const int16_t wanted = *r.address;
         address = 0;
         std::string found;
         for (int slot = 1; slot <= n; ++slot) {
-            const int16_t a = link_.Listeners[static_cast<std::size_t>(slot)];
+            const int16_t a = link_.Listeners.address(slot);
             if (a == wanted) address = a;
             found += " " + std::to_string(a);
         }
@@ -94,12 +95,11 @@ int Run::query(const Request& r) {
     link_.ibdev(0, address, 0, link_.DeviceTimeout, 1, 0, ud);
     if ((link_.ibsta & gpib::ERR) || ud <= 0) {
         fail("the instrument at GPIB address " + std::to_string(address) +
-             " could not be opened: " + gpib::InstrumentLink::errorText(link_.iberr));
+             " could not be opened: " + gpib::errorText(link_.iberr));
         return ExitIo;
     }
-    const int boxes = desktop_.boxesShown();
-    const std::string reply = link_.QueryDevice(ud, r.text);
-    if (desktop_.boxesShown() != boxes) return ExitIo; // the read failed; the link has said so
+    const std::string reply = gpib::QueryDevice(link_, ud, r.text);
+    if (link_.lastReadFailed() || link_.GpibErrorFlag) return ExitIo; // the link has said why
     ctx_.out << reply << '\n' << std::flush;
     return ctx_.out ? ExitOk : ExitWrite;
 }
@@ -108,29 +108,23 @@ int Run::findScope(std::string expected, Scope& scope) {
     scanBus();
     std::string query = "ID?";
     const std::string asked = expected;
-    scope.device = link_.FindDeviceById(query, expected);
+    scope.device = gpib::FindDeviceById(link_, query, expected);
     // Only a quiet search ("!" before the expected text) comes back without a device.
     if (scope.device == 0) {
         fail("no instrument answered ID? with a reply matching \"" + asked + "\"");
         return ExitNoInstrument;
     }
 
-    const int boxes = desktop_.boxesShown();
-    const std::string reply = link_.QueryDevice(scope.device, "ID?");
-    if (reply.empty() && desktop_.boxesShown() != boxes) return ExitIo;
-    const capture::Identification id = capture::identifyReply(reply);
+    const capture::ScopeIdentity identity = capture::IdentifyScope(link_, scope.device);
+    if (identity.queryFailed) return ExitIo;
+    const capture::Identification& id = identity.id;
     scope.model = id.model;
     if (!id.capabilities) {
         desktop_.messageBox(capture::unsupportedModelText(id.model), MbCritical | MbOk, "TDS");
         return ExitUnsupportedModel;
     }
     scope.caps = *id.capabilities;
-    for (int slot = 1; slot <= std::clamp<int>(link_.Listeners[0], 0, 14); ++slot) {
-        if (link_.ListenerDevices[static_cast<std::size_t>(slot)] == scope.device) {
-            scope.address = link_.Listeners[static_cast<std::size_t>(slot)];
-            break;
-        }
-    }
+    scope.address = identity.address;
     return ExitOk;
 }
 
@@ -186,7 +180,9 @@ int Run::capture(const Request& r) {
 
     Scope scope;
     if (const int status = findScope(r.expect, scope); status != ExitOk) return status;
-    if (!format) format = capture::Formats[scope.caps.offersFormat(1) ? 1 : 0];
+    if (!format)
+        format = capture::Formats[static_cast<std::size_t>(
+            capture::preselectedFormat([&](int i) { return scope.caps.offersFormat(i); }))];
     if (!scope.caps.offersFormat(format->index)) {
         fail("the " + scope.model + " does not offer the format " + format->formatWord + "; it offers " +
              offeredWords(scope.caps));
@@ -208,12 +204,12 @@ int Run::capture(const Request& r) {
         const auto progress = [&](std::size_t received, std::string_view head) {
             if (bar) bar->update(received, capture::expectedLength(head));
         };
-        const int boxes = desktop_.boxesShown();
         const std::string picture =
             capture::requestHardCopy(link_, scope.device, format->formatWord, inkSaver, {}, progress);
         if (bar) bar->finish();
         if (picture.empty()) {
-            if (desktop_.boxesShown() == boxes) fail("the scope sent an empty hard copy");
+            if (!link_.lastReadFailed() && link_.GpibErrorFlag == 0)
+                fail("the scope sent an empty hard copy");
             return ExitIo;
         }
 

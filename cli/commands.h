@@ -4,6 +4,7 @@
 #include "cli/cli.h"
 #include "cli/options.h"
 #include "cli/terminaldesktop.h"
+#include "gpib/discovery.h"
 #include "gpib/link.h"
 
 namespace vellumix::cli {
@@ -33,7 +34,7 @@ private:
         // As at the GUI's start-up: the timeout each handed-out descriptor gets, then a scan
         // whose every failure is fatal.
         link_.DeviceTimeout = gpib::T3s;
-        link_.ScanBus(1);
+        gpib::ScanBus(link_, 1);
     }
     int findScope(std::string expected, Scope& scope);
     std::string probeId(int16_t ud, int16_t address);

@@ -1,10 +1,10 @@
-#include "gpib/link.h"
+#include "gpib/errorreport.h"
 
 #include <array>
 
 namespace vellumix::gpib {
 
-const char* InstrumentLink::errorText(int code) {
+const char* errorText(int code) {
     // Texts by driver error code; the gaps are codes the driver does not define.
     static constexpr std::array<const char*, 21> texts = {
         "Operating system error.",
@@ -33,14 +33,18 @@ const char* InstrumentLink::errorText(int code) {
     return texts[static_cast<std::size_t>(code)];
 }
 
-void InstrumentLink::ReportGpibError() {
-    if ((ibsta & ERR) == 0) return;
+void ReportGpibError(InstrumentLink& link) {
+    if ((link.ibsta & ERR) == 0) return;
     const std::string prompt =
-        std::string(errorText(iberr)) + "\n" + "Select OK to continue or Cancel to terminate program.";
-    const std::string title = "GPIB ERROR #" + numberText(iberr);
-    if (desktop_.messageBox(prompt, MbExclamation | MbOkCancel, title) == MsgAnswer::Cancel)
-        desktop_.endProgram(FatalReason::GpibErrorCancelled);
-    GpibErrorFlag = -1;
+        std::string(errorText(link.iberr)) + "\n" + "Select OK to continue or Cancel to terminate program.";
+    const std::string title = "GPIB ERROR #" + numberText(link.iberr);
+    if (link.desktop().messageBox(prompt, MbExclamation | MbOkCancel, title) == MsgAnswer::Cancel)
+        link.desktop().endProgram(FatalReason::GpibErrorCancelled);
+    link.GpibErrorFlag = -1;
+}
+
+std::string numberText(long value) {
+    return (value >= 0 ? " " : "") + std::to_string(value);
 }
 
 } // namespace vellumix::gpib

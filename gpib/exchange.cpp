@@ -1,4 +1,6 @@
-#include "gpib/link.h"
+#include "gpib/exchange.h"
+
+#include "gpib/errorreport.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -16,7 +18,7 @@ namespace {
 // hard copies does not ask the system for fresh memory each time.
 class ReplyCollector {
 public:
-    explicit ReplyCollector(std::vector<std::unique_ptr<char[]>>& pool) : pool_(pool) {}
+    explicit ReplyCollector(ReadBlockPool& pool) : pool_(pool) {}
     ~ReplyCollector() { release(); }
     ReplyCollector(const ReplyCollector&) = delete;
     ReplyCollector& operator=(const ReplyCollector&) = delete;
@@ -65,12 +67,17 @@ private:
         used_.clear();
     }
 
-    std::vector<std::unique_ptr<char[]>>& pool_;
+    ReadBlockPool& pool_;
     std::vector<std::unique_ptr<char[]>> blocks_;
     std::vector<std::size_t> used_;
     std::size_t total_ = 0;
     std::string head_;
 };
+
+void readFailed(InstrumentLink& link) {
+    link.setLastReadFailed(true);
+    link.desktop().messageBox("Read cycle failed\nOperation aborted.", MbExclamation | MbOk, "I/O Error");
+}
 
 bool isLineEnd(char c) {
     return c == '\n' || c == '\r';
@@ -91,20 +98,21 @@ void cleanReplyText(std::string& text) {
         text.pop_back();
 }
 
-void InstrumentLink::WriteCommand(int16_t ud, const std::string& command) {
-    GpibErrorFlag = 0;
-    if (ud == 0) DeviceNotConfigured();
-    ibwrt(ud, command);
-    ReportGpibError();
+void WriteCommand(InstrumentLink& link, int16_t ud, const std::string& command) {
+    link.GpibErrorFlag = 0;
+    if (ud == 0) DeviceNotConfigured(link);
+    link.ibwrt(ud, command);
+    ReportGpibError(link);
 }
 
-std::string InstrumentLink::ReadResponse(int16_t ud, ReadMode mode, const ReadProgress& progress) {
-    if (ud == 0) DeviceNotConfigured();
+std::string ReadResponse(InstrumentLink& link, int16_t ud, ReadMode mode, const ReadProgress& progress) {
+    link.setLastReadFailed(false);
+    if (ud == 0) DeviceNotConfigured(link);
     int16_t savedTimeout = 0;
-    ibask(ud, IbaTMO, savedTimeout);
-    if (savedTimeout != T10s) ibtmo(ud, T10s);
+    link.ibask(ud, IbaTMO, savedTimeout);
+    if (savedTimeout != T10s) link.ibtmo(ud, T10s);
 
-    ReplyCollector reply(readBlocks_);
+    ReplyCollector reply(link.readBlocks());
     int chunks = 0;
     bool failed = false;
     for (;;) {
@@ -114,28 +122,28 @@ std::string InstrumentLink::ReadResponse(int16_t ud, ReadMode mode, const ReadPr
             break;
         }
         char* buffer = reply.reserve(ReadChunk);
-        ibwait(ud, static_cast<int16_t>(TIMO | CMPL));
-        ibrd(ud, buffer, ReadChunk);
-        if (ibsta & TIMO) {
+        link.ibwait(ud, static_cast<int16_t>(TIMO | CMPL));
+        link.ibrd(ud, buffer, ReadChunk);
+        if (link.ibsta & TIMO) {
             failed = true;
             break;
         }
         // Only the bytes the driver delivered belong to the reply, never the buffer's padding.
-        const auto delivered = static_cast<std::size_t>(std::clamp<int32_t>(ibcntl, 0, ReadChunk));
+        const auto delivered = static_cast<std::size_t>(std::clamp<int32_t>(link.ibcntl, 0, ReadChunk));
         reply.commit(delivered);
         ++chunks;
         if (progress) progress(reply.size(), reply.head());
-        if (ibsta & END) break;
-        if (ibsta & ERR) {
+        if (link.ibsta & END) break;
+        if (link.ibsta & ERR) {
             // An error without timeout or end: the device will not finish this reply.
             failed = true;
             break;
         }
     }
-    ibtmo(ud, savedTimeout);
+    link.ibtmo(ud, savedTimeout);
 
     if (failed) {
-        readFailed();
+        readFailed(link);
         return {};
     }
     std::string text = reply.take();
@@ -143,35 +151,32 @@ std::string InstrumentLink::ReadResponse(int16_t ud, ReadMode mode, const ReadPr
     return text;
 }
 
-std::string InstrumentLink::QueryDevice(int16_t ud, const std::string& command, ReadMode mode,
-                                        const ReadProgress& progress) {
-    if (ud == 0) DeviceNotConfigured();
-    WriteCommand(ud, command);
-    Delay(0.1f);
-    if (GpibErrorFlag == 0) return ReadResponse(ud, mode, progress);
+std::string QueryDevice(InstrumentLink& link, int16_t ud, const std::string& command, ReadMode mode,
+                        const ReadProgress& progress) {
+    link.setLastReadFailed(false);
+    if (ud == 0) DeviceNotConfigured(link);
+    WriteCommand(link, ud, command);
+    Delay(link, 0.1f);
+    if (link.GpibErrorFlag == 0) return ReadResponse(link, ud, mode, progress);
     return {};
 }
 
-void InstrumentLink::Delay(float seconds) {
+void Delay(InstrumentLink& link, float seconds) {
     // A monotonic clock: the wait ends after the given time, midnight or not.
-    const auto start = clock_.now();
+    const auto start = link.clock().now();
     const auto wait = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     const auto slice = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(5));
-    for (auto now = clock_.now(); start + wait > now; now = clock_.now()) {
-        desktop_.processEvents();
-        clock_.sleepFor(std::min(slice, start + wait - clock_.now()));
+    for (auto now = link.clock().now(); start + wait > now; now = link.clock().now()) {
+        link.desktop().processEvents();
+        link.clock().sleepFor(std::min(slice, start + wait - link.clock().now()));
     }
 }
 
-void InstrumentLink::DeviceNotConfigured() {
-    desktop_.messageBox("Device not configured.\n\nCorrect problem and restart.", MbCritical | MbOk,
-                        "Device Error");
-    desktop_.endProgram(FatalReason::DeviceNotConfigured);
+void DeviceNotConfigured(InstrumentLink& link) {
+    link.desktop().messageBox("Device not configured.\n\nCorrect problem and restart.", MbCritical | MbOk,
+                              "Device Error");
+    link.desktop().endProgram(FatalReason::DeviceNotConfigured);
     std::abort(); // endProgram does not come back
-}
-
-void InstrumentLink::readFailed() {
-    desktop_.messageBox("Read cycle failed\nOperation aborted.", MbExclamation | MbOk, "I/O Error");
 }
 
 } // namespace vellumix::gpib

@@ -113,8 +113,10 @@ void InstrumentLink::SendIFC(int16_t board) {
     wrap([&] { driver_.SendIFC(board); });
 }
 
-std::string numberText(long value) {
-    return (value >= 0 ? " " : "") + std::to_string(value);
+int16_t InstrumentLink::addressOfDevice(int16_t ud) const {
+    for (int slot = 1; slot <= Listeners.count(); ++slot)
+        if (ListenerDevices[static_cast<std::size_t>(slot)] == ud) return Listeners.address(slot);
+    return 0;
 }
 
 } // namespace vellumix::gpib

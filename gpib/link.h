@@ -1,32 +1,24 @@
 #pragma once
-// The instrument link: the driver wrappers with the driver's names, the status words, message
-// exchange, bus scan and device search, and the driver error report. One object per run holds
-// every program-wide value of the link; tests create a fresh one each.
-#include "platform/desktop.h"
+// The instrument link: the driver wrappers with the driver's names, the status words, and the
+// program-wide values the exchange (exchange.h), the bus scan and device search (discovery.h) and
+// the error report (errorreport.h) share. One object per run; tests create a fresh one each.
 #include "gpib/clock.h"
 #include "gpib/driver.h"
+#include "gpib/listeners.h"
 #include "gpib/status.h"
+#include "platform/desktop.h"
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace vellumix::gpib {
 
-// How ReadResponse hands back what it read.
-enum class ReadMode {
-    Text, // a reply text: spaces and line ends trimmed at the ends
-    Raw,  // picture data: every byte the device sent, untouched
-};
-
-// Called after each chunk with the number of bytes received so far and the reply's first bytes
-// (up to ProgressHeadBytes of them: enough for a picture header).
-using ReadProgress = std::function<void(std::size_t received, std::string_view head)>;
-inline constexpr std::size_t ProgressHeadBytes = 64;
+// Size of the blocks a reply is collected in; the link keeps them for the next read.
+inline constexpr std::size_t ReadBlockSize = 64 * 1024;
+using ReadBlockPool = std::vector<std::unique_ptr<char[]>>;
 
 class InstrumentLink {
 public:
@@ -37,21 +29,20 @@ public:
     int16_t iberr = 0;
     int16_t ibcnt = 0;
     int32_t ibcntl = 0;
-    // Driver-side words registered with the driver.
-    int32_t RawIbsta = 0;
-    int32_t RawIberr = 0;
-    int32_t RawIbcnt = 0;
     int16_t StatusRegistered = 0;
 
     // --- Program-wide values of the link ---
     int16_t GpibErrorFlag = 0; // 0 false, -1 true
     int16_t DeviceTimeout = 0;
     int16_t ScopeAddress = 0;
-    std::array<int16_t, 15> Listeners{};
-    std::array<int16_t, 15> FreeListeners{};
-    std::array<int16_t, 15> ListenerDevices{};
+    ListenerTable Listeners;
+    ListenerTable FreeListeners; // not yet handed out by the device search
+    std::array<int16_t, ListenerTable::MaxListeners + 1> ListenerDevices{};
     int16_t SpareDevice = 0;
     int16_t SpareOpen = 0;
+
+    // The listener address the device search gave this descriptor; 0 when none.
+    int16_t addressOfDevice(int16_t ud) const;
 
     // --- Wrappers ---
     void RegisterStatus();
@@ -71,51 +62,27 @@ public:
     void FindLstn(int16_t board, const int16_t* addrList, int16_t* results, int16_t limit);
     void SendIFC(int16_t board);
 
-    // --- Message exchange ---
-    void WriteCommand(int16_t ud, const std::string& command);
-    std::string ReadResponse(int16_t ud, ReadMode mode = ReadMode::Text, const ReadProgress& progress = {});
-    std::string QueryDevice(int16_t ud, const std::string& command, ReadMode mode = ReadMode::Text,
-                            const ReadProgress& progress = {});
-    void Delay(float seconds);
-    [[noreturn]] void DeviceNotConfigured();
+    // Whether the last ReadResponse failed (its box was shown and it returned the empty text), so
+    // that callers need not tell a failed read from an empty reply by the text alone.
+    bool lastReadFailed() const { return lastReadFailed_; }
+    void setLastReadFailed(bool failed) { lastReadFailed_ = failed; }
 
-    // Bytes of one read; 512 in the exchange, 256 in the device search.
-    static constexpr int ReadChunk = 512;
-    static constexpr int ProbeChunk = 256;
-    // The chunk counter is 16-bit: a reply can hold at most this many chunks.
-    static constexpr int MaxChunks = 32767;
-
-    // --- Error report ---
-    void ReportGpibError();
-    static const char* errorText(int code);
-
-    // --- Bus scan and device search ---
-    void ScanBus(int16_t mode);
-    int16_t FindDeviceById(std::string& query, std::string& expected);
-
-    // The spare is marked as handed out on the empty-query path too (see discovery.cpp).
     Desktop& desktop() { return desktop_; }
     Clock& clock() { return clock_; }
+    ReadBlockPool& readBlocks() { return readBlocks_; }
 
 private:
     template <typename Call> void wrap(Call&& call);
-    void readFailed();
 
     GpibDriver& driver_;
     Desktop& desktop_;
     Clock& clock_;
-    // Blocks replies are read into, kept for the next read (see exchange.cpp).
-    std::vector<std::unique_ptr<char[]>> readBlocks_;
+    // Driver-side words registered with the driver; CopyStatus folds them into the status words.
+    int32_t RawIbsta = 0;
+    int32_t RawIberr = 0;
+    int32_t RawIbcnt = 0;
+    bool lastReadFailed_ = false;
+    ReadBlockPool readBlocks_;
 };
-
-// Size of the blocks a reply is collected in.
-inline constexpr std::size_t ReadBlockSize = 64 * 1024;
-
-// Removes spaces at both ends and then up to three line-end characters from the end, as a reply
-// text is cleaned (see ReadResponse).
-void cleanReplyText(std::string& text);
-
-// Number format of message texts: a leading blank for values of 0 or more.
-std::string numberText(long value);
 
 } // namespace vellumix::gpib

@@ -1,5 +1,8 @@
 // The instrument link against a scripted driver: status words, registration, the error report,
 // reply clean-up, the read loop, the bus scan and the device search.
+#include "gpib/discovery.h"
+#include "gpib/errorreport.h"
+#include "gpib/exchange.h"
 #include "gpib/link.h"
 #include "tests/support/fakes.h"
 
@@ -122,7 +125,7 @@ TEST_F(LinkFixture, ErrorReportTextsAndTitles) {
     for (const auto& c : cases) {
         desktop.boxes.clear();
         driver.writeResults["X"] = {ERR, c.code, 0};
-        link.WriteCommand(5, "X");
+        gpib::WriteCommand(link, 5, "X");
         ASSERT_EQ(desktop.boxes.size(), 1u) << c.code;
         EXPECT_EQ(desktop.boxes[0].prompt,
                   std::string(c.text) + "\nSelect OK to continue or Cancel to terminate program.");
@@ -135,13 +138,13 @@ TEST_F(LinkFixture, ErrorReportTextsAndTitles) {
 
 TEST_F(LinkFixture, ErrorReportIgnoresTimeoutWithoutErrorAndCancelEnds) {
     driver.writeResults["T"] = {TIMO, 6, 0};
-    link.WriteCommand(5, "T");
+    gpib::WriteCommand(link, 5, "T");
     EXPECT_TRUE(desktop.boxes.empty());
     EXPECT_EQ(link.GpibErrorFlag, 0);
 
     driver.writeResults["E"] = {ERR, 2, 0};
     desktop.answers = {MsgAnswer::Cancel};
-    EXPECT_THROW(link.WriteCommand(5, "E"), ProgramEnded);
+    EXPECT_THROW(gpib::WriteCommand(link, 5, "E"), ProgramEnded);
     EXPECT_EQ(desktop.ended, FatalReason::GpibErrorCancelled);
 }
 
@@ -168,23 +171,23 @@ TEST_F(LinkFixture, TextReplyIsCleanedAndRawReplyKeepsEveryByte) {
             picture.push_back(static_cast<char>(i * 7));
         picture += ending;
         driver.reads = {{picture}};
-        EXPECT_EQ(link.ReadResponse(5, ReadMode::Raw), picture);
+        EXPECT_EQ(gpib::ReadResponse(link, 5, ReadMode::Raw), picture);
     }
     driver.reads = {{"  ID TEK/TDS 210,CF:91.1CT\n"}};
-    EXPECT_EQ(link.ReadResponse(5), "ID TEK/TDS 210,CF:91.1CT");
+    EXPECT_EQ(gpib::ReadResponse(link, 5), "ID TEK/TDS 210,CF:91.1CT");
     EXPECT_TRUE(desktop.boxes.empty());
 }
 
 TEST_F(LinkFixture, ReplyOfExactly512BytesWithEndIsOneChunk) {
     driver.reads = {{std::string(512, 'x')}};
-    EXPECT_EQ(link.ReadResponse(5, ReadMode::Raw).size(), 512u);
+    EXPECT_EQ(gpib::ReadResponse(link, 5, ReadMode::Raw).size(), 512u);
     EXPECT_EQ(count("ibrd("), 1);
 }
 
 TEST_F(LinkFixture, ReadSetsTenSecondsAndRestoresTheTimeout) {
     driver.timeouts[5] = T3s;
     driver.reads = {{std::string(1500, 'x')}};
-    link.ReadResponse(5, ReadMode::Raw);
+    gpib::ReadResponse(link, 5, ReadMode::Raw);
     std::vector<std::string> tmo;
     for (const auto& c : driver.calls)
         if (c.rfind("ibtmo", 0) == 0 || c.rfind("ibask", 0) == 0 || c.rfind("ibwait", 0) == 0)
@@ -194,7 +197,7 @@ TEST_F(LinkFixture, ReadSetsTenSecondsAndRestoresTheTimeout) {
     // Already 10 s: no change before, restored after all the same.
     driver.calls.clear();
     driver.reads = {{"y"}};
-    link.ReadResponse(5);
+    gpib::ReadResponse(link, 5);
     EXPECT_EQ(count("ibtmo(5,13)"), 1);
 }
 
@@ -211,7 +214,7 @@ TEST_F(LinkFixture, TimeoutOrErrorAtAnyChunkDiscardsTheReply) {
             driver.reads.push_back({std::string(512, 'a'), CMPL});
         driver.reads.push_back({"", c.sta, EABO});
         driver.reads.push_back({"never read"});
-        EXPECT_EQ(link.ReadResponse(5, ReadMode::Raw), "") << c.failAt;
+        EXPECT_EQ(gpib::ReadResponse(link, 5, ReadMode::Raw), "") << c.failAt;
         ASSERT_EQ(desktop.boxes.size(), 1u);
         EXPECT_EQ(desktop.boxes[0].prompt, "Read cycle failed\nOperation aborted.");
         EXPECT_EQ(desktop.boxes[0].title, "I/O Error");
@@ -222,10 +225,10 @@ TEST_F(LinkFixture, TimeoutOrErrorAtAnyChunkDiscardsTheReply) {
 }
 
 TEST_F(LinkFixture, ChunkBoundEndsAsAFailedRead) {
-    for (int i = 0; i < InstrumentLink::MaxChunks + 5; ++i)
+    for (int i = 0; i < gpib::MaxChunks + 5; ++i)
         driver.reads.push_back({"z", CMPL});
-    EXPECT_EQ(link.ReadResponse(5, ReadMode::Raw), "");
-    EXPECT_EQ(count("ibrd("), InstrumentLink::MaxChunks);
+    EXPECT_EQ(gpib::ReadResponse(link, 5, ReadMode::Raw), "");
+    EXPECT_EQ(count("ibrd("), gpib::MaxChunks);
     EXPECT_EQ(desktop.boxes.size(), 1u);
 }
 
@@ -233,7 +236,7 @@ TEST_F(LinkFixture, ReadReportsProgressWithTheHead) {
     driver.reads = {{"BM" + std::string(1200, 'q')}};
     std::vector<std::size_t> seen;
     std::string head;
-    link.ReadResponse(5, ReadMode::Raw, [&](std::size_t n, std::string_view h) {
+    gpib::ReadResponse(link, 5, ReadMode::Raw, [&](std::size_t n, std::string_view h) {
         seen.push_back(n);
         head = h;
     });
@@ -245,11 +248,11 @@ TEST_F(LinkFixture, ReadReportsProgressWithTheHead) {
 TEST_F(LinkFixture, FailedWriteAcknowledgedSkipsTheRead) {
     driver.writeResults["ID?"] = {ERR, ENOL, 0};
     driver.reads = {{"should stay"}};
-    EXPECT_EQ(link.QueryDevice(5, "ID?"), "");
+    EXPECT_EQ(gpib::QueryDevice(link, 5, "ID?"), "");
     EXPECT_EQ(count("ibrd("), 0);
     EXPECT_EQ(link.GpibErrorFlag, -1);
     EXPECT_GE(clock.now(), std::chrono::milliseconds(100)) << "the pause still happens";
-    link.WriteCommand(5, "OK?");
+    gpib::WriteCommand(link, 5, "OK?");
     EXPECT_EQ(link.GpibErrorFlag, 0);
 }
 
@@ -257,9 +260,9 @@ TEST_F(LinkFixture, DescriptorZeroEndsTheProgramBeforeSending) {
     for (int which = 0; which < 3; ++which) {
         desktop.boxes.clear();
         try {
-            if (which == 0) link.WriteCommand(0, "X");
-            if (which == 1) link.ReadResponse(0);
-            if (which == 2) link.QueryDevice(0, "X");
+            if (which == 0) gpib::WriteCommand(link, 0, "X");
+            if (which == 1) gpib::ReadResponse(link, 0);
+            if (which == 2) gpib::QueryDevice(link, 0, "X");
             FAIL() << "did not end";
         } catch (const ProgramEnded& e) {
             EXPECT_EQ(e.reason, FatalReason::DeviceNotConfigured);
@@ -274,13 +277,13 @@ TEST_F(LinkFixture, DescriptorZeroEndsTheProgramBeforeSending) {
 
 TEST_F(LinkFixture, DelayEndsAfterItsTimeAndLetsEventsRun) {
     const auto start = clock.now();
-    link.Delay(0.1f);
+    gpib::Delay(link, 0.1f);
     const auto took = clock.now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(100));
     EXPECT_LE(took, std::chrono::milliseconds(106));
     EXPECT_GT(desktop.processEventsCalls, 0);
-    link.Delay(0);
-    link.Delay(-1);
+    gpib::Delay(link, 0);
+    gpib::Delay(link, -1);
 }
 
 // --- Bus scan ---
@@ -293,7 +296,7 @@ TEST_F(LinkFixture, ScanTakesTheInstrumentsAfterTheBoard) {
         {{0, 1}, 1}, {{0, 3, 7, 22}, 3}, {{0}, 0}, {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, 14}};
     for (const auto& c : cases) {
         driver.listeners = c.found;
-        link.ScanBus(1);
+        gpib::ScanBus(link, 1);
         EXPECT_EQ(link.Listeners[0], c.count);
         EXPECT_EQ(link.FreeListeners[0], c.count);
         for (int j = 1; j <= c.count; ++j) {
@@ -331,7 +334,7 @@ TEST_F(LinkFixture, ScanFailures) {
         driver.findLstnResult = {ERR, c.err, 0};
         bool ended = false;
         try {
-            link.ScanBus(c.mode);
+            gpib::ScanBus(link, c.mode);
         } catch (const ProgramEnded& e) {
             ended = true;
             EXPECT_EQ(e.reason, c.reason);
@@ -364,7 +367,7 @@ struct SearchFixture : LinkFixture {
             driver.listeners.push_back(static_cast<uint16_t>(a));
             replies[a] = r;
         }
-        link.ScanBus(1);
+        gpib::ScanBus(link, 1);
     }
 
     // The scripted driver has no addresses, so feed the reads in the order the search asks.
@@ -399,12 +402,12 @@ TEST_F(SearchFixture, MatchingIsCaseInsensitiveUnlessExact) {
     for (const auto& c : cases) {
         InstrumentLink l(driver, desktop, clock);
         driver.listeners = {0, 4};
-        l.ScanBus(1);
+        gpib::ScanBus(l, 1);
         driver.reads = {{c.reply}};
         std::string q = "ID?!";
         std::string e = c.expected;
         desktop.boxes.clear();
-        const int16_t ud = l.FindDeviceById(q, e);
+        const int16_t ud = gpib::FindDeviceById(l, q, e);
         EXPECT_EQ(ud != 0, c.match) << c.reply << " / " << c.expected;
         EXPECT_EQ(q, "ID?");
     }
@@ -424,11 +427,11 @@ TEST_F(SearchFixture, MarkersAreReadInOrder) {
         ScriptedDriver d;
         d.listeners = {0, 1};
         InstrumentLink l(d, desktop, clock);
-        l.ScanBus(1);
+        gpib::ScanBus(l, 1);
         d.reads = {{"!TDS\n"}};
         std::string q = c.query, e = c.expected;
         try {
-            l.FindDeviceById(q, e);
+            gpib::FindDeviceById(l, q, e);
         } catch (const ProgramEnded&) {
         }
         EXPECT_EQ(q, c.queryAfter) << c.query << " " << c.expected;
@@ -447,7 +450,7 @@ TEST_F(SearchFixture, PauseMarkerWaitsAfterThePoll) {
     queueRepliesInOrder({1});
     std::string q = "ID?", e = "?TDS";
     const auto before = clock.now();
-    EXPECT_NE(link.FindDeviceById(q, e), 0);
+    EXPECT_NE(gpib::FindDeviceById(link, q, e), 0);
     EXPECT_GE(clock.now() - before, std::chrono::milliseconds(100));
 }
 
@@ -456,7 +459,7 @@ TEST_F(SearchFixture, FindsTheScopeAndRecordsItsSlot) {
     queueRepliesInOrder({3, 5, 9});
     link.DeviceTimeout = T3s;
     std::string q = "ID?", e = "TDS";
-    const int16_t ud = link.FindDeviceById(q, e);
+    const int16_t ud = gpib::FindDeviceById(link, q, e);
     EXPECT_EQ(ud, 16);
     EXPECT_EQ(link.ListenerDevices[3], ud);
     EXPECT_EQ(link.FreeListeners[3], 0);
@@ -473,7 +476,7 @@ TEST_F(SearchFixture, NoMatchListsTheRepliesLatestFirst) {
     scan({{3, "HEWLETT-PACKARD,34401A\r\n"}, {5, std::nullopt}, {9, "  KEITHLEY 2000 \n"}});
     queueRepliesInOrder({3, 5, 9});
     std::string q = "ID?", e = "TDS";
-    EXPECT_THROW(link.FindDeviceById(q, e), ProgramEnded);
+    EXPECT_THROW(gpib::FindDeviceById(link, q, e), ProgramEnded);
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_EQ(desktop.boxes[0].prompt, "ID Query: ID?\n\nExpected Response: TDS\n\nReceived Response(s):\n"
                                        "KEITHLEY 2000 \n\nHEWLETT-PACKARD,34401A\n\n"
@@ -488,7 +491,7 @@ TEST_F(SearchFixture, NoMatchWithContinueMarkerAndQuietMode) {
     scan({{2, "FLUKE\n"}});
     queueRepliesInOrder({2});
     std::string q = "ID?!", e = "TDS";
-    EXPECT_EQ(link.FindDeviceById(q, e), 0);
+    EXPECT_EQ(gpib::FindDeviceById(link, q, e), 0);
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_NE(desktop.boxes[0].prompt.find("try. Program will continue."), std::string::npos);
 
@@ -496,7 +499,7 @@ TEST_F(SearchFixture, NoMatchWithContinueMarkerAndQuietMode) {
     queueRepliesInOrder({2});
     q = "ID?";
     e = "!TDS";
-    EXPECT_EQ(link.FindDeviceById(q, e), 0);
+    EXPECT_EQ(gpib::FindDeviceById(link, q, e), 0);
     EXPECT_TRUE(desktop.boxes.empty());
     EXPECT_EQ(count("ibdev("), 1) << "the spare kept after a failed search is used again";
 }
@@ -505,7 +508,7 @@ TEST_F(SearchFixture, ProbeReadIs256BytesAndTheReplyIsCutThere) {
     scan({{1, std::string(300, 'A') + "TDS\n"}});
     queueRepliesInOrder({1});
     std::string q = "ID?!", e = "TDS";
-    EXPECT_EQ(link.FindDeviceById(q, e), 0);
+    EXPECT_EQ(gpib::FindDeviceById(link, q, e), 0);
     EXPECT_EQ(count("ibrd(16,256)"), 1);
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_NE(desktop.boxes[0].prompt.find(std::string(256, 'A') + "\n"), std::string::npos);
@@ -515,22 +518,22 @@ TEST_F(SearchFixture, SecondSearchSkipsTheClaimedListenerThenRunsOut) {
     scan({{1, "TDS 210\n"}, {2, "TDS 220\n"}});
     queueRepliesInOrder({1});
     std::string q = "ID?", e = "TDS";
-    const int16_t first = link.FindDeviceById(q, e);
+    const int16_t first = gpib::FindDeviceById(link, q, e);
     queueRepliesInOrder({2});
     q = "ID?";
     e = "TDS";
-    const int16_t second = link.FindDeviceById(q, e);
+    const int16_t second = gpib::FindDeviceById(link, q, e);
     EXPECT_NE(first, second);
     EXPECT_EQ(link.ListenerDevices[1], first);
     EXPECT_EQ(link.ListenerDevices[2], second);
 
     q = "ID?";
     e = "!TDS";
-    EXPECT_EQ(link.FindDeviceById(q, e), 0);
+    EXPECT_EQ(gpib::FindDeviceById(link, q, e), 0);
     EXPECT_TRUE(desktop.boxes.empty());
     q = "ID?";
     e = "TDS";
-    EXPECT_THROW(link.FindDeviceById(q, e), ProgramEnded);
+    EXPECT_THROW(gpib::FindDeviceById(link, q, e), ProgramEnded);
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_EQ(desktop.boxes[0].prompt, "Can't find more than 2 device(s).\n\nCorrect problem and restart.");
     EXPECT_EQ(desktop.boxes[0].title, "Not enough devices on the bus");
@@ -541,7 +544,7 @@ TEST_F(SearchFixture, EmptyQueryPollsAllAndHandsOutTheSpareForTheFirst) {
     scan({{4, std::nullopt}, {6, std::nullopt}});
     link.DeviceTimeout = T3s;
     std::string q, e = "TDS";
-    const int16_t ud = link.FindDeviceById(q, e);
+    const int16_t ud = gpib::FindDeviceById(link, q, e);
     EXPECT_EQ(ud, 16);
     EXPECT_EQ(link.ListenerDevices[1], 16);
     const std::vector<std::string> tail(driver.calls.end() - 6, driver.calls.end());
@@ -551,6 +554,6 @@ TEST_F(SearchFixture, EmptyQueryPollsAllAndHandsOutTheSpareForTheFirst) {
     EXPECT_TRUE(desktop.boxes.empty());
     std::string q2 = "ID?", e2 = "!TDS";
     driver.reads = {{""}, {""}};
-    link.FindDeviceById(q2, e2);
+    gpib::FindDeviceById(link, q2, e2);
     EXPECT_EQ(count("ibdev("), 2);
 }

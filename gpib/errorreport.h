@@ -1,0 +1,16 @@
+#pragma once
+// The driver error report: the texts of the driver's error codes and the box that offers to go on.
+#include "gpib/link.h"
+
+#include <string>
+
+namespace vellumix::gpib {
+
+// Shows the error box when the last call failed; Cancel ends the program, OK sets GpibErrorFlag.
+void ReportGpibError(InstrumentLink& link);
+const char* errorText(int code);
+
+// Number format of message texts: a leading blank for values of 0 or more.
+std::string numberText(long value);
+
+} // namespace vellumix::gpib
