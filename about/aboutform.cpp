@@ -4,6 +4,8 @@
 #include "about/updatecheck.h"
 #include "about/version.h"
 
+#include "platform/windowlayout.h"
+
 #include <QEvent>
 #include <QKeyEvent>
 #include <QLabel>
@@ -13,10 +15,6 @@
 namespace vellumix {
 
 namespace {
-// Window layout in twips, 15 twips to the pixel.
-constexpr QRect px(int left, int top, int width, int height) {
-    return QRect(left / 15, top / 15, width / 15, height / 15);
-}
 QString qs(const std::string& s) {
     return QString::fromStdString(s);
 }
@@ -36,7 +34,7 @@ AboutForm::AboutForm(Desktop& desktop, const std::string& appVersion, const std:
 
     labelAbout_ = new QLabel(this);
     labelAbout_->setObjectName(QStringLiteral("Label_About"));
-    labelAbout_->setGeometry(px(240, 240, 3495, 735));
+    labelAbout_->setGeometry(twipsRect(240, 240, 3495, 735));
     labelAbout_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     labelAbout_->setWordWrap(true);
     labelAbout_->setText(
@@ -50,20 +48,20 @@ AboutForm::AboutForm(Desktop& desktop, const std::string& appVersion, const std:
     mailFont.setUnderline(true);
     labelEmail_->setFont(mailFont);
     labelEmail_->setText(QString::fromLatin1(MaintainerEmail));
-    labelEmail_->setGeometry(px(240, 1080, 1095, 195));
+    labelEmail_->setGeometry(twipsRect(240, 1080, 1095, 195));
     labelEmail_->adjustSize();
     labelEmail_->setCursor(Qt::PointingHandCursor);
     labelEmail_->installEventFilter(this);
 
     checkUpdate_ = new QPushButton(QStringLiteral("Check for Update"), this);
     checkUpdate_->setObjectName(QStringLiteral("Command_CheckUpdate"));
-    checkUpdate_->setGeometry(px(240, 1560, 1455, 375));
+    checkUpdate_->setGeometry(twipsRect(240, 1560, 1455, 375));
     checkUpdate_->installEventFilter(this);
     connect(checkUpdate_, &QPushButton::clicked, this, [this] { Command_CheckUpdate_Click(); });
 
     ok_ = new QPushButton(QStringLiteral("Close"), this);
     ok_->setObjectName(QStringLiteral("Command_OK"));
-    ok_->setGeometry(px(2640, 1560, 1095, 375));
+    ok_->setGeometry(twipsRect(2640, 1560, 1095, 375));
     ok_->installEventFilter(this);
     connect(ok_, &QPushButton::clicked, this, [this] { Command_OK_Click(); });
 
@@ -74,11 +72,7 @@ AboutForm::AboutForm(Desktop& desktop, const std::string& appVersion, const std:
     ok_->setFocus(Qt::OtherFocusReason);
 
     if (!parent) {
-        if (QScreen* s = screen()) {
-            QRect frame = frameGeometry();
-            frame.moveCenter(s->availableGeometry().center());
-            move(frame.topLeft());
-        }
+        centreOnScreen(*this);
     }
 }
 

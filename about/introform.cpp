@@ -1,5 +1,7 @@
 #include "about/introform.h"
 
+#include "platform/windowlayout.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
@@ -12,11 +14,11 @@
 namespace vellumix {
 
 namespace {
-// Window layout in twips, 15 twips to the pixel.
-constexpr int LabelLeft = 240 / 15;
-constexpr int LabelTop = 240 / 15;
-constexpr int ExtraWidth = 600 / 15;
-constexpr int ClientHeight = 810 / 15;
+// Window layout in twips.
+constexpr int LabelLeft = twipsToPixels(240);
+constexpr int LabelTop = twipsToPixels(240);
+constexpr int ExtraWidth = twipsToPixels(600);
+constexpr int ClientHeight = twipsToPixels(810);
 } // namespace
 
 IntroForm::IntroForm(const QString& labelText, int intervalMs, QWidget* parent)
@@ -51,11 +53,7 @@ IntroForm::IntroForm(const QString& labelText, int intervalMs, QWidget* parent)
 
 void IntroForm::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    if (QScreen* s = screen()) {
-        QRect frame = frameGeometry();
-        frame.moveCenter(s->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    centreOnScreen(*this);
     // Paint first, then start the clock, so the full interval is visible time.
     QTimer::singleShot(0, this, [this] {
         QCoreApplication::processEvents();

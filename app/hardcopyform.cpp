@@ -2,6 +2,8 @@
 
 #include "about/aboutform.h"
 #include "about/introform.h"
+#include "capture/formats.h"
+#include "platform/windowlayout.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -25,10 +27,6 @@ namespace vellumix {
 
 namespace {
 
-QRect twipsRect(int left, int top, int width, int height) {
-    return {twipsToPixels(left), twipsToPixels(top), twipsToPixels(width), twipsToPixels(height)};
-}
-
 // The buttons in tab order, with their place in twips.
 struct ButtonLayout {
     Button id;
@@ -46,175 +44,12 @@ constexpr std::array<ButtonLayout, 6> buttonLayout{{
     {Button::About, "Button_About", "&About", 300, 6720, 1875, 315},
 }};
 
-constexpr std::array<const char*, HardCopyForm::OptionCount> optionCaptions{
-    "BMP (MONO)", "BMP COLOR", "TIFF", "PNG", "PCX (MONO)", "PCX COLOR"};
 constexpr int optionLeft = 300, optionFirstTop = 420, optionStep = 420, optionWidth = 1455,
               optionHeight = 315;
 
 constexpr int clientWidthTwips = 12345, clientHeightTwips = 7875;
 
-// A frame whose caption sits on its top line, so that the controls placed inside it at the layout's
-// offsets clear the caption (styles that put the caption above the line would overlap them).
-class FrameBox : public QGroupBox {
-public:
-    FrameBox(const QString& caption, QWidget* parent) : QGroupBox(caption, parent) {}
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        const QFontMetrics fm(font());
-        // An etched line, drawn here: styles offset their own group box frame below the caption.
-        const QRect line = rect().adjusted(0, fm.height() / 2, -2, -2);
-        painter.setPen(palette().color(QPalette::Mid));
-        painter.drawRect(line);
-        painter.setPen(palette().color(QPalette::Light));
-        painter.drawRect(line.translated(1, 1));
-
-        const QRect captionRect(6, 0, fm.horizontalAdvance(title()) + 6, fm.height());
-        painter.fillRect(captionRect, palette().window());
-        style()->drawItemText(&painter, captionRect, Qt::AlignCenter | Qt::TextShowMnemonic, palette(),
-                              isEnabled(), title(), QPalette::WindowText);
-    }
-};
-
 } // namespace
-
-QIcon programIcon() {
-    QIcon icon;
-    // The bitmaps keep the icon when the SVG image plugin is not installed.
-    for (const char* file : {":/vellumix/vellumix-16.png", ":/vellumix/vellumix-32.png",
-                             ":/vellumix/vellumix-48.png", ":/vellumix/vellumix.svg"})
-        icon.addFile(QString::fromLatin1(file));
-    return icon;
-}
-
-// --- CaptionButton ---
-
-CaptionButton::CaptionButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {}
-
-void CaptionButton::paintEvent(QPaintEvent*) {
-    QStylePainter painter(this);
-    QStyleOptionButton opt;
-    initStyleOption(&opt);
-    const QString caption = opt.text;
-    opt.text.clear();
-    painter.drawControl(QStyle::CE_PushButton, opt);
-
-    QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &opt, this).adjusted(1, 0, -1, 0);
-    int flags = Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic;
-    if (!style()->styleHint(QStyle::SH_UnderlineShortcut, &opt, this)) flags |= Qt::TextHideMnemonic;
-
-    // The layout's long captions were laid out for a small system font; shrink until they fit.
-    QFont f = font();
-    if (f.pointSizeF() > 0) {
-        for (qreal size = f.pointSizeF(); size >= 6.0; size -= 0.5) {
-            f.setPointSizeF(size);
-            const QRect need = QFontMetrics(f).boundingRect(area, flags, caption);
-            if (need.height() <= area.height() && need.width() <= area.width()) break;
-        }
-    }
-    painter.setFont(f);
-    style()->drawItemText(&painter, area, flags, opt.palette, isEnabled(), caption, QPalette::ButtonText);
-}
-
-// --- PictureBox ---
-
-PictureBox::PictureBox(QWidget* parent) : QFrame(parent) {
-    setFrameStyle(QFrame::Panel | QFrame::Sunken);
-    setLineWidth(2);
-}
-
-void PictureBox::clear() {
-    picture_ = QPixmap();
-    shown_ = QPixmap();
-    progress_ = false;
-    update();
-}
-
-bool PictureBox::load(const QString& path) {
-    clear();
-    QPixmap loaded;
-    if (!loaded.load(path)) return false;
-    picture_ = loaded;
-    rescale();
-    update();
-    return true;
-}
-
-void PictureBox::setProgress(std::size_t received, std::optional<std::size_t> total) {
-    picture_ = QPixmap();
-    shown_ = QPixmap();
-    progress_ = true;
-    received_ = received;
-    total_ = total;
-}
-
-// A hard copy larger than the box is scaled down to fit, keeping its aspect ratio, so the whole
-// screen stays visible without scrolling; a smaller one is shown 1:1 and centred, since enlarging
-// a screen picture only blurs it.
-void PictureBox::rescale() {
-    const QSize room = contentsRect().size();
-    if (picture_.isNull() || room.isEmpty()) {
-        shown_ = picture_;
-        return;
-    }
-    if (picture_.width() > room.width() || picture_.height() > room.height())
-        shown_ = picture_.scaled(room, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    else
-        shown_ = picture_;
-}
-
-QRect PictureBox::pictureRect() const {
-    if (shown_.isNull()) return {};
-    QRect r(QPoint(0, 0), shown_.size());
-    r.moveCenter(contentsRect().center());
-    return r;
-}
-
-QString PictureBox::progressText() const {
-    return QStringLiteral("Receiving hard copy\u2026 %1 bytes")
-        .arg(QLocale().toString(qulonglong(received_)));
-}
-
-int PictureBox::progressPercent() const {
-    if (!total_) return -1;
-    if (received_ >= *total_) return 100; // also an announced total of 0
-    return static_cast<int>(100.0 * static_cast<double>(received_) / static_cast<double>(*total_));
-}
-
-void PictureBox::resizeEvent(QResizeEvent* event) {
-    QFrame::resizeEvent(event);
-    rescale();
-}
-
-void PictureBox::paintEvent(QPaintEvent* event) {
-    QFrame::paintEvent(event);
-    QPainter painter(this);
-    if (progress_) {
-        const QRect area = contentsRect();
-        const QFontMetrics fm(font());
-        const int barWidth = std::min(area.width() - 40, 320);
-        const int barHeight = fm.height() + 8;
-        const QRect textRect(area.left(), area.center().y() - fm.height() - 6, area.width(), fm.height());
-        painter.drawText(textRect, Qt::AlignHCenter | Qt::AlignVCenter, progressText());
-        const int percent = progressPercent();
-        if (percent >= 0) {
-            QStyleOptionProgressBar bar;
-            bar.initFrom(this);
-            bar.rect = QRect(area.center().x() - barWidth / 2, area.center().y() + 6, barWidth, barHeight);
-            bar.minimum = 0;
-            bar.maximum = 100;
-            bar.progress = percent;
-            bar.textVisible = true;
-            bar.textAlignment = Qt::AlignCenter;
-            bar.text = QStringLiteral("%1 %").arg(percent);
-            bar.state |= QStyle::State_Horizontal;
-            style()->drawControl(QStyle::CE_ProgressBar, &bar, &painter, this);
-        }
-    } else if (!shown_.isNull()) {
-        painter.drawPixmap(pictureRect().topLeft(), shown_);
-    }
-}
 
 // --- HardCopyForm ---
 
@@ -227,8 +62,7 @@ HardCopyForm::HardCopyForm(gpib::InstrumentLink& link, Desktop& desktop, const s
     setWindowTitle(QStringLiteral("Vellumix"));
     setWindowIcon(programIcon());
     setFixedSize(twipsToPixels(clientWidthTwips), twipsToPixels(clientHeightTwips));
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    centreOnScreen(*this);
 
     buildLayout();
 
@@ -277,7 +111,7 @@ void HardCopyForm::buildLayout() {
     optionGroup_ = new QButtonGroup(this);
     optionGroup_->setExclusive(true);
     for (int i = 0; i < OptionCount; ++i) {
-        auto* opt = new QRadioButton(QString::fromLatin1(optionCaptions[std::size_t(i)]), Frame1);
+        auto* opt = new QRadioButton(QString::fromLatin1(capture::Formats[std::size_t(i)].caption), Frame1);
         opt->setObjectName(QStringLiteral("Option_HCFormat_%1").arg(i));
         opt->setGeometry(twipsRect(optionLeft, optionFirstTop + i * optionStep, optionWidth, optionHeight));
         opt->setEnabled(false);

@@ -1,14 +1,13 @@
 #pragma once
 // The main window: the layout of the design, its controls under their design names, and the
 // forwarding of its events to the HardCopySession that holds the run.
-#include "platform/desktop.h"
 #include "app/hardcopyview.h"
 #include "app/session.h"
 #include "gpib/link.h"
+#include "platform/desktop.h"
 
-#include <QFrame>
-#include <QPixmap>
-#include <QPushButton>
+#include "app/formwidgets.h"
+
 #include <QWidget>
 
 #include <array>
@@ -24,58 +23,6 @@ class QGroupBox;
 class QRadioButton;
 
 namespace vellumix {
-
-// The program's icon: a scope screen, at the sizes the desktop asks for.
-QIcon programIcon();
-
-// Lengths of the layout are in twips; 15 twips make one pixel at 96 dpi.
-constexpr int twipsToPixels(int twips) {
-    return twips / 15;
-}
-
-// A push button whose caption wraps onto several lines, shrinking its font when even that does
-// not fit. The caption stays the button's text, so its "&" access key works as usual.
-class CaptionButton : public QPushButton {
-    Q_OBJECT
-public:
-    explicit CaptionButton(const QString& caption, QWidget* parent = nullptr);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-};
-
-// Picture1: shows a hard copy, or the progress of one that is arriving.
-class PictureBox : public QFrame {
-    Q_OBJECT
-public:
-    explicit PictureBox(QWidget* parent = nullptr);
-
-    void clear();
-    // False, and the box cleared, when the file cannot be read as a picture.
-    bool load(const QString& path);
-    void setProgress(std::size_t received, std::optional<std::size_t> total);
-
-    const QPixmap& picture() const { return picture_; }
-    // Where the picture is drawn, in the box's coordinates; empty without a picture.
-    QRect pictureRect() const;
-    bool showsProgress() const { return progress_; }
-    QString progressText() const;
-    // 0..100 when the total is known, -1 otherwise.
-    int progressPercent() const;
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
-
-private:
-    void rescale();
-
-    QPixmap picture_;
-    QPixmap shown_;
-    bool progress_ = false;
-    std::size_t received_ = 0;
-    std::optional<std::size_t> total_;
-};
 
 class HardCopyForm : public QWidget, public HardCopyView {
     Q_OBJECT

@@ -1,11 +1,11 @@
 // vellumix: the desktop program. Chooses the bus, opens its driver and runs the main window.
-#include "platform/desktop.h"
 #include "app/hardcopyform.h"
 #include "app/qtdesktop.h"
 #include "gpib/backends/busuri.h"
+#include "gpib/backends/loader.h"
 #include "gpib/clock.h"
 #include "gpib/link.h"
-#include "gpib/backends/loader.h"
+#include "platform/desktop.h"
 
 #include <QApplication>
 

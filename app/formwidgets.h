@@ -1,0 +1,73 @@
+#pragma once
+// The main window's own widgets: buttons with wrapping captions, the picture box and the frames.
+#include <QFrame>
+#include <QGroupBox>
+#include <QPixmap>
+#include <QPushButton>
+
+#include <cstddef>
+#include <optional>
+
+class QIcon;
+
+namespace vellumix {
+
+// The program's icon: a scope screen, at the sizes the desktop asks for.
+QIcon programIcon();
+
+// A push button whose caption wraps onto several lines, shrinking its font when even that does
+// not fit. The caption stays the button's text, so its "&" access key works as usual.
+class CaptionButton : public QPushButton {
+    Q_OBJECT
+public:
+    explicit CaptionButton(const QString& caption, QWidget* parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// Picture1: shows a hard copy, or the progress of one that is arriving.
+class PictureBox : public QFrame {
+    Q_OBJECT
+public:
+    explicit PictureBox(QWidget* parent = nullptr);
+
+    void clear();
+    // False, and the box cleared, when the file cannot be read as a picture.
+    bool load(const QString& path);
+    void setProgress(std::size_t received, std::optional<std::size_t> total);
+
+    const QPixmap& picture() const { return picture_; }
+    // Where the picture is drawn, in the box's coordinates; empty without a picture.
+    QRect pictureRect() const;
+    bool showsProgress() const { return progress_; }
+    QString progressText() const;
+    // 0..100 when the total is known, -1 otherwise.
+    int progressPercent() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void rescale();
+
+    QPixmap picture_;
+    QPixmap shown_;
+    bool progress_ = false;
+    std::size_t received_ = 0;
+    std::optional<std::size_t> total_;
+};
+
+// A frame whose caption sits on its top line, so that the controls placed inside it at the layout's
+// offsets clear the caption (styles that put the caption above the line would overlap them).
+class FrameBox : public QGroupBox {
+    Q_OBJECT
+public:
+    FrameBox(const QString& caption, QWidget* parent) : QGroupBox(caption, parent) {}
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+} // namespace vellumix
