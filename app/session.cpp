@@ -10,6 +10,7 @@
 #include "gpib/discovery.h"
 #include "gpib/errorreport.h"
 #include "gpib/exchange.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -24,18 +25,6 @@ namespace {
 const char* const ViewerQuestion = "Only bmp-format pictures can be displayed here.\n\n"
                                    "Do you want to open it with your default Windows viewer ?";
 const char* const ViewerTitle = "Show current Hard Copy";
-
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-std::string upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return text;
-}
 
 bool exists(const std::string& path) {
     std::error_code ec;
@@ -78,9 +67,9 @@ std::string HardCopySession::currentFilePath() const {
 
 void HardCopySession::Load(const std::string& arguments) {
     std::string scopeType = "TDS";
-    if (lower(arguments).find("sel") != std::string::npos)
-        scopeType = upper(desktop_.inputBox("Enter the TDS type you want to connect to",
-                                            "Manually select TDS Scope", "TDS "));
+    if (lowerAscii(arguments).find("sel") != std::string::npos)
+        scopeType = upperAscii(desktop_.inputBox("Enter the TDS type you want to connect to",
+                                                 "Manually select TDS Scope", "TDS "));
     AppVersion = buildVersionText();
     AppDate = vellumix::AppDate;
     view_.setCaption(titleText());

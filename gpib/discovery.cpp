@@ -2,6 +2,7 @@
 
 #include "gpib/errorreport.h"
 #include "gpib/exchange.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,12 +10,6 @@
 namespace vellumix::gpib {
 
 namespace {
-
-std::string upper(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    return text;
-}
 
 bool takeFront(std::string& text, char marker) {
     if (text.empty() || text.front() != marker) return false;
@@ -108,7 +103,7 @@ int16_t FindDeviceById(InstrumentLink& link, std::string& query, std::string& ex
         link.desktop().endProgram(FatalReason::NotEnoughDevices);
     }
 
-    const std::string expectedUpper = upper(expected);
+    const std::string expectedUpper = upperAscii(expected);
     std::string received;
     const int n = link.Listeners.count();
     for (int i = 1; i <= n; ++i) {
@@ -130,8 +125,9 @@ int16_t FindDeviceById(InstrumentLink& link, std::string& query, std::string& ex
         if (!reply.empty() && reply.back() == '\n') reply.pop_back();
         if (!reply.empty() && reply.back() == '\r') reply.pop_back();
 
-        const bool match = exact ? reply == expected
-                                 : !reply.empty() && upper(reply).find(expectedUpper) != std::string::npos;
+        const bool match = exact
+                               ? reply == expected
+                               : !reply.empty() && upperAscii(reply).find(expectedUpper) != std::string::npos;
         if (match) {
             link.FreeListeners[slot] = 0;
             link.FreeListeners[0] = static_cast<int16_t>(link.FreeListeners[0] - 1);

@@ -1,10 +1,11 @@
 #pragma once
 // Test doubles shared by the test programs: a scripted desktop, a plain main-window view and a
 // scripted driver that logs every call.
-#include "platform/desktop.h"
 #include "app/hardcopyview.h"
+#include "capture/formats.h"
 #include "gpib/driver.h"
 #include "gpib/status.h"
+#include "platform/desktop.h"
 
 #include <array>
 #include <deque>
@@ -110,7 +111,12 @@ class FakeView : public HardCopyView {
 public:
     std::string captionText = "Vellumix";
     std::array<bool, 6> enabled{};
-    std::array<std::string, 6> captions{"BMP (MONO)", "BMP COLOR", "TIFF", "PNG", "PCX (MONO)", "PCX COLOR"};
+    std::array<std::string, 6> captions = [] {
+        std::array<std::string, 6> c;
+        for (const auto& f : capture::Formats)
+            c[static_cast<std::size_t>(f.index)] = f.caption;
+        return c;
+    }();
     int checked = -1;
     bool inkEnabled = false;
     bool inkChecked = false;

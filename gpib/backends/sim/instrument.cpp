@@ -1,5 +1,7 @@
 #include "gpib/backends/sim/instrument.h"
 
+#include "platform/text.h"
+
 #include "gpib/backends/sim/picture.h"
 
 #include <algorithm>
@@ -7,13 +9,6 @@
 
 namespace vellumix::gpib::sim {
 namespace {
-
-std::string upper(std::string_view s) {
-    std::string u(s);
-    for (char& c : u)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return u;
-}
 
 std::string_view trim(std::string_view s) {
     auto space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -31,7 +26,7 @@ bool keyword(const std::string& token, std::string_view full, std::size_t requir
 }
 
 bool onOff(const std::string& arg, bool& value) {
-    const std::string a = upper(arg);
+    const std::string a = upperAscii(arg);
     if (a == "ON" || a == "1")
         value = true;
     else if (a == "OFF" || a == "0")
@@ -94,7 +89,7 @@ void SimInstrument::receive(std::string_view message, Clock::duration readyAt,
             unit.remove_prefix(1);
         }
         const std::size_t sp = unit.find_first_of(" \t");
-        std::string header = upper(unit.substr(0, sp));
+        std::string header = upperAscii(unit.substr(0, sp));
         const std::string args(sp == std::string_view::npos ? std::string_view() : trim(unit.substr(sp)));
         bool query = false;
         if (!header.empty() && header.back() == '?') {
@@ -129,7 +124,7 @@ void SimInstrument::command(const std::vector<std::string>& path, bool query, co
     }
     if (path.size() == 1 && query && head == "BUSY") return queue(text("0"), ReplyKind::Other);
     if (!keyword(head, "HARDCOPY", 5)) return; // unknown headers are ignored, as the scope only logs them
-    const std::string arg = upper(args);
+    const std::string arg = upperAscii(args);
     if (path.size() == 1) {
         if (!query && keyword(arg, "START", 4)) {
             // The picture goes to the port the scope is set to; only GPIB reaches us.
@@ -223,9 +218,9 @@ template <typename Matches> const Fault* SimInstrument::take(Fault::Kind kind, c
 }
 
 const Fault* SimInstrument::takeWriteFault(std::string_view message) {
-    const std::string msg = upper(message);
+    const std::string msg = upperAscii(message);
     return take(Fault::Kind::WriteError, [&](const Fault& f) {
-        return f.exact ? message == f.match : msg.find(upper(f.match)) != std::string::npos;
+        return f.exact ? message == f.match : msg.find(upperAscii(f.match)) != std::string::npos;
     });
 }
 

@@ -1,0 +1,34 @@
+#pragma once
+// Case folding of instrument texts. They are ASCII protocol words, one byte per character, so the
+// C locale's rules are the right ones and no byte above 0x7F changes.
+#include <string>
+#include <string_view>
+
+namespace vellumix {
+
+inline char upperAscii(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+inline std::string upperAscii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = upperAscii(c);
+    return out;
+}
+
+inline std::string lowerAscii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (upperAscii(a[i]) != upperAscii(b[i])) return false;
+    return true;
+}
+
+} // namespace vellumix
