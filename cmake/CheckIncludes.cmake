@@ -1,0 +1,42 @@
+# Fails when a source file includes a header from a folder above it in the dependency order
+#   platform -> gpib -> gpib/backends -> capture, files, about -> app, cli
+# Run with: cmake -DSOURCE_DIR=<project> -P cmake/CheckIncludes.cmake
+set(levels "platform=0" "gpib=1" "gpib/backends=2" "capture=3" "files=3" "about=3" "app=4" "cli=4")
+
+function(level_of path out)
+  set(result -1)
+  set(best "")
+  foreach(entry ${levels})
+    string(REPLACE "=" ";" pair "${entry}")
+    list(GET pair 0 folder)
+    list(GET pair 1 level)
+    string(LENGTH "${folder}" n)
+    string(LENGTH "${best}" bestn)
+    if(path MATCHES "^${folder}/" AND n GREATER bestn)
+      set(result ${level})
+      set(best "${folder}")
+    endif()
+  endforeach()
+  set(${out} ${result} PARENT_SCOPE)
+endfunction()
+
+file(GLOB_RECURSE sources RELATIVE "${SOURCE_DIR}"
+     "${SOURCE_DIR}/platform/*" "${SOURCE_DIR}/gpib/*" "${SOURCE_DIR}/capture/*" "${SOURCE_DIR}/files/*"
+     "${SOURCE_DIR}/about/*" "${SOURCE_DIR}/app/*" "${SOURCE_DIR}/cli/*")
+list(FILTER sources INCLUDE REGEX "\\.(h|cpp)$")
+set(violations "")
+foreach(source ${sources})
+  level_of("${source}" from)
+  file(STRINGS "${SOURCE_DIR}/${source}" includes REGEX "^#include \"")
+  foreach(line ${includes})
+    string(REGEX REPLACE "^#include \"([^\"]+)\".*" "\\1" header "${line}")
+    level_of("${header}" to)
+    if(to GREATER from)
+      string(APPEND violations "  ${source} includes ${header}\n")
+    endif()
+  endforeach()
+endforeach()
+if(violations)
+  message(FATAL_ERROR "Includes against the dependency order:\n${violations}")
+endif()
+message(STATUS "Include order holds for every source file")
