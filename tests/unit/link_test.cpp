@@ -306,6 +306,9 @@ TEST_F(LinkFixture, ScanTakesTheInstrumentsAfterTheBoard) {
     }
     EXPECT_TRUE(desktop.boxes.empty());
     EXPECT_EQ(count("FindLstn(0,31,15)"), 4);
+    // Every scan clears the interface and asserts remote enable before it looks for listeners.
+    EXPECT_EQ(count("SendIFC(0)"), 4);
+    EXPECT_EQ(count("ibsre(0,1)"), 4);
 }
 
 TEST_F(LinkFixture, ScanFailures) {
@@ -398,6 +401,10 @@ TEST_F(SearchFixture, MatchingIsCaseInsensitiveUnlessExact) {
         {"anything\n", "", true},
         {"anything\n", "!", true},
         {"TDS 210\n", "tds 2", true},
+        {"tds 210\n", "TDS 210!", false}, // an exact match keeps the case
+        {"TDS 210\n", "tds 210!", false},
+        {"TDS 210\n\r", "TDS 210\n!", true}, // LF CR at the end: only the CR goes
+        {"TDS 210\n\r", "TDS 210!", false},
     };
     for (const auto& c : cases) {
         InstrumentLink l(driver, desktop, clock);
@@ -430,6 +437,7 @@ TEST_F(SearchFixture, MarkersAreReadInOrder) {
         gpib::ScanBus(l, 1);
         d.reads = {{"!TDS\n"}};
         std::string q = c.query, e = c.expected;
+        const auto before = clock.now();
         try {
             gpib::FindDeviceById(l, q, e);
         } catch (const ProgramEnded&) {
@@ -440,6 +448,7 @@ TEST_F(SearchFixture, MarkersAreReadInOrder) {
         for (const auto& call : d.calls)
             clears += call.rfind("ibclr", 0) == 0;
         EXPECT_EQ(clears > 0, c.clears) << c.query;
+        EXPECT_EQ(clock.now() - before >= std::chrono::milliseconds(100), c.pauses) << c.expected;
         ASSERT_FALSE(d.written.empty());
         EXPECT_EQ(d.written.back(), c.queryAfter) << "the query goes out without markers";
     }
@@ -452,6 +461,17 @@ TEST_F(SearchFixture, PauseMarkerWaitsAfterThePoll) {
     const auto before = clock.now();
     EXPECT_NE(gpib::FindDeviceById(link, q, e), 0);
     EXPECT_GE(clock.now() - before, std::chrono::milliseconds(100));
+}
+
+TEST_F(SearchFixture, AnEmptyExpectedTextSkipsSilentListeners) {
+    scan({{3, std::nullopt}, {5, "HEWLETT-PACKARD,34401A\n"}});
+    queueRepliesInOrder({3, 5});
+    std::string q = "ID?", e = "";
+    const int16_t ud = gpib::FindDeviceById(link, q, e);
+    ASSERT_NE(ud, 0);
+    EXPECT_EQ(link.ListenerDevices[2], ud) << "the listener that answered, not the silent one";
+    EXPECT_EQ(link.FreeListeners[1], 3);
+    EXPECT_EQ(link.addressOfDevice(ud), 5);
 }
 
 TEST_F(SearchFixture, FindsTheScopeAndRecordsItsSlot) {
