@@ -128,6 +128,7 @@ public:
     std::vector<std::pair<std::size_t, std::optional<std::size_t>>> progress;
     std::vector<std::pair<std::string, int>> splashes;
     std::function<void()> onSplash;
+    std::function<void(const std::string&)> onShowPicture; // called for every load attempt
 
     void setCaption(const std::string& c) override { captionText = c; }
     std::string caption() const override { return captionText; }
@@ -145,6 +146,7 @@ public:
     bool buttonEnabled(Button b) const override { return buttons.at(b); }
     void clearPicture() override { picture.clear(); }
     bool showPicture(const std::string& path) override {
+        if (onShowPicture) onShowPicture(path);
         if (!pictureLoads) return false;
         picture = path;
         return true;

@@ -53,6 +53,7 @@ struct SessionFixture : ::testing::Test {
         desktop.env["AppData"] = (home / "appdata").string();
         desktop.env["HOME"] = home.string();
         desktop.driver = &driver;
+        view.onShowPicture = [this](const std::string&) { desktop.events.push_back("show"); };
     }
     void TearDown() override { fs::remove_all(home); }
 
@@ -346,8 +347,9 @@ TEST_F(SessionFixture, CaptureWritesTheBytesExactlyAndShowsBmp) {
         EXPECT_TRUE(view.buttons[Button::OpenInWin]);
         EXPECT_TRUE(view.buttons[Button::SaveToFile]);
         EXPECT_FALSE(view.buttons[Button::ImportLastFile]);
-        // Busy from just before the port command until the file is written.
-        EXPECT_EQ(desktop.events, (std::vector<std::string>{"busy after 5", "idle after 7"}));
+        // Busy from just before the port command until the file is written, and off before the
+        // picture is loaded.
+        EXPECT_EQ(desktop.events, (std::vector<std::string>{"busy after 5", "idle after 7", "show"}));
     }
 }
 
@@ -371,6 +373,50 @@ TEST_F(SessionFixture, NonBmpCaptureAsksAndOpensTheViewerOnYes) {
     EXPECT_EQ(desktop.opened.size(), 1u) << "No opens nothing";
     EXPECT_TRUE(view.buttons[Button::SaveToFile]);
     EXPECT_TRUE(view.buttons[Button::OpenInWin]);
+}
+
+TEST_F(SessionFixture, OnlyBmpIsLoadedIntoThePictureBoxOthersAsk) {
+    start("ID TEK/TDS 754C,CF:91.1CT,FV:v6.4e\n");
+    const struct {
+        int option;
+        const char* picture;
+        const char* file;
+    } cases[] = {
+        {2, "MM\0*tiff", "Vellumix_Temp..tif"},
+        {3, "\x89PNG\r\n\x1a\nrest", "Vellumix_Temp..png"},
+        {4, "\x0a\x05\x01\x01pcx", "Vellumix_Temp..pcx"},
+        {5, "\x0a\x05\x01\x08pcx", "Vellumix_Temp..pcx"},
+    };
+    for (const auto& c : cases) {
+        session.Option_HCFormat_Click(static_cast<int16_t>(c.option));
+        desktop.events.clear();
+        desktop.answers = {MsgAnswer::No};
+        capture(c.picture);
+        EXPECT_EQ(view.picture, "") << c.file;
+        EXPECT_EQ(session.CurrentFileName, c.file);
+        // The question comes once the busy pointer is off; nothing is loaded into the box.
+        EXPECT_EQ(desktop.events,
+                  (std::vector<std::string>{"busy after 5", "idle after 7", "box Show current Hard Copy"}))
+            << c.file;
+    }
+}
+
+TEST_F(SessionFixture, AFailedSetupCommandAnsweredWithOkDoesNotStopTheCapture) {
+    start();
+    const char* setup[] = {"HARDCOPY:FORMAT BMPCOLOR", "HARDCOPY:INKSAVER OFF",    "HARDCOPY:PALLET NORMAL",
+                           "HARDCOPY:COMPRESSION OFF", "HARDCOPY:LAYOUT PORTRAIT", "HARDCOPY:PORT GPIB"};
+    for (const char* command : setup) {
+        driver.writeResults.clear();
+        driver.writeResults[command] = {ERR, ENOL, 0};
+        desktop.boxes.clear();
+        desktop.answers = {MsgAnswer::Ok};
+        const std::string picture = std::string("BM") + command;
+        capture(picture);
+        EXPECT_EQ(driver.written.size(), 7u) << command;
+        ASSERT_EQ(desktop.boxes.size(), 1u) << command;
+        EXPECT_EQ(desktop.boxes[0].title, "GPIB ERROR # 2");
+        EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..bmp"), picture) << command;
+    }
 }
 
 TEST_F(SessionFixture, FailedCaptureChangesNothing) {
