@@ -153,7 +153,7 @@ TEST_F(HardCopyFormTest, EveryControlSitsWhereTheLayoutPutsIt) {
     for (const ControlRow& row : layoutTable) {
         SCOPED_TRACE(row.name);
         QWidget* w = child(row.name);
-        if (!w) continue;
+        ASSERT_NE(w, nullptr) << "no control named " << row.name;
         EXPECT_EQ(w->parentWidget()->objectName(), QString::fromLatin1(row.parent));
         EXPECT_EQ(w->geometry(), QRect(row.left / 15, row.top / 15, row.width / 15, row.height / 15));
         QString caption;
