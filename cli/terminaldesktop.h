@@ -34,8 +34,7 @@ public:
     [[noreturn]] void endProgram(FatalReason reason) override;
     std::optional<std::string> environment(const std::string& name) override;
 
-    // Message boxes shown so far. The link reports a failed read only by a box and an empty
-    // result, so a command compares this before and after a query.
+    // Message boxes shown so far (the tests count them).
     int boxesShown() const { return boxes_; }
 
 private:
