@@ -4,6 +4,7 @@
 #include "about/updatecheck.h"
 #include "about/version.h"
 
+#include "platform/captionbutton.h"
 #include "platform/windowlayout.h"
 
 #include <QEvent>
@@ -53,13 +54,13 @@ AboutForm::AboutForm(Desktop& desktop, const std::string& appVersion, const std:
     labelEmail_->setCursor(Qt::PointingHandCursor);
     labelEmail_->installEventFilter(this);
 
-    checkUpdate_ = new QPushButton(QStringLiteral("Check for Update"), this);
+    checkUpdate_ = new CaptionButton(QStringLiteral("Check for Update"), this);
     checkUpdate_->setObjectName(QStringLiteral("Command_CheckUpdate"));
     checkUpdate_->setGeometry(twipsRect(240, 1560, 1455, 375));
     checkUpdate_->installEventFilter(this);
     connect(checkUpdate_, &QPushButton::clicked, this, [this] { Command_CheckUpdate_Click(); });
 
-    ok_ = new QPushButton(QStringLiteral("Close"), this);
+    ok_ = new CaptionButton(QStringLiteral("Close"), this);
     ok_->setObjectName(QStringLiteral("Command_OK"));
     ok_->setGeometry(twipsRect(2640, 1560, 1095, 375));
     ok_->installEventFilter(this);

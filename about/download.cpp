@@ -35,7 +35,8 @@ int downloadToFile(const std::string& url, const std::string& path, int timeoutM
     bool tooLarge = false;
     qint64 received = 0;
     auto drain = [&] {
-        if (writeFailed || tooLarge) return;
+        // An aborted reply is closed: reading it would only make Qt complain.
+        if (writeFailed || tooLarge || timedOut || !reply->isOpen()) return;
         const QByteArray chunk = reply->readAll();
         received += chunk.size();
         if (received > maxBytes) {

@@ -2,6 +2,8 @@
 
 #include "platform/windowlayout.h"
 
+#include <QPainter>
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
@@ -22,7 +24,9 @@ constexpr int ClientHeight = twipsToPixels(810);
 } // namespace
 
 IntroForm::IntroForm(const QString& labelText, int intervalMs, QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint), intervalMs_(intervalMs) {
+    // A splash carries no caption: without a title bar the window manager has no title to fall back
+    // on (an empty title would show the application's name) and no buttons to offer.
+    : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint), intervalMs_(intervalMs) {
     setObjectName(QStringLiteral("IntroForm"));
     setWindowTitle(QString());
 
@@ -59,6 +63,14 @@ void IntroForm::showEvent(QShowEvent* event) {
         QCoreApplication::processEvents();
         if (isVisible() && intervalMs_ > 0) timer_->start(intervalMs_);
     });
+}
+
+void IntroForm::paintEvent(QPaintEvent* event) {
+    QDialog::paintEvent(event);
+    // The thin fixed border a frameless window lacks.
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::Dark));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 void IntroForm::mousePressEvent(QMouseEvent* event) {

@@ -172,7 +172,11 @@ UpdateOutcome runCheck(Desktop& desktop, const std::string& appVersion, const st
     }
     const std::string localCopy = folder + UpdateLocalName;
 
-    if (desktop.download(base + UpdateFilePath, localCopy) != 0) return UpdateOutcome::DownloadFailed;
+    // The download can take a while; the pointer says so, and the boxes come after it is back.
+    desktop.setBusyPointer(true);
+    const int downloaded = desktop.download(base + UpdateFilePath, localCopy);
+    desktop.setBusyPointer(false);
+    if (downloaded != 0) return UpdateOutcome::DownloadFailed;
     if (!fs::is_regular_file(localCopy, ec)) return UpdateOutcome::CopyMissing;
 
     std::optional<std::string> data = readBounded(localCopy);

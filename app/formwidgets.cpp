@@ -3,9 +3,7 @@
 #include <QIcon>
 #include <QLocale>
 #include <QPainter>
-#include <QStyleOptionButton>
 #include <QStyleOptionProgressBar>
-#include <QStylePainter>
 
 #include <algorithm>
 
@@ -18,35 +16,6 @@ QIcon programIcon() {
                              ":/vellumix/vellumix-48.png", ":/vellumix/vellumix.svg"})
         icon.addFile(QString::fromLatin1(file));
     return icon;
-}
-
-// --- CaptionButton ---
-
-CaptionButton::CaptionButton(const QString& caption, QWidget* parent) : QPushButton(caption, parent) {}
-
-void CaptionButton::paintEvent(QPaintEvent*) {
-    QStylePainter painter(this);
-    QStyleOptionButton opt;
-    initStyleOption(&opt);
-    const QString caption = opt.text;
-    opt.text.clear();
-    painter.drawControl(QStyle::CE_PushButton, opt);
-
-    QRect area = style()->subElementRect(QStyle::SE_PushButtonContents, &opt, this).adjusted(1, 0, -1, 0);
-    int flags = Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic;
-    if (!style()->styleHint(QStyle::SH_UnderlineShortcut, &opt, this)) flags |= Qt::TextHideMnemonic;
-
-    // The layout's long captions were laid out for a small system font; shrink until they fit.
-    QFont f = font();
-    if (f.pointSizeF() > 0) {
-        for (qreal size = f.pointSizeF(); size >= 6.0; size -= 0.5) {
-            f.setPointSizeF(size);
-            const QRect need = QFontMetrics(f).boundingRect(area, flags, caption);
-            if (need.height() <= area.height() && need.width() <= area.width()) break;
-        }
-    }
-    painter.setFont(f);
-    style()->drawItemText(&painter, area, flags, opt.palette, isEnabled(), caption, QPalette::ButtonText);
 }
 
 // --- PictureBox ---

@@ -1,5 +1,7 @@
 #pragma once
 // The main window's own widgets: buttons with wrapping captions, the picture box and the frames.
+#include "platform/captionbutton.h"
+
 #include <QFrame>
 #include <QGroupBox>
 #include <QPixmap>
@@ -14,17 +16,6 @@ namespace vellumix {
 
 // The program's icon: a scope screen, at the sizes the desktop asks for.
 QIcon programIcon();
-
-// A push button whose caption wraps onto several lines, shrinking its font when even that does
-// not fit. The caption stays the button's text, so its "&" access key works as usual.
-class CaptionButton : public QPushButton {
-    Q_OBJECT
-public:
-    explicit CaptionButton(const QString& caption, QWidget* parent = nullptr);
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-};
 
 // Picture1: shows a hard copy, or the progress of one that is arriving.
 class PictureBox : public QFrame {

@@ -1,6 +1,7 @@
 // vellumix: the desktop program. Chooses the bus, opens its driver and runs the main window.
 #include "app/hardcopyform.h"
 #include "app/qtdesktop.h"
+#include "app/session.h"
 #include "gpib/backends/busuri.h"
 #include "gpib/backends/loader.h"
 #include "gpib/clock.h"
@@ -18,11 +19,7 @@ int main(int argc, char** argv) {
     // Taken before QApplication removes the options it understands: the load handler sees the
     // command line as the user typed it.
     std::vector<std::string> args(argv + 1, argv + argc);
-    std::string arguments;
-    for (const std::string& a : args) {
-        if (!arguments.empty()) arguments += ' ';
-        arguments += a;
-    }
+    const std::string arguments = programArguments(args);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vellumix"));

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -118,12 +119,22 @@ std::optional<SaveDialogResult> QtDesktop::saveDialog(const SaveDialogRequest& r
     dialog.setDefaultSuffix(suffix);
     dialog.selectFile(pathText(request.proposedName));
 
-    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
-    const QStringList files = dialog.selectedFiles();
-    if (files.isEmpty() || files.first().isEmpty()) return std::nullopt;
+    // The path must exist: a name typed into a folder that does not exist is refused in the
+    // dialog, which stays open, rather than returned.
+    for (;;) {
+        if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+        const QStringList files = dialog.selectedFiles();
+        if (files.isEmpty() || files.first().isEmpty()) return std::nullopt;
 
-    const QString path = QFileInfo(files.first()).absoluteFilePath();
-    return SaveDialogResult{pathBytes(path), pathBytes(QFileInfo(path).fileName())};
+        const QFileInfo chosen(files.first());
+        const QString path = chosen.absoluteFilePath();
+        if (chosen.absoluteDir().exists())
+            return SaveDialogResult{pathBytes(path), pathBytes(chosen.fileName())};
+        QMessageBox::warning(&dialog, dialog.windowTitle(),
+                             QStringLiteral("The folder\n%1\ndoes not exist.")
+                                 .arg(QDir::toNativeSeparators(chosen.absolutePath())));
+        dialog.setDirectory(dialog.directory());
+    }
 }
 
 QUrl QtDesktop::targetUrl(const std::string& target) {

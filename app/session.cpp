@@ -7,6 +7,7 @@
 #include "capture/models.h"
 #include "capture/pictureinfo.h"
 #include "files/filerules.h"
+#include "gpib/backends/busuri.h"
 #include "gpib/discovery.h"
 #include "gpib/errorreport.h"
 #include "gpib/exchange.h"
@@ -54,6 +55,15 @@ private:
 
 } // namespace
 
+std::string programArguments(const std::vector<std::string>& args) {
+    std::string arguments;
+    for (const std::string& a : gpib::findBusArgument(args).remaining) {
+        if (!arguments.empty()) arguments += ' ';
+        arguments += a;
+    }
+    return arguments;
+}
+
 HardCopySession::HardCopySession(gpib::InstrumentLink& link, Desktop& desktop, HardCopyView& view)
     : link_(link), desktop_(desktop), view_(view) {}
 
@@ -89,7 +99,7 @@ void HardCopySession::Activate() {
     IdentifyTDS(ScopeDevice);
 
     link_.ScopeAddress = link_.addressOfDevice(ScopeDevice);
-    view_.setCaption(view_.caption() + "   -   Connected to " + ScopeModel +
+    view_.setCaption(view_.caption() + "   -   Connected to " + latin1ToUtf8(ScopeModel) +
                      " @ GPIB Addr:" + gpib::numberText(link_.ScopeAddress));
 
     LastFileName = desktop_.readSetting(SettingLastFileName);
@@ -132,7 +142,7 @@ void HardCopySession::IdentifyTDS(int16_t& device) {
     const capture::Identification id = capture::IdentifyScope(link_, device).id;
     ScopeModel = id.model;
     if (!id.capabilities) {
-        desktop_.messageBox(capture::unsupportedModelText(ScopeModel), MbCritical | MbOk, "TDS");
+        desktop_.messageBox(latin1ToUtf8(capture::unsupportedModelText(ScopeModel)), MbCritical | MbOk, "TDS");
         desktop_.endProgram(FatalReason::UnsupportedModel);
     }
     const capture::Capabilities& caps = *id.capabilities;
@@ -239,17 +249,32 @@ void HardCopySession::Button_SaveToFile_Click() {
     SavePath = desktop_.readSetting(SettingSavePath);
     if (SavePath.empty()) SavePath = defaultSavePath(desktop_);
 
+    // The extension follows the bytes being saved: after an import the current file may hold
+    // another format than the option the model left selected (a TIFF on a scope without TIFF).
+    std::string ext = FileExt;
+    if (const auto dot = CurrentFileName.rfind('.');
+        dot != std::string::npos && dot + 1 < CurrentFileName.size())
+        ext = CurrentFileName.substr(dot);
+
     SaveDialogRequest request;
     request.title = "Save Hard Copy to File";
     request.initialDir = SavePath;
-    request.defaultExt = FileExt;
+    request.defaultExt = ext;
     request.proposedName = "Vellumix ";
-    request.filterDescription = "Picture File (*" + FileExt + ")";
-    request.filterPattern = "*" + FileExt;
+    request.filterDescription = "Picture File (*" + ext + ")";
+    request.filterPattern = "*" + ext;
     const auto chosen = desktop_.saveDialog(request);
     if (!chosen) return; // Cancel: nothing to say
 
     const std::string folder = folderOfChosenFile(chosen->fileName, chosen->fileTitle);
+    // The dialog takes only existing folders; a typed path that names none is refused here too,
+    // so that it never becomes the folder the next save opens in.
+    std::error_code folderError;
+    if (!std::filesystem::is_directory(folder, folderError)) {
+        desktop_.messageBox("The folder\n" + folder + "\ndoes not exist. The hard copy was not saved.",
+                            MbExclamation | MbOk, "Save Hard Copy to File");
+        return;
+    }
     if (SavePath != folder) desktop_.writeSetting(SettingSavePath, folder);
 
     const std::string destination = folder + "/" + chosen->fileTitle;

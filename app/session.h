@@ -8,12 +8,17 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vellumix {
 
 // Settings keys.
 inline constexpr const char* SettingLastFileName = "Last FileName";
 inline constexpr const char* SettingSavePath = "Save Path";
+
+// The program's argument string as the load handler sees it: the command line without Vellumix's
+// own options (--bus and its URI), so that a bus URI cannot bring up the scope-type prompt.
+std::string programArguments(const std::vector<std::string>& args);
 
 class HardCopySession {
 public:

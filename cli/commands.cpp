@@ -11,6 +11,7 @@
 #include "gpib/errorreport.h"
 #include "gpib/exchange.h"
 #include "gpib/status.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <chrono>
@@ -120,7 +121,7 @@ int Run::findScope(std::string expected, Scope& scope) {
     const capture::Identification& id = identity.id;
     scope.model = id.model;
     if (!id.capabilities) {
-        desktop_.messageBox(capture::unsupportedModelText(id.model), MbCritical | MbOk, "TDS");
+        desktop_.messageBox(latin1ToUtf8(capture::unsupportedModelText(id.model)), MbCritical | MbOk, "TDS");
         return ExitUnsupportedModel;
     }
     scope.caps = *id.capabilities;

@@ -137,7 +137,7 @@ int16_t FindDeviceById(InstrumentLink& link, std::string& query, std::string& ex
             return link.SpareDevice;
         }
         if (link.ibsta & ERR) link.ibclr(link.SpareDevice);
-        received = reply + "\n" + received;
+        received = latin1ToUtf8(reply) + "\n" + received;
     }
 
     link.SpareOpen = -1;

@@ -31,4 +31,22 @@ inline bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return true;
 }
 
+// Instrument texts are one byte per character (Latin-1); the texts the user is shown are UTF-8.
+// Replies and model names go through this on their way into a message or caption, so that a
+// byte of 0x80 or above shows as its character instead of a replacement mark.
+inline std::string latin1ToUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out.push_back(ch);
+        } else {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return out;
+}
+
 } // namespace vellumix

@@ -2,6 +2,7 @@
 #include "about/aboutform.h"
 #include "about/introform.h"
 #include "about/version.h"
+#include "platform/captionbutton.h"
 #include "tests/support/fakes.h"
 
 #include "tests/support/qtapp.h"
@@ -40,6 +41,9 @@ TEST_F(FormsTest, SplashLayout) {
         ASSERT_TRUE(s.label && s.timer);
         EXPECT_EQ(s.form.objectName(), QStringLiteral("IntroForm"));
         EXPECT_TRUE(s.form.windowTitle().isEmpty());
+        // No title bar: a window manager would fill an empty one with the application's name.
+        EXPECT_TRUE(s.form.windowFlags().testFlag(Qt::FramelessWindowHint));
+        EXPECT_FALSE(s.form.windowFlags().testFlag(Qt::WindowTitleHint));
         EXPECT_EQ(s.label->text(), text);
         EXPECT_EQ(s.label->pos(), QPoint(16, 16));
         EXPECT_EQ(s.label->size(), s.label->sizeHint()) << "label fits its text";
@@ -121,6 +125,13 @@ TEST_F(FormsTest, AboutLayoutAndTexts) {
     EXPECT_EQ(a.checkUpdate->geometry(), QRect(16, 104, 97, 25));
     EXPECT_EQ(a.labelAbout->focusPolicy(), Qt::NoFocus);
     EXPECT_EQ(a.labelEmail->focusPolicy(), Qt::NoFocus);
+    // The captions fit their buttons at the window's small font, whatever the font's metrics.
+    for (QPushButton* b : {a.checkUpdate, a.ok}) {
+        auto* fitted = qobject_cast<CaptionButton*>(b);
+        ASSERT_NE(fitted, nullptr) << b->text().toStdString();
+        EXPECT_TRUE(fitted->captionFits()) << b->text().toStdString();
+        EXPECT_LE(fitted->captionFont().pointSizeF(), a.form.font().pointSizeF());
+    }
 }
 
 TEST_F(FormsTest, AboutFocusStartsOnCloseAndTabsToCheckUpdate) {

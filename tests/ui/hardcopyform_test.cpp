@@ -160,6 +160,11 @@ TEST_F(HardCopyFormTest, EveryControlSitsWhereTheLayoutPutsIt) {
         if (auto* b = qobject_cast<QAbstractButton*>(w)) caption = b->text();
         if (auto* g = qobject_cast<QGroupBox*>(w)) caption = g->title();
         EXPECT_EQ(caption, row.caption ? QString::fromLatin1(row.caption) : QString());
+        if (auto* b = qobject_cast<QPushButton*>(w)) {
+            auto* fitted = qobject_cast<CaptionButton*>(b);
+            ASSERT_NE(fitted, nullptr);
+            EXPECT_TRUE(fitted->captionFits()) << "the caption stays inside its button";
+        }
     }
 }
 

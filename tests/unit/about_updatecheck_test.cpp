@@ -194,10 +194,18 @@ TEST_F(UpdateCheckTest, FailedDownloadsGiveBoxA) {
     // An older copy from an earlier check must not be read after a failure.
     fs::create_directory(appData_ + "/vbTemp");
     test::writeFile(localCopy(), "Vellumix: 9.9");
+    const auto realDownload = desktop_.downloader;
+    bool busyDuringDownload = false;
+    desktop_.downloader = [&](const std::string& url, const std::string& path) {
+        busyDuringDownload = !desktop_.busyTrace.empty() && desktop_.busyTrace.back() == "on";
+        return realDownload(url, path);
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         publish("Vellumix: 9.9", c.status);
         if (!c.base.empty()) desktop_.env["VELLUMIX_UPDATE_URL"] = c.base;
+        desktop_.busyTrace.clear();
+        busyDuringDownload = false;
         desktop_.boxes.clear();
         desktop_.opened.clear();
         desktop_.answers = {MsgAnswer::Yes};
@@ -209,6 +217,9 @@ TEST_F(UpdateCheckTest, FailedDownloadsGiveBoxA) {
         EXPECT_EQ(desktop_.opened[0].target,
                   (c.base.empty() ? server_.baseUrl() : c.base) + "/dl/Vellumix.htm");
         EXPECT_EQ(test::readFile(localCopy()), "Vellumix: 9.9");
+        // A sign of life while the download runs, and the normal pointer back for the box.
+        EXPECT_TRUE(busyDuringDownload);
+        EXPECT_EQ(desktop_.busyTrace, (std::vector<std::string>{"on", "off"}));
     }
 }
 

@@ -493,13 +493,14 @@ TEST_F(SearchFixture, FindsTheScopeAndRecordsItsSlot) {
 
 TEST_F(SearchFixture, NoMatchListsTheRepliesLatestFirst) {
     // Spaces are trimmed before the line end goes, so the blank before the LF stays.
-    scan({{3, "HEWLETT-PACKARD,34401A\r\n"}, {5, std::nullopt}, {9, "  KEITHLEY 2000 \n"}});
+    // Reply bytes are Latin-1 and reach the box as their characters (0xE9: e acute).
+    scan({{3, "HEWLETT-PACKARD,34401A\r\n"}, {5, std::nullopt}, {9, "  KEITHLEY 2000 \xE9\n"}});
     queueRepliesInOrder({3, 5, 9});
     std::string q = "ID?", e = "TDS";
     EXPECT_THROW(gpib::FindDeviceById(link, q, e), ProgramEnded);
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_EQ(desktop.boxes[0].prompt, "ID Query: ID?\n\nExpected Response: TDS\n\nReceived Response(s):\n"
-                                       "KEITHLEY 2000 \n\nHEWLETT-PACKARD,34401A\n\n"
+                                       "KEITHLEY 2000 \xC3\xA9\n\nHEWLETT-PACKARD,34401A\n\n"
                                        "Correct the problem and restart. Program will end.");
     EXPECT_EQ(desktop.boxes[0].title, "Expected Id-response from device not found" + std::string(40, ' '));
     EXPECT_EQ(desktop.ended, FatalReason::IdNotFound);

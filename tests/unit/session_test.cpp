@@ -79,12 +79,22 @@ struct SessionFixture : ::testing::Test {
 } // namespace
 
 TEST_F(SessionFixture, ScopeTypePromptOnSel) {
+    // The program's own --bus option is not searched: a scenario path may well hold "sel".
     const struct {
-        std::string args;
+        std::vector<std::string> args;
         bool prompt;
-    } cases[] = {{"", false},      {"/SEL", true},       {"-Select", true},
-                 {"sel", true},    {"--bus sim", false}, {"--bus sim:/home/vessel/x.json", true},
-                 {"s e l", false}, {"XSeLy", true}};
+    } cases[] = {
+        {{}, false},
+        {{"/SEL"}, true},
+        {{"-Select"}, true},
+        {{"sel"}, true},
+        {{"--bus", "sim"}, false},
+        {{"--bus", "sim:/home/vessel/selftest.json"}, false},
+        {{"--bus=sim:/tmp/selftest.json"}, false},
+        {{"--bus", "sim:/tmp/selftest.json", "/sel"}, true},
+        {{"s", "e", "l"}, false},
+        {{"XSeLy"}, true},
+    };
     for (const auto& c : cases) {
         FakeDesktop d;
         d.inputAnswer = "tds 3054b";
@@ -93,8 +103,9 @@ TEST_F(SessionFixture, ScopeTypePromptOnSel) {
         InstrumentLink l(drv, d, clock);
         FakeView v;
         HardCopySession s(l, d, v);
-        s.Load(c.args);
-        EXPECT_EQ(d.inputPrompts.size(), c.prompt ? 1u : 0u) << c.args;
+        const std::string arguments = programArguments(c.args);
+        s.Load(arguments);
+        EXPECT_EQ(d.inputPrompts.size(), c.prompt ? 1u : 0u) << arguments;
         if (c.prompt) {
             EXPECT_EQ(d.inputPrompts[0], "Enter the TDS type you want to connect to");
         }
@@ -269,6 +280,8 @@ TEST_F(SessionFixture, UnsupportedAndUnidentifiedModelsEndTheProgram) {
         {"TEK/TDS 5104,x\n", "TDS 5104 is NOT supported by this software."},
         {"TEK/TDS 650,x\n", "TDS 650 is NOT supported by this software."},
         {"TDS ABC,\n", "TDS ABC is NOT supported by this software."},
+        // Instrument bytes are Latin-1: 0xB5 is the micro sign, shown as such.
+        {"TEK/TDS 9\xB5,x\n", "TDS 9\xC2\xB5 is NOT supported by this software."},
     };
     for (const auto& c : cases) {
         ScriptedDriver drv;
@@ -577,12 +590,41 @@ TEST_F(SessionFixture, SaveUsesTheDialogAndRemembersOtherFolders) {
     session.Button_SaveToFile_Click();
     EXPECT_TRUE(desktop.boxes.empty());
 
-    // A failed copy is told, with the destination.
+    // A folder that does not exist is told and never becomes the next save's folder.
     desktop.saveAnswer = SaveDialogResult{(home / "missing" / "c.bmp").string(), "c.bmp"};
     session.Button_SaveToFile_Click();
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_EQ(desktop.boxes[0].flags, 48);
-    EXPECT_NE(desktop.boxes[0].prompt.find((home / "missing" / "c.bmp").string()), std::string::npos);
+    EXPECT_NE(desktop.boxes[0].prompt.find((home / "missing").string()), std::string::npos);
+    EXPECT_EQ(desktop.settings[SettingSavePath], (home / "elsewhere").string());
+    EXPECT_FALSE(fs::exists(home / "missing"));
+
+    // A failed copy is told, with the destination.
+    fs::create_directories(home / "blocked" / "d.bmp"); // a folder where the file should go
+    desktop.boxes.clear();
+    desktop.saveAnswer = SaveDialogResult{(home / "blocked" / "d.bmp").string(), "d.bmp"};
+    session.Button_SaveToFile_Click();
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_EQ(desktop.boxes[0].flags, 48);
+    EXPECT_NE(desktop.boxes[0].prompt.find((home / "blocked" / "d.bmp").string()), std::string::npos);
+}
+
+TEST_F(SessionFixture, SaveAfterImportTakesTheImportedFilesExtension) {
+    // A TDS 210 offers no TIFF, but the last run's file is one.
+    desktop.settings[SettingLastFileName] = "Vellumix_Temp..tif";
+    start("TEKTRONIX,TDS 210,0,CF:91.1CT FV:v2.03 TDS2MM:MMV:v1.04\n");
+    test::writeFile(dataFolder() / "Vellumix_Temp..tif", std::string("MM\0*tiff", 8));
+    EXPECT_EQ(session.FileExt, ".bmp");
+    desktop.answers = {MsgAnswer::No};
+    session.Button_ImportLastFile_Click();
+    fs::create_directories(home / "Documents");
+    desktop.saveAnswer = SaveDialogResult{(home / "Documents" / "Vellumix 1.tif").string(), "Vellumix 1.tif"};
+    session.Button_SaveToFile_Click();
+    ASSERT_FALSE(desktop.saveRequests.empty());
+    EXPECT_EQ(desktop.saveRequests.back().defaultExt, ".tif");
+    EXPECT_EQ(desktop.saveRequests.back().filterPattern, "*.tif");
+    EXPECT_EQ(desktop.saveRequests.back().filterDescription, "Picture File (*.tif)");
+    EXPECT_EQ(test::readFile(home / "Documents" / "Vellumix 1.tif"), std::string("MM\0*tiff", 8));
 }
 
 TEST_F(SessionFixture, SaveWithoutDocumentsFolderStartsInMyDocuments) {
