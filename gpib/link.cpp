@@ -54,14 +54,30 @@ void InstrumentLink::ibclr(int16_t ud) {
     wrap([&] { driver_.ibclr(ud); });
 }
 
+void InstrumentLink::refuseAddress() {
+    if (StatusRegistered == 0) RegisterStatus();
+    RawIbsta = static_cast<uint16_t>(ERR);
+    RawIberr = EARG;
+    RawIbcnt = 0;
+    ibcntl = 0;
+    CopyStatus();
+}
+
 void InstrumentLink::ibdev(int16_t board, int16_t pad, int16_t sad, int16_t tmo, int16_t eot, int16_t eos,
                            int16_t& ud) {
+    // Checked here so no backend ever sees an address it cannot take (linux-gpib's ibdev crashes on one).
+    if (!validPrimaryAddress(pad) || !validSecondaryAddress(sad)) {
+        refuseAddress();
+        ud = -1;
+        return;
+    }
     int32_t raw = 0;
     wrap([&] { raw = driver_.ibdev(board, pad, sad, tmo, eot, eos); });
     ud = fold16(raw);
 }
 
 void InstrumentLink::ibpad(int16_t ud, int16_t address) {
+    if (!validPrimaryAddress(address)) return refuseAddress();
     wrap([&] { driver_.ibpad(ud, address); });
 }
 

@@ -73,6 +73,8 @@ public:
 
 private:
     template <typename Call> void wrap(Call&& call);
+    // Fails a call with EARG without reaching the driver.
+    void refuseAddress();
 
     GpibDriver& driver_;
     Desktop& desktop_;

@@ -32,6 +32,14 @@ inline constexpr int16_t ECAP = 11;
 inline constexpr int16_t EBUS = 14;
 inline constexpr int16_t ETAB = 20;
 
+// GPIB addresses a driver can take: primary 0 to 30; secondary 0 for none, else 0x60 + (0 to 30).
+constexpr bool validPrimaryAddress(int pad) {
+    return pad >= 0 && pad <= 30;
+}
+constexpr bool validSecondaryAddress(int sad) {
+    return sad == 0 || (sad >= 0x60 && sad <= 0x7E);
+}
+
 // Fall-back values stored when status registration fails.
 inline constexpr int32_t FallbackIbcntl = static_cast<int32_t>(0xDEAD37F0u);
 

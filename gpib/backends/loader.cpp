@@ -26,6 +26,11 @@ BusOpenResult openBus(const BusUri& uri, Clock& clock) {
 }
 
 BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search) {
+    return openBus(uri, clock, search, ni488::LinuxGpibHost{});
+}
+
+BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search,
+                      const ni488::LinuxGpibHost& host) {
     BusOpenResult result;
     if (uri.kind == BusUri::Kind::Sim) {
         std::string why;
@@ -46,6 +51,13 @@ BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch
         std::string why;
         auto driver = ni488::Ni488Driver::load(library, uri.board, why);
         if (driver) {
+            // The first library that loads is the driver the user installed: its problems are the
+            // ones to report, rather than falling through to a library that is not there.
+            if (const auto problem = ni488::checkBoard(*driver, host)) {
+                result.title = problem->title;
+                result.error = problem->message();
+                return result;
+            }
             result.description = library + ", board " + std::to_string(uri.board);
             result.driver = std::move(driver);
             return result;

@@ -1,6 +1,7 @@
 #pragma once
 // Opens the backend a bus URI names: the simulated bus, or the first GPIB driver library that loads.
 #include "gpib/backends/busuri.h"
+#include "gpib/backends/ni488/boardcheck.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 
@@ -35,5 +36,9 @@ struct BusOpenResult {
 
 BusOpenResult openBus(const BusUri& uri, Clock& clock);
 BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search);
+// host: where the board check of a linux-gpib library looks (see boardcheck.h). A library that loads
+// but cannot use the board is reported like a missing one, with what is wrong and what to do.
+BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search,
+                      const ni488::LinuxGpibHost& host);
 
 } // namespace vellumix::gpib

@@ -34,6 +34,14 @@ public:
     void setIbdevResult(int ud) { get<void (*)(int)>("stub_set_ibdev_result")(ud); }
     void setPollByte(int v) { get<void (*)(int)>("stub_set_poll_byte")(v); }
     void setAskValue(int v) { get<void (*)(int)>("stub_set_ask_value")(v); }
+    void setBoards(int mask) { get<void (*)(int)>("stub_set_boards")(mask); }
+    // Fail as linux-gpib does without a board: IB_CONFIG and nodePrefix + N decide.
+    void emulateLinuxGpib(const std::string& nodePrefix) {
+        get<void (*)(const char*)>("stub_emulate_linux_gpib")(nodePrefix.c_str());
+    }
+    void refuseNode(int err) { get<void (*)(int)>("stub_refuse_node")(err); }
+    // The process-wide status copy, which linux-gpib leaves stale when ibdev fails early.
+    int globalIberr() { return *static_cast<volatile int*>(symbol("iberr")); }
     void setRegisterCode(int code) { get<void (*)(int)>("stub_set_register_code")(code); }
 
     int calls() { return get<int (*)()>("stub_calls")(); }
@@ -58,6 +66,11 @@ public:
     }
 
 private:
+    void* symbol(const char* name) {
+        void* p = dlsym(handle_, name);
+        if (!p) throw std::runtime_error(std::string("stub lacks ") + name);
+        return p;
+    }
     template <typename F> F get(const char* name) {
         void* p = dlsym(handle_, name);
         if (!p) throw std::runtime_error(std::string("stub lacks ") + name);

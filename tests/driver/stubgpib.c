@@ -8,10 +8,29 @@
  *   STUB_REGISTER         linux-gpib calls plus gpib-32's RegisterGpibGlobalsForThread pair; status is
  *                         published only through the registered words
  *   STUB_OMIT_IBASK       linux-gpib calls without ibask and ThreadIberr
+ *
+ * The linux-gpib build can also fail the way the genuine library does without a board
+ * (stub_emulate_linux_gpib): it reads IB_CONFIG (else /etc/gpib.conf) on every board call until the file
+ * parses, opens the board's device node, and leaves the status the library leaves:
+ *   - configuration file missing: per-thread ERR, EARG, and the count holds fopen's errno (the library
+ *     sets EDVR with the errno, then its descriptor check overwrites the error with EARG);
+ *   - configuration file that does not parse: ERR, EARG, the count left as it was;
+ *   - board index without an interface block: ERR, EARG, count 0;
+ *   - device node missing or refused: ERR, EDVR, count EBADF (the library's status poll on the
+ *     unopened node overwrites the open's ENOENT/EACCES);
+ *   - ibdev: -1 with ERR in the thread's status only when the file fails (the globals stay stale);
+ *     an address above 30 once the file is loaded crashes, as the library dereferences an
+ *     uninitialised pointer there (here: abort()).
+ * NI builds can leave out boards (stub_set_boards): ibask on a missing board index gives ERR, ENEB.
  */
+#include <errno.h>
+#include <fcntl.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #define EXPORT __attribute__((visibility("default")))
 #define MAX_BYTES 4096
@@ -32,6 +51,25 @@ static uint16_t g_listeners[MAX_ADDRS];
 static int g_listeners_len;
 static int g_ibdev_result, g_poll_byte, g_ask_value;
 
+#define ERR_BIT 0x8000
+#define EDVR_CODE 0
+#define EARG_CODE 4
+#define ENEB_CODE 7
+#define ETAB_CODE 20
+#define BOARDS 16
+
+static int g_board_mask = 0xFFFF; /* every board exists until a test says otherwise */
+static int g_emulate;
+static char g_node_prefix[256];
+static int g_node_errno;
+static int g_config_loaded;
+static int g_configured[BOARDS];
+
+/* The process-wide copies linux-gpib exports; synced at the end of each call except ibdev's early
+ * failure. */
+EXPORT volatile int ibsta, iberr, ibcnt;
+EXPORT volatile long ibcntl;
+
 #ifdef STUB_REGISTER
 static int g_register_code;
 static int *r_sta, *r_err, *r_cnt;
@@ -49,6 +87,14 @@ EXPORT void stub_reset(void) {
     g_written_len = g_read_len = 0;
     g_addrs_len = g_listeners_len = 0;
     g_ibdev_result = g_poll_byte = g_ask_value = 0;
+    g_board_mask = 0xFFFF;
+    g_emulate = 0;
+    g_node_prefix[0] = 0;
+    g_node_errno = 0;
+    g_config_loaded = 0;
+    memset(g_configured, 0, sizeof g_configured);
+    ibsta = iberr = ibcnt = 0;
+    ibcntl = 0;
 #ifdef STUB_REGISTER
     g_register_code = 0;
     r_sta = r_err = r_cnt = NULL;
@@ -95,6 +141,18 @@ EXPORT int stub_addr_list(uint16_t* out, int max) {
     memcpy(out, g_addrs, sizeof(uint16_t) * (size_t)n);
     return g_addrs_len;
 }
+EXPORT void stub_set_boards(int mask) {
+    g_board_mask = mask;
+}
+EXPORT void stub_emulate_linux_gpib(const char* node_prefix) {
+    g_emulate = 1;
+    strncpy(g_node_prefix, node_prefix, sizeof g_node_prefix - 1);
+    g_node_prefix[sizeof g_node_prefix - 1] = 0;
+}
+/* Tests run as root, who may open anything: this errno stands in for a refused open. */
+EXPORT void stub_refuse_node(int err) {
+    g_node_errno = err;
+}
 #ifdef STUB_REGISTER
 EXPORT void stub_set_register_code(int code) {
     g_register_code = code;
@@ -117,6 +175,10 @@ static void record(const char* name, long long a0, long long a1, long long a2, l
 }
 
 static void publish(void) {
+    ibsta = g_sta;
+    iberr = g_err;
+    ibcnt = (int)g_cnt;
+    ibcntl = g_cnt;
 #ifdef STUB_REGISTER
     if (r_sta) {
         *r_sta = g_sta;
@@ -155,6 +217,173 @@ static void do_write(const void* buf, size_t count) {
     g_cnt = (long)count;
 }
 
+/* --- linux-gpib's failures without a board --- */
+
+static void sync_globals(void) {
+    ibsta = g_sta;
+    iberr = g_err;
+    ibcnt = (int)g_cnt;
+    ibcntl = g_cnt;
+}
+
+/* A small reader of gpib.conf: blocks of "name = value", "name yes|no" or a bare name; an interface
+ * block starts with "minor = N". Enough to tell a readable file from a broken one. */
+struct conf_reader {
+    FILE* f;
+    char tok[256];
+    int quoted;
+};
+
+static int conf_next(struct conf_reader* r) {
+    int c, n = 0;
+    r->quoted = 0;
+    for (;;) {
+        c = fgetc(r->f);
+        if (c == EOF) return 0;
+        if (c == '/') {
+            int d = fgetc(r->f);
+            if (d == '*') {
+                int prev = 0;
+                while ((c = fgetc(r->f)) != EOF && !(prev == '*' && c == '/'))
+                    prev = c;
+                continue;
+            }
+            if (d != EOF) ungetc(d, r->f);
+        }
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+    }
+    if (c == '"') {
+        r->quoted = 1;
+        while ((c = fgetc(r->f)) != EOF && c != '"')
+            if (n < 255) r->tok[n++] = (char)c;
+        r->tok[n] = 0;
+        return c == '"' ? 1 : -1;
+    }
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-') {
+        while ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+               c == '-') {
+            if (n < 255) r->tok[n++] = (char)c;
+            c = fgetc(r->f);
+        }
+        if (c != EOF) ungetc(c, r->f);
+        r->tok[n] = 0;
+        return 1;
+    }
+    r->tok[0] = (char)c;
+    r->tok[1] = 0;
+    return 1;
+}
+
+static int is_word(const struct conf_reader* r) {
+    const char c = r->tok[0];
+    return r->quoted || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+static int parse_blocks(struct conf_reader* r, int* configured) {
+    int t;
+    while ((t = conf_next(r)) == 1) {
+        const int iface = strcmp(r->tok, "interface") == 0;
+        if (!iface && strcmp(r->tok, "device") != 0) return -1;
+        if (conf_next(r) != 1 || strcmp(r->tok, "{") != 0) return -1;
+        if (iface) {
+            char* end = NULL;
+            long minor;
+            if (conf_next(r) != 1 || strcmp(r->tok, "minor") != 0) return -1;
+            if (conf_next(r) != 1 || strcmp(r->tok, "=") != 0) return -1;
+            if (conf_next(r) != 1) return -1;
+            minor = strtol(r->tok, &end, 0);
+            if (*end || minor < 0 || minor >= BOARDS) return -1;
+            configured[minor] = 1;
+        }
+        for (;;) {
+            if (conf_next(r) != 1) return -1;
+            if (strcmp(r->tok, "}") == 0) break;
+            if (!is_word(r) || r->quoted) return -1;
+            if (conf_next(r) != 1) return -1;
+            if (strcmp(r->tok, "=") == 0) {
+                if (conf_next(r) != 1 || !is_word(r)) return -1;
+            } else if (strcmp(r->tok, "yes") != 0 && strcmp(r->tok, "no") != 0) {
+                return -1;
+            }
+        }
+    }
+    return t;
+}
+
+/* As the library's configuration step: once parsed it stays parsed. */
+static int load_config(void) {
+    struct conf_reader r;
+    int configured[BOARDS] = {0};
+    const char* path = getenv("IB_CONFIG");
+    int ok;
+    if (g_config_loaded) return 0;
+    r.f = fopen(path ? path : "/etc/gpib.conf", "r");
+    if (!r.f) {
+        g_err = EDVR_CODE;
+        g_cnt = errno;
+        return -1;
+    }
+    ok = parse_blocks(&r, configured) == 0;
+    fclose(r.f);
+    if (!ok) return -1;
+    memcpy(g_configured, configured, sizeof configured);
+    g_config_loaded = 1;
+    return 0;
+}
+
+static int open_node(int board) {
+    char path[300];
+    int fd;
+    if (board < 0 || board >= BOARDS || !g_configured[board]) {
+        errno = ENOENT; /* the board's device name is empty */
+        return -1;
+    }
+    snprintf(path, sizeof path, "%s%d", g_node_prefix, board);
+    if (access(path, F_OK) == 0 && g_node_errno) {
+        errno = g_node_errno;
+        return -1;
+    }
+    fd = open(path, O_RDWR);
+    if (fd < 0) return -1;
+    close(fd);
+    return 0;
+}
+
+static int fail(int err, long cnt) {
+    g_sta = ERR_BIT;
+    g_err = err;
+    g_cnt = cnt;
+    sync_globals();
+    return -1;
+}
+
+/* The board-level calls: 0 when the board is usable and the call goes on as recorded. */
+static int emulate_board(int board) {
+    if (!g_emulate) return 0;
+    if (load_config() < 0) return fail(EARG_CODE, g_cnt);
+    g_err = 0;
+    g_cnt = 0;
+    if (board < 0 || board >= BOARDS || !g_configured[board]) return fail(EARG_CODE, 0);
+    if (open_node(board) < 0) return fail(EDVR_CODE, EBADF);
+    return 0;
+}
+
+static int emulate_ibdev(int board, int pad, int sad) {
+    if (!g_emulate) return 0;
+    if (load_config() < 0) {
+        g_sta = ERR_BIT; /* the thread's status only */
+        return -1;
+    }
+    if (pad > 30 || sad - 0x60 > 30) {
+        g_err = ETAB_CODE;
+        abort();
+    }
+    g_err = 0;
+    g_cnt = 0;
+    if (open_node(board) < 0) return fail(EDVR_CODE, EBADF);
+    return 0;
+}
+
 /* --- The driver calls --- */
 
 #ifdef STUB_NI4882
@@ -169,10 +398,12 @@ typedef uint16_t addr_t;
 
 EXPORT void SendIFC(int board) {
     record("SendIFC", board, 0, 0, 0, 0, 0);
+    if (emulate_board(board) < 0) return;
     publish();
 }
 EXPORT int ibdev(int board, int pad, int sad, int tmo, int eot, int eos) {
     record("ibdev", board, pad, sad, tmo, eot, eos);
+    if (emulate_ibdev(board, pad, sad) < 0) return -1;
     publish();
     return g_ibdev_result;
 }
@@ -183,6 +414,7 @@ EXPORT void FindLstn(int board, const addr_t* list, addr_t* results, count_t lim
 EXPORT void FindLstn(int board, const addr_t* list, addr_t* results, int limit) {
     record("FindLstn", board, 0, 0, limit, 0, 0);
 #endif
+    if (emulate_board(board) < 0) return;
     record_addrs((const uint16_t*)list);
     find_listeners((uint16_t*)results, (long long)limit);
     publish();
@@ -218,6 +450,20 @@ EXPORT result_t ibwait(int ud, int mask) {
 #ifndef STUB_OMIT_IBASK
 EXPORT result_t ibask(int ud, int option, int* value) {
     record("ibask", ud, option, 0, 0, 0, 0);
+    if (ud >= 0 && ud < BOARDS) {
+        if (emulate_board(ud) < 0) return (result_t)g_sta;
+        if (!(g_board_mask & (1 << ud))) {
+            g_sta = ERR_BIT;
+            g_err = ENEB_CODE;
+            g_cnt = 0;
+            publish();
+            return (result_t)g_sta;
+        }
+        if (g_board_mask != 0xFFFF) { /* a board that exists answers cleanly */
+            g_sta = 0x100;
+            g_err = 0;
+        }
+    }
     *value = g_ask_value;
     publish();
     return (result_t)g_sta;
@@ -283,9 +529,17 @@ EXPORT long ThreadIbcntl(void) {
 }
 #endif
 
+#if !defined(STUB_NI4882) && !defined(STUB_REGISTER)
+/* Only linux-gpib has it; the backend tells the library family by it. */
+EXPORT const char* gpib_error_string(int error) {
+    return error == EARG_CODE ? "EARG 4: Bad argument" : "libgpib: Unknown error code";
+}
+#endif
+
 #ifndef STUB_NI4882
 EXPORT int ibsre(int board, int v) {
     record("ibsre", board, v, 0, 0, 0, 0);
+    if (emulate_board(board) < 0) return g_sta;
     publish();
     return g_sta;
 }

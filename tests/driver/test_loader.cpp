@@ -1,6 +1,6 @@
 // Opening a backend from a bus URI: the library search, its failure message, the simulated bus.
-#include "gpib/backends/ni488/ni488driver.h"
 #include "gpib/backends/loader.h"
+#include "gpib/backends/ni488/ni488driver.h"
 #include "stubcontrol.h"
 
 #include <gtest/gtest.h>
@@ -54,10 +54,11 @@ TEST_F(LoaderTest, EnvironmentLibraryReplacesTheBuiltInList) {
     EXPECT_EQ(driverLibrarySearch().libraries, defaultDriverLibraries());
     EXPECT_EQ(defaultDriverLibraries().front(), "libgpib.so.0");
 
-    setenv(DriverLibraryVariable, STUB_GPIB_PATH, 1);
+    // NI's flavour: its board check asks the library, not this machine's linux-gpib set-up.
+    setenv(DriverLibraryVariable, STUB_NI4882_PATH, 1);
     const auto search = driverLibrarySearch();
     EXPECT_TRUE(search.fromEnvironment);
-    EXPECT_EQ(search.libraries, std::vector<std::string>{STUB_GPIB_PATH});
+    EXPECT_EQ(search.libraries, std::vector<std::string>{STUB_NI4882_PATH});
     auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, 2}, clock);
     ASSERT_TRUE(opened.driver) << opened.error;
     EXPECT_EQ(dynamic_cast<ni488::Ni488Driver&>(*opened.driver).board(), 2);

@@ -105,6 +105,7 @@ private:
 struct Ni488Driver::Library {
     SharedLibrary shared;
     LibraryApi api = LibraryApi::Functions;
+    LibraryFamily family = LibraryFamily::Ni;
 
     // Both families.
     VoidIntFn SendIFC = nullptr;
@@ -145,6 +146,7 @@ struct Ni488Driver::Library {
     }
 
     void resolve() {
+        family = shared.symbol("gpib_error_string") ? LibraryFamily::LinuxGpib : LibraryFamily::Ni;
         bind(SendIFC, "SendIFC");
         bind(ibdev, "ibdev");
         bind(Register, "RegisterGpibGlobalsForThread", false);
@@ -216,6 +218,10 @@ LibraryApi Ni488Driver::api() const {
     return lib_->api;
 }
 
+LibraryFamily Ni488Driver::family() const {
+    return lib_->family;
+}
+
 bool Ni488Driver::registersNatively() const {
     return lib_->Register != nullptr;
 }
@@ -281,6 +287,21 @@ int32_t Ni488Driver::rejectArguments() {
     return sta;
 }
 
+BoardAnswer Ni488Driver::askInterface(int index) {
+    constexpr int IbaPAD = 0x1;
+    int value = 0;
+    BoardAnswer a;
+    if (lib_->api == LibraryApi::Functions) {
+        a.ibsta = lib_->fn.ibask(index, IbaPAD, &value);
+        a.iberr = nativeRegistered_ && err_ ? *err_ : lib_->fn.ThreadIberr();
+    } else {
+        a.ibsta = static_cast<int32_t>(lib_->ni.ibask(index, IbaPAD, &value));
+        a.iberr = static_cast<int32_t>(lib_->ni.ThreadIberr());
+    }
+    publishStatus();
+    return a;
+}
+
 // --- Board level: the program's board 0 is the interface chosen by the bus URI ---
 
 void Ni488Driver::SendIFC(int32_t board) {
@@ -315,6 +336,11 @@ void Ni488Driver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* re
 }
 
 int32_t Ni488Driver::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t eos) {
+    // linux-gpib's ibdev crashes on an address above 30 once its configuration is loaded.
+    if (!validPrimaryAddress(pad) || !validSecondaryAddress(sad)) {
+        rejectArguments();
+        return -1;
+    }
     // -1 is passed on: the status words already say why.
     const int32_t ud = lib_->ibdev(boardFor(board), pad, sad, tmo, eot, eos);
     publishStatus();
@@ -324,6 +350,7 @@ int32_t Ni488Driver::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo,
 // --- Device level ---
 
 int32_t Ni488Driver::ibpad(int32_t ud, int32_t pad) {
+    if (!validPrimaryAddress(pad)) return rejectArguments();
     const int32_t sta = lib_->api == LibraryApi::Functions
                             ? lib_->fn.ibpad(ud, pad)
                             : static_cast<int32_t>(lib_->ni.ibconfig(ud, IbcPAD, pad));

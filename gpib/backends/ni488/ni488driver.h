@@ -17,6 +17,15 @@ enum class LibraryApi {
     Ni4882,
 };
 
+// Whose library it is: linux-gpib exports gpib_error_string, NI's libraries do not.
+enum class LibraryFamily { LinuxGpib, Ni };
+
+// Status and error of one call asked of the library outside the link's registered words.
+struct BoardAnswer {
+    int32_t ibsta = 0;
+    int32_t iberr = 0;
+};
+
 class Ni488Driver final : public GpibDriver {
 public:
     // Opens the library at path (a file name is looked up the system's way) and resolves every
@@ -31,8 +40,13 @@ public:
     const std::string& path() const { return path_; }
     int board() const { return board_; }
     LibraryApi api() const;
+    LibraryFamily family() const;
     // True when the library keeps the registered words itself (gpib-32's registration exports).
     bool registersNatively() const;
+
+    // Asks interface index (not mapped to the URI's board) for its primary address: the call that
+    // tells whether the library knows such a board (ENEB when it does not).
+    BoardAnswer askInterface(int index);
 
     int32_t RegisterGpibGlobalsForThread(int32_t* ibsta, int32_t* iberr, int32_t* ibcnt,
                                          int32_t* ibcntl) override;

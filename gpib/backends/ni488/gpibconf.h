@@ -1,0 +1,30 @@
+#pragma once
+// linux-gpib's configuration file (gpib.conf) as its library reads it: which boards it configures, and
+// where it stops reading. The library itself only says "failed to parse" and then reports a bad
+// argument, so Vellumix reads the file itself to tell the user which line to fix.
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vellumix::gpib::ni488 {
+
+struct GpibConfInterface {
+    int minor = 0;         // board index: the block configures /dev/gpibN
+    std::string boardType; // board_type, "" when the block has none
+};
+
+struct GpibConf {
+    bool valid = true;
+    // Where reading stopped when !valid: 1-based line, the text found there ("" at the end of the
+    // file), and what was expected instead.
+    int errorLine = 0;
+    std::string errorNear;
+    std::string errorExpected;
+    std::vector<GpibConfInterface> interfaces; // in file order; only meaningful when valid
+
+    const GpibConfInterface* find(int minor) const;
+};
+
+GpibConf parseGpibConf(std::string_view text);
+
+} // namespace vellumix::gpib::ni488

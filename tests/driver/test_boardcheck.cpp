@@ -1,0 +1,501 @@
+// Checks of a board before the first scan: gpib.conf read as linux-gpib reads it, the linux-gpib
+// prerequisites, NI's own answer, and each set-up fault of the genuine library without a board,
+// reproduced with the stub library.
+#include "gpib/backends/loader.h"
+#include "gpib/backends/ni488/boardcheck.h"
+#include "gpib/backends/ni488/gpibconf.h"
+#include "gpib/discovery.h"
+#include "gpib/link.h"
+#include "stubcontrol.h"
+#include "tests/support/fakes.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <grp.h>
+#include <unistd.h>
+
+using namespace vellumix;
+using namespace vellumix::gpib;
+using namespace vellumix::gpib::ni488;
+using vellumix::test::StubControl;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// --- gpib.conf ---
+
+TEST(GpibConf, ReadsWhatTheLibraryReadsAndStopsWhereItStops) {
+    struct Case {
+        const char* what;
+        const char* text;
+        bool valid;
+        std::vector<int> boards; // when valid
+        int line;                // when not
+        const char* near;
+    };
+    const std::vector<Case> cases = {
+        {"empty file", "", true, {}, 0, ""},
+        {"usb board with the usual settings",
+         "/* bench */\ninterface {\n\tminor = 0\n\tboard_type = \"ni_usb_b\"\n\tpad = 0\n\tsad = 0\n"
+         "\ttimeout = T3s\n\teos = 0x0a\n\tset-reos = yes\n\tset-bin = no\n\tset-eot = yes\n\tmaster = "
+         "yes\n}\n",
+         true,
+         {0},
+         0,
+         ""},
+        {"two boards and a device",
+         "interface { minor = 1 board_type = ni_pci }\ninterface { minor = 0 board_type = \"agilent_82357a\" "
+         "}\n"
+         "device { minor = 0 name = \"scope\" pad = 7 init-flags = LLO, DCL autopoll timeout = 10s }\n",
+         true,
+         {1, 0},
+         0,
+         ""},
+        {"old switches without =",
+         "interface { minor = 0 set-reos yes set-bin no master yes }",
+         true,
+         {0},
+         0,
+         ""},
+        {"comment over lines, then a setting without =",
+         "/* one\ntwo */\ninterface {\n minor = 0\n pad 0\n}\n",
+         false,
+         {},
+         5,
+         "0"},
+        {"minor not first",
+         "interface {\n board_type = \"ni_pci\"\n minor = 0\n}\n",
+         false,
+         {},
+         2,
+         "board_type"},
+        {"board index out of range", "interface {\n minor = 16\n}\n", false, {}, 2, "16"},
+        {"block never closed", "interface {\n minor = 0\n", false, {}, 3, ""},
+        {"text never closed", "interface {\n minor = 0\n name = \"violet\n}\n", false, {}, 3, "\""},
+        {"unknown setting", "interface {\n minor = 0\n colour = 1\n}\n", false, {}, 3, "colour"},
+        {"set-eot needs =", "interface { minor = 0\n set-eot yes }", false, {}, 2, "yes"},
+        {"hex number", "interface { minor = 0 eos = 0xZZ }", false, {}, 1, "0xZZ"},
+        {"truth value as a timeout", "device {\n timeout = yes\n}", false, {}, 2, "yes"},
+        {"same board twice", "interface { minor = 0 }\ninterface {\n minor = 0 }", false, {}, 3, "0"},
+        {"stray word at the top", "interface { minor = 0 }\nboard { }", false, {}, 2, "board"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const GpibConf conf = parseGpibConf(c.text);
+        EXPECT_EQ(conf.valid, c.valid) << conf.errorExpected;
+        if (c.valid) {
+            std::vector<int> boards;
+            for (const auto& i : conf.interfaces)
+                boards.push_back(i.minor);
+            EXPECT_EQ(boards, c.boards);
+        } else {
+            EXPECT_EQ(conf.errorLine, c.line);
+            EXPECT_EQ(conf.errorNear, c.near);
+            EXPECT_FALSE(conf.errorExpected.empty());
+        }
+    }
+    EXPECT_EQ(parseGpibConf("interface { minor = 1 board_type = ni_pci }").find(1)->boardType, "ni_pci");
+}
+
+// --- A scratch machine: configuration file, device nodes, loaded modules ---
+
+class Machine {
+public:
+    Machine() : root_(fs::path(testing::TempDir()) / ("vellumix-host-" + std::to_string(::getpid()))) {
+        fs::remove_all(root_);
+        fs::create_directories(root_ / "dev");
+        fs::create_directories(root_ / "sys" / "module");
+        host.configFiles = {(root_ / "etc" / "gpib.conf").string()};
+        host.deviceNodePrefix = (root_ / "dev" / "gpib").string();
+        host.procModules = (root_ / "modules").string();
+        host.sysModule = (root_ / "sys" / "module").string();
+        host.environment = [this](const std::string& name) -> std::optional<std::string> {
+            if (name == "IB_CONFIG" && !ibConfig.empty()) return ibConfig;
+            return std::nullopt;
+        };
+        host.openError = [this](const std::string& path) { return refused.count(path) ? refused[path] : 0; };
+        write("modules", "ext4 1015808 1 - Live 0x0\n");
+    }
+    ~Machine() { fs::remove_all(root_); }
+
+    void write(const std::string& rel, const std::string& text) {
+        fs::create_directories((root_ / rel).parent_path());
+        std::ofstream(root_ / rel) << text;
+    }
+    std::string path(const std::string& rel) const { return (root_ / rel).string(); }
+    void config(const std::string& text) { write("etc/gpib.conf", text); }
+    void node(int board) { write("dev/gpib" + std::to_string(board), ""); }
+    void refuse(int board, int err) { refused[host.deviceNodePrefix + std::to_string(board)] = err; }
+
+    LinuxGpibHost host;
+    std::string ibConfig;
+    std::map<std::string, int> refused;
+
+private:
+    fs::path root_;
+};
+
+const char* const UsbBoard0 = "interface {\n minor = 0\n board_type = \"ni_usb_b\"\n master = yes\n}\n";
+
+TEST(LinuxGpibCheck, EachMissingPrerequisiteHasItsOwnMessageAndRemedy) {
+    struct Case {
+        const char* what;
+        std::function<void(Machine&)> setUp;
+        int board;
+        std::vector<std::string> whatSays;
+        std::vector<std::string> fixSays;
+    };
+    const std::vector<Case> cases = {
+        {"no configuration file",
+         [](Machine&) {},
+         0,
+         {"cannot find its configuration file", "etc/gpib.conf", "board 0"},
+         {"gpib-user-tools", "sudo gpib_config --minor 0"}},
+        {"IB_CONFIG names a missing file",
+         [](Machine& m) { m.ibConfig = m.path("mine.conf"); },
+         0,
+         {"mine.conf", "(named by IB_CONFIG)"},
+         {"Point IB_CONFIG at your gpib.conf"}},
+        {"IB_CONFIG wins over the usual place",
+         [](Machine& m) {
+             m.config(UsbBoard0);
+             m.write("mine.conf", "interface { minor = 3 }");
+             m.ibConfig = m.path("mine.conf");
+         },
+         0,
+         {"mine.conf", "configures board 3, not board 0"},
+         {"--bus gpib:3"}},
+        {"syntax error",
+         [](Machine& m) { m.config("interface {\n minor = 0\n pad 0\n}\n"); },
+         0,
+         {"line 3 of its configuration file", "not \"0\""},
+         {"Fix line 3 of", "gpib.conf"}},
+        {"no interface block",
+         [](Machine& m) { m.config("device { minor = 0 pad = 7 }\n"); },
+         0,
+         {"configures no GPIB board"},
+         {"minor = 0", "sudo gpib_config --minor 0"}},
+        {"other boards only",
+         [](Machine& m) { m.config("interface { minor = 0 }\ninterface { minor = 2 }\n"); },
+         1,
+         {"configures boards 0 and 2, not board 1"},
+         {"--bus gpib:0", "minor = 1", "gpib_config --minor 1"}},
+        {"module not loaded, known board type",
+         [](Machine& m) { m.config(UsbBoard0); },
+         0,
+         {"kernel driver is not loaded", "gpib0 does not exist"},
+         {"sudo modprobe ni_usb_gpib && sudo gpib_config --minor 0"}},
+        {"module not loaded, unknown board type",
+         [](Machine& m) { m.config("interface { minor = 0 board_type = \"homemade\" }"); },
+         0,
+         {"kernel driver is not loaded"},
+         {"board_type \"homemade\"", "gpib_config --minor 0"}},
+        {"module loaded, node missing",
+         [](Machine& m) {
+             m.config(UsbBoard0);
+             m.write("modules",
+                     "gpib_common 61440 1 ni_usb_gpib, Live 0x0\nni_usb_gpib 45056 0 - Live 0x0\n");
+         },
+         0,
+         {"kernel driver is loaded, but", "gpib0 does not exist"},
+         {"udev"}},
+        {"module built in: only its sysfs folder",
+         [](Machine& m) {
+             m.config(UsbBoard0);
+             fs::create_directories(m.path("sys/module/gpib_common"));
+         },
+         0,
+         {"kernel driver is loaded, but"},
+         {"udev"}},
+        {"node refused",
+         [](Machine& m) {
+             m.config(UsbBoard0);
+             m.node(0);
+             m.refuse(0, EACCES);
+         },
+         0,
+         {"You may not open", "gpib0", "belongs to group"},
+         {"usermod -aG"}},
+        {"node fails otherwise",
+         [](Machine& m) {
+             m.config(UsbBoard0);
+             m.node(0);
+             m.refuse(0, ENXIO);
+         },
+         0,
+         {"gpib0 cannot be opened", "No such device or address"},
+         {"docs/drivers.md"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Machine m;
+        c.setUp(m);
+        const auto problem = checkLinuxGpibBoard(c.board, m.host);
+        ASSERT_TRUE(problem);
+        EXPECT_EQ(problem->title, "linux-gpib Driver Error");
+        for (const auto& part : c.whatSays)
+            EXPECT_TRUE(contains(problem->what, part)) << part << " missing in: " << problem->what;
+        for (const auto& part : c.fixSays)
+            EXPECT_TRUE(contains(problem->fix, part)) << part << " missing in: " << problem->fix;
+    }
+
+    Machine ready;
+    ready.config(UsbBoard0);
+    ready.node(0);
+    EXPECT_FALSE(checkLinuxGpibBoard(0, ready.host)) << "a usable board must pass";
+}
+
+TEST(LinuxGpibCheck, ARefusedNodeNamesItsGroupAndTheWayIn) {
+    const struct group* g = getgrnam("users");
+    if (!g) g = getgrnam("nogroup");
+    if (!g || ::geteuid() != 0) GTEST_SKIP() << "needs root and a group users or nogroup to give the node to";
+    Machine m;
+    m.config(UsbBoard0);
+    m.node(0);
+    m.refuse(0, EACCES);
+    const std::string node = m.host.deviceNodePrefix + "0";
+    ASSERT_EQ(::chown(node.c_str(), 0, g->gr_gid), 0);
+    ASSERT_EQ(::chmod(node.c_str(), 0660), 0);
+    const auto problem = checkLinuxGpibBoard(0, m.host);
+    ASSERT_TRUE(problem);
+    const std::string group = g->gr_name;
+    EXPECT_TRUE(contains(problem->what, "group " + group + " (mode 0660)")) << problem->what;
+    EXPECT_TRUE(contains(problem->fix, "sudo usermod -aG " + group + " $USER")) << problem->fix;
+    EXPECT_TRUE(contains(problem->fix, "log out and in again")) << problem->fix;
+}
+
+TEST(LinuxGpibCheck, BoardTypesNameTheirKernelModules) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"ni_usb_b", "ni_usb_gpib"}, {"agilent_82357a", "agilent_82357a"},
+        {"ni_pci", "tnt4882"},       {"cec_pci", "cec_gpib"},
+        {"unheard_of", ""},          {"", ""}};
+    for (const auto& [type, module] : cases)
+        EXPECT_EQ(kernelModuleFor(type), module) << type;
+}
+
+// --- The genuine library's failures without a board, row by row ---
+
+struct Row {
+    const char* cause;
+    std::function<void(Machine&, StubControl&)> setUp;
+    int board;
+    int iberr;  // what the library leaves after the scan's first call
+    long count; // ... and its count
+    std::vector<std::string> message;
+};
+
+void PrintTo(const Row& r, std::ostream* os) {
+    *os << r.cause;
+}
+
+class NoBoardRow : public testing::TestWithParam<Row> {
+protected:
+    void SetUp() override {
+        stub.reset();
+        GetParam().setUp(machine, stub);
+        // The library finds its file through IB_CONFIG, as the check does.
+        setenv("IB_CONFIG",
+               machine.ibConfig.empty() ? machine.path("etc/gpib.conf").c_str() : machine.ibConfig.c_str(),
+               1);
+        machine.ibConfig = std::getenv("IB_CONFIG");
+        stub.emulateLinuxGpib(machine.host.deviceNodePrefix);
+    }
+    void TearDown() override { unsetenv("IB_CONFIG"); }
+
+    Machine machine;
+    StubControl stub{STUB_GPIB_PATH};
+    VirtualClock clock;
+};
+
+// Scanning anyway shows the same bare code for different causes: the status cannot tell them apart.
+TEST_P(NoBoardRow, TheLibraryLeavesOnlyACodeThatDoesNotNameTheCause) {
+    const Row& row = GetParam();
+    std::string error;
+    auto driver = Ni488Driver::load(STUB_GPIB_PATH, row.board, error);
+    ASSERT_TRUE(driver) << error;
+    test::FakeDesktop desktop;
+    InstrumentLink link(*driver, desktop, clock);
+    EXPECT_THROW(ScanBus(link, 1), test::ProgramEnded);
+    EXPECT_EQ(link.iberr, row.iberr);
+    EXPECT_EQ(link.ibcntl, row.count);
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_EQ(desktop.boxes[0].title, "Initialization Error " + std::to_string(row.iberr));
+}
+
+TEST_P(NoBoardRow, OpeningTheBusSaysWhatIsWrongInstead) {
+    const Row& row = GetParam();
+    const auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, row.board}, clock,
+                                DriverLibrarySearch{{STUB_GPIB_PATH}, false}, machine.host);
+    ASSERT_FALSE(opened.driver);
+    EXPECT_EQ(opened.title, "linux-gpib Driver Error");
+    for (const auto& part : row.message)
+        EXPECT_TRUE(contains(opened.error, part)) << part << " missing in:\n" << opened.error;
+    EXPECT_FALSE(contains(opened.error, "Invalid argument")) << opened.error;
+}
+
+const std::vector<Row> Rows = {
+    {"no configuration file",
+     [](Machine& m, StubControl&) { m.ibConfig = m.path("etc/gpib.conf"); },
+     0,
+     4,
+     2,
+     {"cannot find its configuration file"}},
+    {"configuration file with a syntax error",
+     [](Machine& m, StubControl&) { m.config("interface {\n minor = 0\n board_type = }\n"); },
+     0,
+     4,
+     0,
+     {"line 3", "Fix line 3"}},
+    {"board 1 asked, only board 0 configured",
+     [](Machine& m, StubControl&) { m.config(UsbBoard0); },
+     1,
+     4,
+     0,
+     {"configures board 0, not board 1", "--bus gpib:0"}},
+    {"kernel module not loaded",
+     [](Machine& m, StubControl&) { m.config(UsbBoard0); },
+     0,
+     0,
+     EBADF,
+     {"kernel driver is not loaded", "modprobe ni_usb_gpib"}},
+    {"device node not permitted",
+     [](Machine& m, StubControl& s) {
+         m.config(UsbBoard0);
+         m.node(0);
+         m.refuse(0, EACCES);
+         s.refuseNode(EACCES);
+     },
+     0,
+     0,
+     EBADF,
+     {"You may not open", "usermod -aG"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(LinuxGpib, NoBoardRow, testing::ValuesIn(Rows));
+
+class StubTest : public testing::Test {
+protected:
+    void SetUp() override {
+        stub.reset();
+        machine.config(UsbBoard0);
+        machine.node(0);
+        setenv("IB_CONFIG", machine.path("etc/gpib.conf").c_str(), 1);
+        stub.emulateLinuxGpib(machine.host.deviceNodePrefix);
+    }
+    void TearDown() override { unsetenv("IB_CONFIG"); }
+    Machine machine;
+    StubControl stub{STUB_GPIB_PATH};
+    VirtualClock clock;
+};
+
+TEST_F(StubTest, IbdevFailureLivesInTheThreadStatusOnly) {
+    setenv("IB_CONFIG", machine.path("absent.conf").c_str(), 1);
+    std::string error;
+    auto driver = Ni488Driver::load(STUB_GPIB_PATH, 0, error);
+    ASSERT_TRUE(driver) << error;
+    int32_t sta = 0, err = -1, cnt = 0, cntl = 0;
+    ASSERT_EQ(driver->RegisterGpibGlobalsForThread(&sta, &err, &cnt, &cntl), 0);
+    EXPECT_EQ(driver->ibdev(0, 1, 0, T1s, 1, 0), -1);
+    EXPECT_EQ(sta, 0x8000);
+    EXPECT_EQ(err, EDVR);
+    EXPECT_EQ(cntl, ENOENT);
+    EXPECT_EQ(stub.globalIberr(), 0) << "the process-wide copy is not updated on this path";
+}
+
+// Addresses above 30 crash linux-gpib's ibdev once its file is loaded: none may reach a driver.
+TEST_F(StubTest, AddressesADriverCannotTakeNeverReachIt) {
+    std::string error;
+    auto driver = Ni488Driver::load(STUB_GPIB_PATH, 0, error);
+    ASSERT_TRUE(driver) << error;
+    test::FakeDesktop desktop;
+    InstrumentLink link(*driver, desktop, clock);
+    int16_t ud = 0;
+    link.ibdev(0, 1, 0, T1s, 1, 0, ud); // loads the configuration: the crash is armed
+
+    struct Case {
+        const char* what;
+        std::function<void()> call;
+    };
+    // Through the link, which every backend sits behind.
+    const std::vector<Case> linkCases = {
+        {"ibdev pad 31", [&] { link.ibdev(0, 31, 0, T1s, 1, 0, ud); }},
+        {"ibdev pad -1", [&] { link.ibdev(0, -1, 0, T1s, 1, 0, ud); }},
+        {"ibdev sad 0x7F", [&] { link.ibdev(0, 5, 0x7F, T1s, 1, 0, ud); }},
+        {"ibdev sad 5", [&] { link.ibdev(0, 5, 5, T1s, 1, 0, ud); }},
+        {"ibpad 31", [&] { link.ibpad(ud, 31); }},
+    };
+    for (const Case& c : linkCases) {
+        SCOPED_TRACE(c.what);
+        const int before = stub.calls();
+        c.call();
+        EXPECT_EQ(stub.calls(), before);
+        EXPECT_EQ(link.ibsta & ERR, ERR);
+        EXPECT_EQ(link.iberr, EARG);
+    }
+    EXPECT_EQ(ud, -1);
+    // And the backend itself, for any caller that skips the link.
+    const int before = stub.calls();
+    EXPECT_EQ(driver->ibdev(0, 200, 0, T1s, 1, 0), -1);
+    EXPECT_EQ(driver->ibpad(3, 31) & 0x8000, 0x8000);
+    EXPECT_EQ(stub.calls(), before);
+
+    link.ibdev(0, 30, 0x7E, T1s, 1, 0, ud);
+    EXPECT_EQ(stub.lastCall(), "ibdev") << "the highest valid addresses go through";
+}
+
+TEST_F(StubTest, TheStubCrashesLikeTheLibraryOnAnAddressAbove30) {
+    using IbdevFn = int (*)(int, int, int, int, int, int);
+    void* handle = dlopen(STUB_GPIB_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_TRUE(handle);
+    const auto ibdev = reinterpret_cast<IbdevFn>(dlsym(handle, "ibdev"));
+    ASSERT_TRUE(ibdev);
+    ibdev(0, 1, 0, 11, 1, 0);
+    EXPECT_DEATH(ibdev(0, 31, 0, 11, 1, 0), "");
+    dlclose(handle);
+}
+
+// --- NI: the library says which boards exist ---
+
+TEST(NiCheck, AMissingBoardIsNamedWithTheBoardsThatExist) {
+    struct Case {
+        int mask;
+        int board;
+        bool problem;
+        std::vector<std::string> parts;
+    };
+    const std::vector<Case> cases = {
+        {0b101, 1, true, {"NI-488.2 has no GPIB board 1.", "It has boards 0 and 2.", "--bus gpib:0"}},
+        {0b1000, 0, true, {"has no GPIB board 0", "It has board 3.", "--bus gpib:3"}},
+        {0, 0, true, {"finds no GPIB board at all", "configuration utility"}},
+        {0b10, 1, false, {}},
+    };
+    StubControl stub(STUB_NI4882_PATH);
+    VirtualClock clock;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.mask);
+        stub.reset();
+        stub.setBoards(c.mask);
+        const auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, c.board}, clock,
+                                    DriverLibrarySearch{{STUB_NI4882_PATH}, false}, LinuxGpibHost{});
+        EXPECT_EQ(!opened.driver, c.problem);
+        if (!c.problem) continue;
+        EXPECT_EQ(opened.title, "NI-488.2 Driver Error");
+        for (const auto& part : c.parts)
+            EXPECT_TRUE(contains(opened.error, part)) << part << " missing in:\n" << opened.error;
+    }
+    stub.reset();
+}
+
+} // namespace
