@@ -43,6 +43,7 @@ int runCli(const std::vector<std::string>& args, CliContext& ctx) {
 
     std::unique_ptr<gpib::GpibDriver> opened;
     gpib::GpibDriver* driver = ctx.driver;
+    std::string busName = "GPIB board 0";
     if (!driver) {
         std::optional<std::string> environment;
         if (ctx.environment) {
@@ -55,6 +56,9 @@ int runCli(const std::vector<std::string>& args, CliContext& ctx) {
             ctx.err << Program << ": " << choice.error << '\n' << std::flush;
             return ExitBus;
         }
+        busName = choice.uri->kind == gpib::BusUri::Kind::Sim
+                      ? std::string("the simulated bus")
+                      : "GPIB board " + std::to_string(choice.uri->board);
         gpib::BusOpenResult result = gpib::openBus(*choice.uri, ctx.clock);
         if (!result.driver) {
             ctx.err << boxText(result.error, result.title) << '\n' << std::flush;
@@ -64,13 +68,14 @@ int runCli(const std::vector<std::string>& args, CliContext& ctx) {
         driver = opened.get();
     }
 
-    Run run(ctx, *driver);
+    Run run(ctx, *driver, busName);
     try {
         if (request.command == "scan") return run.scan();
         if (request.command == "query") return run.query(request);
         if (request.command == "identify") return run.identify(request);
         return run.capture(request);
     } catch (const ProgramEnd& end) {
+        run.explainEnd(end.reason);
         return exitStatusFor(end.reason);
     }
 }

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <memory>
 
 namespace vellumix::cli {
@@ -33,15 +34,45 @@ std::string offeredWords(const capture::Capabilities& caps) {
 
 } // namespace
 
+bool Run::busIsEmpty() {
+    // A driver may report an empty bus without an error (linux-gpib never sets EBUS): address 0
+    // would then be the board itself, not an instrument.
+    if (link_.Listeners.count() > 0) return false;
+    fail("no instrument answered on " + busName_ +
+         ": check that the instruments are switched on, cabled, and set to GPIB addresses from 1 to 30");
+    return true;
+}
+
+std::string Run::driverError() const {
+    const int code = link_.iberr;
+    std::string text = "the driver reports error " + std::to_string(code);
+    if (*gpib::errorName(code)) text += std::string(" (") + gpib::errorName(code) + ")";
+    text += std::string(": ") + gpib::errorText(code);
+    // After these two the count is the operating system's errno.
+    if ((code == gpib::EDVR || code == gpib::EFSO) && link_.ibcntl > 0)
+        text += " System error " + std::to_string(link_.ibcntl) + ": " + std::strerror(link_.ibcntl) + ".";
+    return text;
+}
+
+void Run::explainEnd(FatalReason reason) {
+    if (reason == FatalReason::NoListeners) {
+        fail("no instrument answered on " + busName_);
+    } else if (reason == FatalReason::ScanFailed) {
+        fail("the bus scan on " + busName_ + " failed: " + driverError() +
+             " See docs/drivers.md, Troubleshooting.");
+    }
+}
+
 int Run::scan() {
     scanBus();
+    if (busIsEmpty()) return ExitScan;
     const int n = link_.Listeners.count();
     // One descriptor re-addressed to each listener, with the search's short timeout: a silent
     // instrument costs about a second per call that waits for it.
     int16_t ud = 0;
     link_.ibdev(0, link_.Listeners[1], 0, gpib::T1s, 1, 0, ud);
     if ((link_.ibsta & gpib::ERR) || ud <= 0) {
-        fail(std::string("no device could be opened on board 0: ") + gpib::errorText(link_.iberr));
+        fail("no device could be opened on " + busName_ + ": " + driverError());
         return ExitIo;
     }
     for (int slot = 1; slot <= n; ++slot) {
@@ -74,6 +105,7 @@ std::string Run::probeId(int16_t ud, int16_t address) {
 
 int Run::query(const Request& r) {
     scanBus();
+    if (busIsEmpty()) return ExitScan;
     const int n = link_.Listeners.count();
     int16_t address = link_.Listeners[1];
     if (r.address) {
@@ -95,8 +127,8 @@ int Run::query(const Request& r) {
     int16_t ud = 0;
     link_.ibdev(0, address, 0, link_.DeviceTimeout, 1, 0, ud);
     if ((link_.ibsta & gpib::ERR) || ud <= 0) {
-        fail("the instrument at GPIB address " + std::to_string(address) +
-             " could not be opened: " + gpib::errorText(link_.iberr));
+        fail("the instrument at GPIB address " + std::to_string(address) + " on " + busName_ +
+             " could not be opened: " + driverError());
         return ExitIo;
     }
     const std::string reply = gpib::QueryDevice(link_, ud, r.text);
@@ -107,6 +139,7 @@ int Run::query(const Request& r) {
 
 int Run::findScope(std::string expected, Scope& scope) {
     scanBus();
+    if (busIsEmpty()) return ExitScan;
     std::string query = "ID?";
     const std::string asked = expected;
     scope.device = gpib::FindDeviceById(link_, query, expected);

@@ -7,6 +7,8 @@
 #include "gpib/discovery.h"
 #include "gpib/link.h"
 
+#include <string>
+
 namespace vellumix::cli {
 
 struct Scope {
@@ -18,8 +20,10 @@ struct Scope {
 
 class Run {
 public:
-    Run(CliContext& context, gpib::GpibDriver& driver)
-        : ctx_(context), desktop_(context.err, context.environment), link_(driver, desktop_, context.clock) {}
+    // busName: how messages name the bus, e.g. "GPIB board 1".
+    Run(CliContext& context, gpib::GpibDriver& driver, std::string busName)
+        : ctx_(context), desktop_(context.err, context.environment), link_(driver, desktop_, context.clock),
+          busName_(std::move(busName)) {}
 
     TerminalDesktop& desktop() { return desktop_; }
 
@@ -27,6 +31,9 @@ public:
     int query(const Request& r);
     int identify(const Request& r);
     int capture(const Request& r);
+    // After the core ended the run: what the window's box leaves out (the driver's own error, the
+    // board that was used), on stderr.
+    void explainEnd(FatalReason reason);
 
 private:
     void fail(const std::string& text) { ctx_.err << Program << ": " << text << '\n' << std::flush; }
@@ -36,6 +43,9 @@ private:
         link_.DeviceTimeout = gpib::T3s;
         gpib::ScanBus(link_, 1);
     }
+    // The scan found the bus working but no instrument on it: says so.
+    bool busIsEmpty();
+    std::string driverError() const;
     int findScope(std::string expected, Scope& scope);
     std::string probeId(int16_t ud, int16_t address);
     std::tm localTime() const;
@@ -44,6 +54,7 @@ private:
     CliContext& ctx_;
     TerminalDesktop desktop_;
     gpib::InstrumentLink link_;
+    std::string busName_;
 };
 
 } // namespace vellumix::cli

@@ -13,4 +13,12 @@ int64_t timeoutMicroseconds(int code) {
     return table[static_cast<std::size_t>(code)];
 }
 
+const char* errorName(int code) {
+    static constexpr std::array<const char*, 21> names = {
+        "EDVR", "ECIC", "ENOL", "EADR", "EARG", "ESAC", "EABO", "ENEB", "EDMA", "",    "EOIP",
+        "ECAP", "EFSO", "",     "EBUS", "ESTB", "ESRQ", "",     "",     "",     "ETAB"};
+    if (code < 0 || code >= static_cast<int>(names.size())) return "";
+    return names[static_cast<std::size_t>(code)];
+}
+
 } // namespace vellumix::gpib

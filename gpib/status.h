@@ -29,6 +29,7 @@ inline constexpr int16_t EARG = 4;
 inline constexpr int16_t EABO = 6;
 inline constexpr int16_t ENEB = 7;
 inline constexpr int16_t ECAP = 11;
+inline constexpr int16_t EFSO = 12;
 inline constexpr int16_t EBUS = 14;
 inline constexpr int16_t ETAB = 20;
 
@@ -47,6 +48,9 @@ inline constexpr int32_t FallbackIbcntl = static_cast<int32_t>(0xDEAD37F0u);
 constexpr int16_t fold16(int32_t raw) {
     return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint32_t>(raw) & 0xFFFFu));
 }
+
+// The driver's short name of an error code ("EDVR", "EARG", ...); "" for a code it does not define.
+const char* errorName(int code);
 
 // Microseconds of a timeout code (0 = wait forever); codes outside the table give 0.
 int64_t timeoutMicroseconds(int code);

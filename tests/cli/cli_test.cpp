@@ -372,6 +372,56 @@ TEST(CliIdentify, IdentificationReadTimeoutIsAnIoErrorNotAnUnsupportedModel) {
     EXPECT_EQ(cli.out.str(), "");
 }
 
+// A bus that works but has no instrument, and a scan the driver fails: the terminal says more than the
+// window's box, and nothing is ever sent to address 0, the board itself.
+TEST(CliBus, EmptyOrFailingScanSaysWhatTheBoxLeavesOut) {
+    struct Case {
+        const char* name;
+        std::vector<uint16_t> listeners;
+        test::ScriptedDriver::Result scan;
+        std::vector<std::string> args;
+        std::vector<std::string> says;
+    };
+    const test::ScriptedDriver::Result ok;
+    const std::string empty = "no instrument answered on GPIB board 0";
+    const std::vector<Case> cases = {
+        {"scan, board only", {0}, ok, {"scan"}, {empty}},
+        {"scan, nothing reported", {}, ok, {"scan"}, {empty}},
+        {"query without address", {0}, ok, {"query", "ID?"}, {empty}},
+        {"query with address", {}, ok, {"query", "--address", "5", "ID?"}, {empty}},
+        {"identify", {0}, ok, {"identify"}, {empty}},
+        {"capture", {}, ok, {"capture"}, {empty}},
+        {"no listeners", {0}, {gpib::ERR, gpib::EBUS, 0}, {"scan"}, {"No listeners found.", empty}},
+        {"driver error with errno",
+         {0, 1},
+         {gpib::ERR, gpib::EDVR, 19},
+         {"scan"},
+         {"Initialization Error 0:", "bus scan on GPIB board 0 failed: the driver reports error 0 (EDVR): "
+                                     "Operating system error. System error 19: No such device."}},
+        {"driver error without errno",
+         {0, 1},
+         {gpib::ERR, gpib::ECAP, 0},
+         {"identify"},
+         {"error 11 (ECAP): No capability for operation."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::ScriptedDriver driver;
+        driver.listeners = c.listeners;
+        driver.findLstnResult = c.scan;
+        Cli cli;
+        cli.driver = &driver;
+        EXPECT_EQ(cli.run(c.args), ExitScan) << cli.err.str();
+        for (const auto& part : c.says)
+            EXPECT_NE(cli.err.str().find(part), std::string::npos) << part << " missing in:\n"
+                                                                   << cli.err.str();
+        EXPECT_EQ(cli.out.str(), "");
+        EXPECT_TRUE(driver.written.empty()) << "sent " << driver.written.front();
+        for (const auto& call : driver.calls)
+            EXPECT_EQ(call.rfind("ibdev", 0), std::string::npos) << call;
+    }
+}
+
 // --- File names and numbering ---------------------------------------------------------------------
 
 TEST(CliCapture, DefaultNamesCarryModelDateAndTimeWithoutColons) {

@@ -4,6 +4,7 @@
 #   EXPECT_RC      the exit status
 #   STDOUT_REGEX   optional: stdout must match
 #   STDOUT_FILE    optional: stdout must equal this file byte for byte
+#   STDERR_REGEX   optional: stderr must match
 #   WORK_DIR       a scratch folder
 string(REPLACE "|" ";" args "${ARGS}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
@@ -18,6 +19,9 @@ if(DEFINED STDOUT_REGEX)
   if(NOT text MATCHES "${STDOUT_REGEX}")
     message(FATAL_ERROR "stdout does not match ${STDOUT_REGEX}:\n${text}")
   endif()
+endif()
+if(DEFINED STDERR_REGEX AND NOT err MATCHES "${STDERR_REGEX}")
+  message(FATAL_ERROR "stderr does not match ${STDERR_REGEX}:\n${err}")
 endif()
 if(DEFINED STDOUT_FILE)
   execute_process(COMMAND "${CMAKE_COMMAND}" -E compare_files "${out}" "${STDOUT_FILE}" RESULT_VARIABLE diff)
