@@ -168,6 +168,14 @@ TEST(LinuxGpibCheck, EachMissingPrerequisiteHasItsOwnMessageAndRemedy) {
          0,
          {"mine.conf", "(named by IB_CONFIG)"},
          {"Point IB_CONFIG at your gpib.conf"}},
+        {"IB_CONFIG set but empty",
+         [](Machine& m) {
+             m.config(UsbBoard0);
+             m.host.environment = [](const std::string&) { return std::optional<std::string>(""); };
+         },
+         0,
+         {"configuration file \"\" (named by IB_CONFIG)"},
+         {"Point IB_CONFIG"}},
         {"IB_CONFIG wins over the usual place",
          [](Machine& m) {
              m.config(UsbBoard0);

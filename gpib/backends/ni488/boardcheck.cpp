@@ -200,7 +200,9 @@ std::optional<BoardProblem> checkLinuxGpibBoard(int board, const LinuxGpibHost& 
         }
     }
     const std::string defaultFile = host.configFiles.empty() ? "/etc/gpib.conf" : host.configFiles.front();
-    const std::string shown = configFile.empty() ? defaultFile : configFile;
+    // An empty IB_CONFIG is a set variable naming no file: the library fails on it as on a missing one.
+    const std::string shown = named ? (named->empty() ? std::string("\"\"") : *named)
+                                    : (configFile.empty() ? defaultFile : configFile);
     const std::string via = named ? " (named by " + std::string(ConfigVariable) + ")" : std::string();
 
     std::string text;
