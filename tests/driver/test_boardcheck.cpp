@@ -87,6 +87,13 @@ TEST(GpibConf, ReadsWhatTheLibraryReadsAndStopsWhereItStops) {
         {"unknown setting", "interface {\n minor = 0\n colour = 1\n}\n", false, {}, 3, "colour"},
         {"set-eot needs =", "interface { minor = 0\n set-eot yes }", false, {}, 2, "yes"},
         {"hex number", "interface { minor = 0 eos = 0xZZ }", false, {}, 1, "0xZZ"},
+        {"timeout codes and durations",
+         "device { timeout = TNONE timo = T1000s timeout = 300ms }",
+         true,
+         {},
+         0,
+         ""},
+        {"timeout code spelt like a duration", "device {\n timeout = Tnone\n}", false, {}, 2, "Tnone"},
         {"truth value as a timeout", "device {\n timeout = yes\n}", false, {}, 2, "yes"},
         {"same board twice", "interface { minor = 0 }\ninterface {\n minor = 0 }", false, {}, 3, "0"},
         {"stray word at the top", "interface { minor = 0 }\nboard { }", false, {}, 2, "board"},
@@ -121,6 +128,7 @@ public:
         host.deviceNodePrefix = (root_ / "dev" / "gpib").string();
         host.procModules = (root_ / "modules").string();
         host.sysModule = (root_ / "sys" / "module").string();
+        host.sysClass = (root_ / "sys" / "class").string();
         host.environment = [this](const std::string& name) -> std::optional<std::string> {
             if (name == "IB_CONFIG" && !ibConfig.empty()) return ibConfig;
             return std::nullopt;
@@ -136,7 +144,11 @@ public:
     }
     std::string path(const std::string& rel) const { return (root_ / rel).string(); }
     void config(const std::string& text) { write("etc/gpib.conf", text); }
-    void node(int board) { write("dev/gpib" + std::to_string(board), ""); }
+    // The driver's core creates the nodes and registers its device class together.
+    void node(int board) {
+        write("dev/gpib" + std::to_string(board), "");
+        fs::create_directories(root_ / "sys" / "class" / "gpib_common");
+    }
     void refuse(int board, int err) { refused[host.deviceNodePrefix + std::to_string(board)] = err; }
 
     LinuxGpibHost host;
@@ -227,6 +239,15 @@ TEST(LinuxGpibCheck, EachMissingPrerequisiteHasItsOwnMessageAndRemedy) {
          0,
          {"kernel driver is loaded, but"},
          {"udev"}},
+        {"node left over, module not loaded",
+         [](Machine& m) {
+             m.config(UsbBoard0);
+             m.node(0);
+             fs::remove_all(m.path("sys/class/gpib_common"));
+         },
+         0,
+         {"kernel driver is not loaded", "gpib0 exists, but no driver is behind it"},
+         {"modprobe ni_usb_gpib"}},
         {"node refused",
          [](Machine& m) {
              m.config(UsbBoard0);

@@ -72,15 +72,24 @@ int readFile(const std::string& path, std::string& text) {
     return 0;
 }
 
-bool kernelDriverLoaded(const LinuxGpibHost& host) {
+enum class KernelDriver { Loaded, NotLoaded, Unknown };
+
+bool isDirectory(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+KernelDriver kernelDriver(const LinuxGpibHost& host) {
     std::ifstream modules(host.procModules);
+    const bool listed = modules.is_open();
     std::string line;
     const std::string prefix = std::string(CoreModule) + " ";
     while (std::getline(modules, line))
-        if (line.compare(0, prefix.size(), prefix) == 0) return true;
-    // Without /proc/modules (a driver built into the kernel) the module still has its sysfs folder.
-    struct stat st {};
-    return ::stat((host.sysModule + "/" + CoreModule).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        if (line.compare(0, prefix.size(), prefix) == 0) return KernelDriver::Loaded;
+    // A driver built into the kernel is not in /proc/modules, but its device class is in sysfs.
+    if (isDirectory(host.sysModule + "/" + CoreModule) || isDirectory(host.sysClass + "/" + CoreModule))
+        return KernelDriver::Loaded;
+    return listed ? KernelDriver::NotLoaded : KernelDriver::Unknown;
 }
 
 std::string configureCommand(int board) {
@@ -94,16 +103,18 @@ BoardProblem linuxProblem(std::string what, std::string fix) {
 std::optional<BoardProblem> checkNode(int board, const LinuxGpibHost& host, const GpibConfInterface& entry,
                                       const std::string& configFile) {
     const std::string node = host.deviceNodePrefix + std::to_string(board);
-    if (!exists(node)) {
-        if (kernelDriverLoaded(host)) {
-            return linuxProblem(
-                "The linux-gpib kernel driver is loaded, but " + node + " does not exist.",
-                "Check that udev is running: the driver creates the gpib device nodes when it "
-                "loads. Reloading it (sudo modprobe -r " +
-                    std::string(CoreModule) +
-                    " with its board driver, then loading it again) "
-                    "creates them anew.");
-        }
+    const KernelDriver driver = kernelDriver(host);
+    const bool nodeExists = exists(node);
+    if (!nodeExists && driver == KernelDriver::Loaded) {
+        return linuxProblem("The linux-gpib kernel driver is loaded, but " + node + " does not exist.",
+                            "Check that udev is running: the driver creates the gpib device nodes when it "
+                            "loads. Reloading it (sudo modprobe -r " +
+                                std::string(CoreModule) +
+                                " with its board driver, then loading it again) "
+                                "creates them anew.");
+    }
+    // A node left from an earlier installation does not mean a driver is behind it.
+    if (!nodeExists || driver == KernelDriver::NotLoaded) {
         const std::string module = kernelModuleFor(entry.boardType);
         std::string fix;
         if (!module.empty()) {
@@ -117,7 +128,10 @@ std::optional<BoardProblem> checkNode(int board, const LinuxGpibHost& host, cons
                   " and configure it with " + configureCommand(board) + ".";
         }
         fix += "\nWithout the module, install linux-gpib's kernel drivers first (see docs/drivers.md).";
-        return linuxProblem("The linux-gpib kernel driver is not loaded: " + node + " does not exist.", fix);
+        return linuxProblem(
+            "The linux-gpib kernel driver is not loaded: " +
+                (nodeExists ? node + " exists, but no driver is behind it." : node + " does not exist."),
+            fix);
     }
 
     const int err = openError(host, node);

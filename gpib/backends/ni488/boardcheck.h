@@ -23,6 +23,7 @@ struct LinuxGpibHost {
     std::string deviceNodePrefix = "/dev/gpib"; // board N is this followed by N
     std::string procModules = "/proc/modules";
     std::string sysModule = "/sys/module";
+    std::string sysClass = "/sys/class";
     // Environment lookup for IB_CONFIG; empty: the process environment.
     std::function<std::optional<std::string>(const std::string&)> environment;
     // errno of opening a node for reading and writing, 0 when allowed; empty: access(2). Lets tests

@@ -60,7 +60,7 @@ bool isTimeValue(const std::string& w) {
 }
 
 bool isTimeoutCode(const std::string& w) {
-    return w.size() > 1 && w[0] == 'T' && (w == "TNONE" || isTimeValue(w.substr(1)));
+    return w == "TNONE" || (w.size() > 1 && w[0] == 'T' && w != "Tnone" && isTimeValue(w.substr(1)));
 }
 
 bool isRunChar(char c) {
