@@ -1,6 +1,7 @@
 #include "app/session.h"
 
 #include "about/version.h"
+#include "capture/completeness.h"
 #include "capture/formats.h"
 #include "capture/hardcopy.h"
 #include "capture/identify.h"
@@ -232,13 +233,13 @@ void HardCopySession::Button_GetHardCopy_Click() {
         return;
     }
 
-    // A BMP states its own length; fewer bytes mean the scope stopped early. Keep what came, but say so.
-    const auto expected =
-        capture::expectedLength(std::string_view(picture).substr(0, gpib::ProgressHeadBytes));
-    if (expected && picture.size() < *expected)
-        desktop_.messageBox("The hard copy arrived incomplete: " + std::to_string(picture.size()) + " of " +
-                                std::to_string(*expected) + " bytes.\n\nIt was kept in\n" + path,
-                            MbExclamation | MbOk, "Get Hard Copy");
+    // A picture whose own structure asks for more bytes than came was cut short. Keep what came, but say so.
+    const capture::PictureCheck check = capture::checkPicture(picture);
+    if (!check.complete)
+        desktop_.messageBox(
+            "The hard copy arrived incomplete: " + capture::shortfallText(check, picture.size()) +
+                " bytes.\n\nIt was kept in\n" + path,
+            MbExclamation | MbOk, "Get Hard Copy");
     showOrAsk(path);
     view_.setButtonEnabled(Button::OpenInWin, true);
     view_.setButtonEnabled(Button::SaveToFile, true);

@@ -1,44 +1,49 @@
 #include "capture/pictureinfo.h"
 
-#include <cstdint>
+#include "capture/bytereader.h"
+
+#include <algorithm>
+#include <array>
 
 namespace vellumix::capture {
 
 namespace {
 
-uint32_t le32(std::string_view b, std::size_t at) {
-    return static_cast<uint32_t>(static_cast<unsigned char>(b[at])) |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 1])) << 8 |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
-           static_cast<uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
-}
+struct Signature {
+    PictureKind kind;
+    std::string_view magic;
+};
 
-uint16_t le16(std::string_view b, std::size_t at) {
-    return static_cast<uint16_t>(static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1])
-                                                                         << 8);
-}
+constexpr std::array<Signature, 5> Signatures = {{
+    {PictureKind::Bmp, std::string_view("BM", 2)},
+    {PictureKind::Tiff, std::string_view("II*\0", 4)},
+    {PictureKind::Tiff, std::string_view("MM\0*", 4)},
+    {PictureKind::Png, std::string_view("\x89PNG\r\n\x1a\n", 8)},
+    {PictureKind::Pcx, std::string_view("\x0a", 1)},
+}};
 
 } // namespace
 
 PictureKind pictureKind(std::string_view h) {
-    if (h.size() >= 2 && h[0] == 'B' && h[1] == 'M') return PictureKind::Bmp;
-    if (h.size() >= 4 &&
-        (h.substr(0, 4) == std::string_view("II*\0", 4) || h.substr(0, 4) == std::string_view("MM\0*", 4)))
-        return PictureKind::Tiff;
-    if (h.size() >= 8 && h.substr(0, 8) == std::string_view("\x89PNG\r\n\x1a\n", 8)) return PictureKind::Png;
-    if (!h.empty() && h[0] == '\x0a') return PictureKind::Pcx;
+    if (h.empty()) return PictureKind::Unknown;
+    for (const Signature& s : Signatures) {
+        // A reply cut inside the signature still shows which picture it was meant to be.
+        const std::size_t n = std::min(h.size(), s.magic.size());
+        if (h.substr(0, n) == s.magic.substr(0, n)) return s.kind;
+    }
     return PictureKind::Unknown;
 }
 
 std::optional<std::size_t> expectedLength(std::string_view h) {
     if (pictureKind(h) != PictureKind::Bmp || h.size() < 54) return std::nullopt;
-    const uint32_t infoSize = le32(h, 14);
+    const ByteReader r(h);
+    const uint32_t infoSize = r.u32(14);
     if (infoSize < 40) return std::nullopt; // old OS/2 headers: not what a scope writes
-    const auto width = static_cast<int32_t>(le32(h, 18));
-    const auto height = static_cast<int32_t>(le32(h, 22));
-    const uint16_t bpp = le16(h, 28);
-    const uint32_t compression = le32(h, 30);
-    uint32_t colours = le32(h, 46);
+    const auto width = static_cast<int32_t>(r.u32(18));
+    const auto height = static_cast<int32_t>(r.u32(22));
+    const uint16_t bpp = r.u16(28);
+    const uint32_t compression = r.u32(30);
+    uint32_t colours = r.u32(46);
     if (compression != 0 && compression != 3) return std::nullopt; // RLE: length unknown
     if (width <= 0 || height == 0 || width > 65535 || height > 65535 || height < -65535) return std::nullopt;
     if (bpp != 1 && bpp != 4 && bpp != 8 && bpp != 16 && bpp != 24 && bpp != 32) return std::nullopt;

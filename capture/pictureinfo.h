@@ -8,6 +8,7 @@ namespace vellumix::capture {
 
 enum class PictureKind { Unknown, Bmp, Tiff, Png, Pcx };
 
+// The format its signature names; bytes cut inside the signature count as that format.
 PictureKind pictureKind(std::string_view head);
 
 // The whole picture's length when the header gives it: for BMP from the info header (width,

@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "capture/completeness.h"
 #include "capture/hardcopy.h"
 #include "capture/identify.h"
 #include "capture/models.h"
@@ -254,15 +255,17 @@ int Run::capture(const Request& r) {
         // Written even when short: a partial screen is still worth looking at.
         if (const int status = deliver(picture, target); status != ExitOk) return status;
 
-        const std::string_view head(picture.data(), std::min(picture.size(), gpib::ProgressHeadBytes));
-        const auto expected = capture::expectedLength(head);
-        const bool bmpHeaderCut =
-            capture::pictureKind(head) == capture::PictureKind::Bmp && picture.size() < 54;
-        if (bmpHeaderCut || (expected && picture.size() < *expected)) {
-            fail("the hard copy is incomplete: " + std::to_string(picture.size()) + " of " +
-                 (expected ? std::to_string(*expected) : std::string("at least 54")) + " bytes came" +
-                 (target == "-" ? std::string() : " (" + target + ")"));
+        const capture::PictureCheck check = capture::checkPicture(picture);
+        const std::string where = target == "-" ? std::string() : " (" + target + ")";
+        if (!check.complete) {
+            fail("the hard copy is incomplete: " + capture::shortfallText(check, picture.size()) +
+                 " bytes came" + where);
             result = ExitIncompletePicture;
+        } else if (check.kind != capture::PictureKind::Unknown && picture.size() > check.end) {
+            // Kept: the file is what the scope sent. Said, because a strict viewer may choke on them.
+            ctx_.err << Program << ": " << picture.size() - check.end
+                     << " bytes came after the end of the picture and were kept" << where << '\n'
+                     << std::flush;
         }
     }
     return result;

@@ -7,6 +7,7 @@
 #include "cli/terminaldesktop.h"
 #include "gpib/backends/sim/simbus.h"
 #include "tests/support/fakes.h"
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -250,6 +251,7 @@ TEST(CliBus, HelpAndVersionNeedNoBus) {
 struct PayloadCase {
     const char* name;
     std::string bytes;
+    int status = ExitOk; // a cut picture is delivered all the same
 };
 
 class StdoutBytesTest : public ::testing::TestWithParam<PayloadCase> {};
@@ -257,16 +259,18 @@ class StdoutBytesTest : public ::testing::TestWithParam<PayloadCase> {};
 TEST_P(StdoutBytesTest, StdoutHoldsExactlyTheScopesBytes) {
     const std::string& bytes = GetParam().bytes;
     Cli cli(scopeWith(Payload::fromBytes(bytes)));
-    ASSERT_EQ(cli.run({"capture", "--format", "PNG", "-o", "-"}), ExitOk) << cli.err.str();
+    ASSERT_EQ(cli.run({"capture", "--format", "PNG", "-o", "-"}), GetParam().status) << cli.err.str();
     EXPECT_EQ(cli.out.str(), bytes);
-    EXPECT_EQ(cli.err.str(), "");
+    if (GetParam().status == ExitOk) {
+        EXPECT_EQ(cli.err.str(), "");
+    }
 }
 
 const PayloadCase PayloadCases[] = {
-    {"TrailingSpaces", std::string("\x89PNG\r\n\x1a\n data   ", 17)},
-    {"TrailingLineEnds", std::string("\x89PNG\r\n\x1a\n\0\0\r\n\r\n", 14)},
+    {"TrailingSpaces", std::string("\x89PNG\r\n\x1a\n data   ", 17), ExitIncompletePicture},
+    {"TrailingLineEnds", std::string("\x89PNG\r\n\x1a\n\0\0\r\n\r\n", 14), ExitIncompletePicture},
     {"LeadingSpacesTrailingCR", "   picture\r"},
-    {"SingleLF", "\n"},
+    {"SingleLF", "\n", ExitIncompletePicture}, // the first byte of a PCX
     {"ExactlyOneChunk", std::string(512, '\xff')},
     {"OneByteOverAChunk", std::string(512, '\0') + " "},
     {"AllByteValues",
@@ -319,6 +323,41 @@ TEST(CliCapture, ShortBmpIsWrittenAndReportedIncomplete) {
     EXPECT_EQ(cli.run({"capture", "--format", "BMP", "-o", "cut.bmp"}), ExitIncompletePicture);
     EXPECT_NE(cli.err.str().find("incomplete: 20000 of 38462 bytes"), std::string::npos) << cli.err.str();
     EXPECT_EQ(readFile(dir.path() / "cut.bmp"), cut);
+}
+
+TEST(CliCapture, EveryFormatIsCheckedByItsOwnStructure) {
+    VELLUMIX_NEED_REAL_HARDCOPIES();
+    const auto real = [](const char* name, std::size_t drop = 0, const std::string& add = "") {
+        const std::string whole = test::realHardCopy(name);
+        return whole.substr(0, whole.size() - drop) + add;
+    };
+    const struct {
+        const char* format;
+        std::string picture;
+        int status;
+        const char* message; // the whole of stderr
+    } cases[] = {
+        {"TIFF", real("tds2000-4ch_tiff_0.tif", 1), ExitIncompletePicture,
+         "vellumix-cli: the hard copy is incomplete: 19223 of 19224 bytes came (p.tif)\n"},
+        {"TIFF", real("tds420a_tiff_0.tiff", 1000), ExitIncompletePicture,
+         "vellumix-cli: the hard copy is incomplete: 37810 of at least 38410 bytes came (p.tif)\n"},
+        {"PCX", real("tds420a_pcx_0.pcx", 1), ExitIncompletePicture,
+         "vellumix-cli: the hard copy is incomplete: 17965 bytes came (p.pcx)\n"},
+        {"TIFF", real("tds420a_tiff_0.tiff"), ExitOk, ""},
+        {"BMP", real("tds2002b_F0000TEK.BMP", 0, "\r\n"), ExitOk,
+         "vellumix-cli: 2 bytes came after the end of the picture and were kept (p.bmp)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        ScratchDir dir;
+        Cli cli(scopeWith(Payload::fromBytes(c.picture)));
+        const std::string name = std::string("p") + (c.format == std::string("BMP")   ? ".bmp"
+                                                     : c.format == std::string("PCX") ? ".pcx"
+                                                                                      : ".tif");
+        EXPECT_EQ(cli.run({"capture", "--format", c.format, "-o", name}), c.status);
+        EXPECT_EQ(cli.err.str(), c.message);
+        EXPECT_EQ(readFile(dir.path() / name), c.picture) << "written as it came";
+    }
 }
 
 TEST(CliCapture, FailedWriteLeavesTheOldFile) {

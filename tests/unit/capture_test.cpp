@@ -95,6 +95,7 @@ TEST(HardCopyCommands, SequenceAndInkSaver) {
 }
 
 TEST(PictureInfo, LengthsOfRealScopeFiles) {
+    VELLUMIX_NEED_REAL_HARDCOPIES();
     const struct {
         const char* file;
         PictureKind kind;
@@ -121,6 +122,7 @@ TEST(PictureInfo, LengthsOfRealScopeFiles) {
 TEST(PictureInfo, ShortOrHostileHeaders) {
     EXPECT_FALSE(expectedLength(""));
     EXPECT_FALSE(expectedLength("BM"));
+    VELLUMIX_NEED_REAL_HARDCOPIES();
     std::string h = vellumix::test::realHardCopy("tds420a_bmp_mono_0.bmp").substr(0, 64);
     h[18] = '\xff', h[19] = '\xff', h[20] = '\xff', h[21] = '\x7f'; // absurd width
     EXPECT_FALSE(expectedLength(h));

@@ -3,6 +3,7 @@
 #include "app/session.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
+#include "tests/support/pictures.h"
 
 #include <gtest/gtest.h>
 
@@ -370,7 +371,7 @@ TEST_F(SessionFixture, NonBmpCaptureAsksAndOpensTheViewerOnYes) {
     start();
     session.Option_HCFormat_Click(3);
     desktop.answers = {MsgAnswer::Yes};
-    capture("\x89PNG\r\n\x1a\nrest");
+    capture(test::wholePng());
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_EQ(desktop.boxes[0].prompt, "Only bmp-format pictures can be displayed here.\n\n"
                                        "Do you want to open it with your default Windows viewer ?");
@@ -382,7 +383,7 @@ TEST_F(SessionFixture, NonBmpCaptureAsksAndOpensTheViewerOnYes) {
 
     desktop.boxes.clear();
     session.Option_HCFormat_Click(2);
-    capture("MM\0*tiff");
+    capture(test::wholeTiff());
     EXPECT_EQ(desktop.opened.size(), 1u) << "No opens nothing";
     EXPECT_TRUE(view.buttons[Button::SaveToFile]);
     EXPECT_TRUE(view.buttons[Button::OpenInWin]);
@@ -392,13 +393,13 @@ TEST_F(SessionFixture, OnlyBmpIsLoadedIntoThePictureBoxOthersAsk) {
     start("ID TEK/TDS 754C,CF:91.1CT,FV:v6.4e\n");
     const struct {
         int option;
-        const char* picture;
+        std::string picture;
         const char* file;
     } cases[] = {
-        {2, "MM\0*tiff", "Vellumix_Temp..tif"},
-        {3, "\x89PNG\r\n\x1a\nrest", "Vellumix_Temp..png"},
-        {4, "\x0a\x05\x01\x01pcx", "Vellumix_Temp..pcx"},
-        {5, "\x0a\x05\x01\x08pcx", "Vellumix_Temp..pcx"},
+        {2, test::wholeTiff(), "Vellumix_Temp..tif"},
+        {3, test::wholePng(), "Vellumix_Temp..png"},
+        {4, test::wholePcx(false), "Vellumix_Temp..pcx"},
+        {5, test::wholePcx(true), "Vellumix_Temp..pcx"},
     };
     for (const auto& c : cases) {
         session.Option_HCFormat_Click(static_cast<int16_t>(c.option));
@@ -423,7 +424,7 @@ TEST_F(SessionFixture, AFailedSetupCommandAnsweredWithOkDoesNotStopTheCapture) {
         driver.writeResults[command] = {ERR, ENOL, 0};
         desktop.boxes.clear();
         desktop.answers = {MsgAnswer::Ok};
-        const std::string picture = std::string("BM") + command;
+        const std::string picture = test::wholeBmp() + command; // kept after the picture's end
         capture(picture);
         EXPECT_EQ(driver.written.size(), 7u) << command;
         ASSERT_EQ(desktop.boxes.size(), 1u) << command;
@@ -487,25 +488,50 @@ TEST_F(SessionFixture, CaptureFileBlockedByAFolderIsReported) {
     EXPECT_EQ(desktop.busyTrace.back(), "off");
 }
 
-TEST_F(SessionFixture, ShortBmpIsKeptAndReported) {
+TEST_F(SessionFixture, IncompletePicturesAreKeptAndReported) {
+    VELLUMIX_NEED_REAL_HARDCOPIES();
     start();
-    std::ifstream in(std::string(VELLUMIX_SOURCE_DIR) + "/tests/data/real/tds420a_bmp_mono_0.bmp",
-                     std::ios::binary);
-    const std::string whole{std::istreambuf_iterator<char>(in), {}};
-    capture(whole.substr(0, 20000));
-    ASSERT_EQ(desktop.boxes.size(), 1u);
-    EXPECT_EQ(desktop.boxes[0].prompt.substr(0, 55),
-              "The hard copy arrived incomplete: 20000 of 38462 bytes.");
-    EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..bmp").size(), 20000u);
-    desktop.boxes.clear();
-    capture(whole);
-    EXPECT_TRUE(desktop.boxes.empty()) << "its false file-header size (975) is not believed";
+    const auto real = [](const char* name, std::size_t keep) {
+        return test::realHardCopy(name).substr(0, keep);
+    };
+    const struct {
+        int16_t option;
+        std::string picture;
+        const char* report; // empty: no report
+    } cases[] = {
+        {0, real("tds420a_bmp_mono_0.bmp", 20000), "20000 of 38462 bytes."},
+        {0, real("tds420a_bmp_mono_0.bmp", 38462), ""}, // its false file-header size (975) is not believed
+        {0, real("tds420a_bmp_mono_0.bmp", 38462) + "\r\n", ""}, // bytes after the end: kept, no alarm
+        {0, "BM" + std::string(30, '\1'), "32 of at least 54 bytes."},
+        {2, real("tds2000-4ch_tiff_0.tif", 19223), "19223 of 19224 bytes."},
+        {2, real("tds420a_tiff_0.tiff", 37810), "37810 of at least 38410 bytes."},
+        {2, real("tds420a_tiff_0.tiff", 38810), ""},
+        {4, real("tds420a_pcx_0.pcx", 17965), "17965 bytes."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.report);
+        session.Option_HCFormat_Click(c.option);
+        desktop.boxes.clear();
+        capture(c.picture);
+        const std::string file = c.option == 0   ? "Vellumix_Temp..bmp"
+                                 : c.option == 2 ? "Vellumix_Temp..tif"
+                                                 : "Vellumix_Temp..pcx";
+        EXPECT_EQ(test::readFile(dataFolder() / file), c.picture) << "kept as it came";
+        EXPECT_TRUE(view.buttons[Button::SaveToFile]);
+        const bool told = !desktop.boxes.empty() && desktop.boxes[0].title == "Get Hard Copy";
+        EXPECT_EQ(told, *c.report != '\0');
+        if (told && *c.report) {
+            EXPECT_EQ(desktop.boxes[0].prompt, "The hard copy arrived incomplete: " + std::string(c.report) +
+                                                   "\n\nIt was kept in\n" + (dataFolder() / file).string());
+            EXPECT_EQ(desktop.boxes[0].flags, 48);
+        }
+    }
 }
 
 TEST_F(SessionFixture, BmpThatCannotBeShownIsReported) {
     start();
     view.pictureLoads = false;
-    capture("BMbroken");
+    capture(test::wholeBmp());
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_EQ(desktop.boxes[0].flags, 48);
     EXPECT_TRUE(view.buttons[Button::SaveToFile]) << "the file is there all the same";
