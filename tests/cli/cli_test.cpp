@@ -360,6 +360,22 @@ TEST(CliCapture, EveryFormatIsCheckedByItsOwnStructure) {
     }
 }
 
+TEST(CliCapture, Tds2024WritesItsOwnEightBitBmp) {
+    ScratchDir dir;
+    Cli cli;
+    ASSERT_EQ(
+        cli.run({"--bus", "sim:" + DataDir + "tds2024.json", "capture", "--format", "BMP", "-o", "s.bmp"}),
+        ExitOk)
+        << cli.err.str();
+    const std::string bmp = readFile(dir.path() / "s.bmp");
+    ASSERT_EQ(bmp.size(), 77878u);
+    EXPECT_EQ(bmp[28], 8) << "bits per pixel";
+    if (test::haveRealHardCopies()) {
+        EXPECT_EQ(bmp.substr(0, 1078), test::realHardCopy("tds2002b_F0000TEK.BMP").substr(0, 1078))
+            << "the B-series headers and palette";
+    }
+}
+
 TEST(CliCapture, FailedWriteLeavesTheOldFile) {
     ScratchDir dir;
     { std::ofstream(dir.path() / "keep.bmp", std::ios::binary) << "old picture"; }

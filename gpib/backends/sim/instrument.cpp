@@ -191,7 +191,8 @@ std::shared_ptr<const std::string> SimInstrument::picture() {
         const Screen screen =
             drawScreen(setup_.effectiveWidth(), setup_.effectiveHeight(), setup_.effectiveModel());
         bytes = encodePicture(settings_.format, screen,
-                              PictureOptions{settings_.inkSaver, setup_.bmpFileSizeField});
+                              PictureOptions{settings_.inkSaver, setup_.bmpFileSizeField,
+                                             scopeFamily(setup_.effectiveModel())});
         break;
     }
     case Payload::Source::Bytes:

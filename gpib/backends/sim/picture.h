@@ -1,8 +1,9 @@
 #pragma once
-// The simulated scope's screen and the six file layouts a TDS writes it in.
+// The simulated scope's screen and the file layouts each TDS family writes it in.
 #include "gpib/backends/sim/scenario.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,10 +40,27 @@ Rgb screenRgb(uint8_t colour, bool inkSaver);
 // Whether a pixel is light in the monochrome formats.
 bool isLight(uint8_t colour, bool inkSaver);
 
+// Families whose hard copies are laid out differently, as their genuine files show.
+enum class ScopeFamily {
+    Other,      // TDS 200, 500-800, 3000: no genuine file of theirs at hand; the generic layouts
+    Tds300_400, // 1-bit BMP with a false bfSize (975), TIFF with its IFD after the strips
+    Tds1000,    // 8-bit BMP in the scope's palette, PackBits TIFF with its IFD first; mono screen
+    Tds2000,    // the same with a colour screen
+};
+
+// The number of a model designation: "TDS 210" -> 210, "TDS2024B" -> 2024; 0 when there is none.
+int modelNumber(const std::string& model);
+ScopeFamily scopeFamily(const std::string& model);
+
 struct PictureOptions {
     bool inkSaver = false;
-    std::optional<uint32_t> bmpFileSizeField; // mono BMP only
+    std::optional<uint32_t> bmpFileSizeField; // mono BMP only; none: what the family writes
+    ScopeFamily family = ScopeFamily::Other;
 };
+
+// The RGB a screen colour takes in the TDS 1000/2000's 256-entry palette (mono screens draw the
+// traces in the readout colour).
+Rgb tekPaletteRgb(uint8_t colour, bool inkSaver, bool colourScreen);
 
 std::string encodePicture(PictureFormat format, const Screen& screen, const PictureOptions& options);
 

@@ -1,5 +1,7 @@
 #include "gpib/backends/sim/scenario.h"
 
+#include "gpib/backends/sim/picture.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -87,18 +89,7 @@ std::string InstrumentSetup::effectiveModel() const {
 }
 
 namespace {
-// The number of the model designation: "TDS 210" -> 210, "TDS2024B" -> 2024.
-int modelNumber(const std::string& model) {
-    std::size_t i = model.find("TDS");
-    i = i == std::string::npos ? 0 : i + 3;
-    while (i < model.size() && model[i] == ' ')
-        ++i;
-    int n = 0;
-    while (i < model.size() && std::isdigit(static_cast<unsigned char>(model[i])) && n < 100000)
-        n = n * 10 + (model[i++] - '0');
-    return n;
-}
-
+// TDS 200 and TDS 1000/2000 hard copies show their 320x240 screen.
 bool smallScreen(const std::string& model) {
     const int n = modelNumber(model);
     return (n >= 200 && n <= 299) || (n >= 1000 && n <= 1099) || (n >= 2000 && n <= 2099);

@@ -1,0 +1,93 @@
+// BMP writers: the 1-bit and 8-bit layouts of the TDS 300/400 and others, and the TDS 1000/2000's.
+#include "gpib/backends/sim/encoders.h"
+
+namespace vellumix::gpib::sim::encode {
+namespace {
+
+void bmpFileHeader(std::string& o, uint32_t fileSize, uint32_t dataOffset) {
+    o += "BM";
+    le32(o, fileSize);
+    le32(o, 0);
+    le32(o, dataOffset);
+}
+
+void bmpInfoHeader(std::string& o, const Screen& s, uint16_t bpp, uint32_t imageSize) {
+    le32(o, 40);
+    le32(o, static_cast<uint32_t>(s.width));
+    le32(o, static_cast<uint32_t>(s.height));
+    le16(o, 1);
+    le16(o, bpp);
+    le32(o, 0); // BI_RGB
+    le32(o, imageSize);
+    le32(o, 0);
+    le32(o, 0);
+    le32(o, 0);
+    le32(o, 0);
+}
+
+} // namespace
+
+std::string bmpMono(const Screen& s, const PictureOptions& opt) {
+    const std::size_t rowBytes = static_cast<std::size_t>((s.width + 31) / 32) * 4;
+    const uint32_t size = static_cast<uint32_t>(62 + rowBytes * s.height);
+    std::string o;
+    o.reserve(size);
+    // TDS 300/400 firmware writes 975 into bfSize whatever the picture's size.
+    const uint32_t sizeField = opt.family == ScopeFamily::Tds300_400 ? 975 : size;
+    bmpFileHeader(o, opt.bmpFileSizeField.value_or(sizeField), 62);
+    bmpInfoHeader(o, s, 1, 0); // TDS 400 firmware leaves biSizeImage 0
+    le32(o, 0x00000000);
+    le32(o, 0x00FFFFFF);
+    for (int y = s.height - 1; y >= 0; --y)
+        packRow(o, s, y, opt.inkSaver, true, rowBytes);
+    return o;
+}
+
+std::string bmpColour(const Screen& s, const PictureOptions& opt) {
+    const std::size_t rowBytes = static_cast<std::size_t>((s.width + 3) & ~3);
+    const uint32_t image = static_cast<uint32_t>(rowBytes * s.height);
+    const uint32_t size = 14 + 40 + 1024 + image;
+    std::string o;
+    o.reserve(size);
+    bmpFileHeader(o, size, 14 + 40 + 1024);
+    bmpInfoHeader(o, s, 8, image);
+    for (int i = 0; i < 256; ++i) {
+        const Rgb c = i < ScreenColourCount ? screenRgb(static_cast<uint8_t>(i), opt.inkSaver) : Rgb{0, 0, 0};
+        o.push_back(static_cast<char>(c.b));
+        o.push_back(static_cast<char>(c.g));
+        o.push_back(static_cast<char>(c.r));
+        o.push_back('\0');
+    }
+    for (int y = s.height - 1; y >= 0; --y) {
+        const std::size_t start = o.size();
+        o.append(rowBytes, '\0');
+        for (int x = 0; x < s.width; ++x)
+            o[start + static_cast<std::size_t>(x)] = static_cast<char>(s.at(x, y));
+    }
+    return o;
+}
+
+// 8 bpp in the scope's own palette, for mono models too: the TDS 1000/2000 (B) writes the same 1,078
+// bytes of headers and palette every time, with bfSize and biSizeImage true.
+std::string bmpTekPalette(const Screen& s, const PictureOptions& opt) {
+    const bool colourScreen = opt.family == ScopeFamily::Tds2000;
+    const std::size_t rowBytes = static_cast<std::size_t>((s.width + 3) & ~3);
+    const uint32_t image = static_cast<uint32_t>(rowBytes * s.height);
+    const uint32_t size = 14 + 40 + 1024 + image;
+    std::string o;
+    o.reserve(size);
+    bmpFileHeader(o, size, 14 + 40 + 1024);
+    bmpInfoHeader(o, s, 8, image);
+    for (const uint32_t rgb : tekPalette())
+        le32(o, rgb); // B, G, R, 0
+    for (int y = s.height - 1; y >= 0; --y) {
+        const std::size_t start = o.size();
+        o.append(rowBytes, '\0');
+        for (int x = 0; x < s.width; ++x)
+            o[start + static_cast<std::size_t>(x)] =
+                static_cast<char>(tekPaletteIndex(s.at(x, y), opt.inkSaver, colourScreen));
+    }
+    return o;
+}
+
+} // namespace vellumix::gpib::sim::encode
