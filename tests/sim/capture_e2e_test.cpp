@@ -97,28 +97,36 @@ TEST(CaptureOnSimulatedBus, EveryFormatArrivesWithItsOwnLayout) {
 }
 
 TEST(CaptureOnSimulatedBus, RealScopeFilesAndAdversarialEndingsArriveByteForByte) {
-    const struct {
-        const char* file;
-        int option;
-        const char* ext;
-    } files[] = {
-        {"tds420a_bmp_mono_0.bmp", 0, "bmp"}, {"tds460a_sine.bmp", 0, "bmp"},
-        {"tds2002b_F0000TEK.BMP", 1, "bmp"},  {"tds1000-cf_F0000TEK.BMP", 1, "bmp"},
-        {"tds420a_tiff_0.tiff", 2, "tif"},    {"tds460a_sine.tif", 2, "tif"},
-        {"tds420a_pcx_0.pcx", 4, "pcx"},
-    };
+    VELLUMIX_NEED_REAL_HARDCOPIES();
+    const auto names = test::realHardCopyNames();
+    ASSERT_EQ(names.size(), 18u);
     const std::string endings[] = {"", " ", "\n", "\r", "\r\n", "   ", "\n\r\n\r"};
-    for (const auto& f : files) {
-        for (const auto& ending : endings) {
+    for (const auto& name : names) {
+        std::string lower = fs::path(name).extension().string();
+        for (char& ch : lower)
+            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        const int option = lower == ".bmp" ? 0 : lower == ".pcx" ? 4 : 2;
+        const std::string ext = lower == ".bmp" ? ".bmp" : lower == ".pcx" ? ".pcx" : ".tif";
+        const std::string whole = test::realHardCopy(name);
+        // Each ending is kept without a word; the file cut by one byte is kept and reported.
+        std::vector<std::pair<std::string, bool>> deliveries;
+        for (const auto& ending : endings)
+            deliveries.emplace_back(whole + ending, false);
+        deliveries.emplace_back(whole.substr(0, whole.size() - 1), true);
+        for (const auto& [bytes, cut] : deliveries) {
+            SCOPED_TRACE(name + ", " + std::to_string(bytes.size()) + " bytes");
             Scenario scenario;
             auto& scope = scenario.addScope(1, "ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41");
-            scope.hardcopy = Payload::fromBytes(test::realHardCopy(f.file), ending);
+            scope.hardcopy = Payload::fromBytes(bytes);
             SimRun run(std::move(scenario), "real");
             run.start();
-            run.session->Option_HCFormat_Click(static_cast<int16_t>(f.option));
+            run.session->Option_HCFormat_Click(static_cast<int16_t>(option));
+            run.desktop.answers = {MsgAnswer::Ok, MsgAnswer::No};
             run.session->Button_GetHardCopy_Click();
-            EXPECT_EQ(test::readFile(run.file(std::string(".") + f.ext)), test::realHardCopy(f.file) + ending)
-                << f.file << " + " << ending.size() << " ending bytes";
+            EXPECT_EQ(test::readFile(run.file(ext)), bytes);
+            const bool told = !run.desktop.boxes.empty() &&
+                              run.desktop.boxes[0].prompt.find("arrived incomplete") != std::string::npos;
+            EXPECT_EQ(told, cut);
         }
     }
 }
@@ -153,10 +161,11 @@ TEST(CaptureOnSimulatedBus, ScenarioFilesForEachFamily) {
         const char* captionEnd;
         std::array<bool, 6> enabled;
         bool ink;
+        std::size_t bmpSize = 0; // of the first capture, in the preselected BMP format; 0: not checked
     } cases[] = {
-        {"tds210.json", "Connected to TDS 210 @ GPIB Addr: 1", {1, 0, 0, 0, 1, 0}, false},
-        {"tds420a.json", "@ GPIB Addr:", {1, 0, 1, 0, 1, 0}, false},
-        {"tds2024.json", "@ GPIB Addr:", {1, 0, 1, 0, 1, 0}, true},
+        {"tds210.json", "Connected to TDS 210 @ GPIB Addr: 1", {1, 0, 0, 0, 1, 0}, false, 9662},
+        {"tds420a.json", "@ GPIB Addr:", {1, 0, 1, 0, 1, 0}, false, 38462},
+        {"tds2024.json", "@ GPIB Addr:", {1, 0, 1, 0, 1, 0}, true, 77878},
         {"tds754c.json", "@ GPIB Addr:", {1, 1, 1, 0, 1, 1}, false},
         {"tds3054b.json", "Connected to TDS 3054B @ GPIB Addr: 1", {1, 1, 1, 1, 1, 1}, true},
         {"multi.json", "Connected to TDS 754C @ GPIB Addr: 7", {1, 1, 1, 0, 1, 1}, false},
@@ -179,8 +188,14 @@ TEST(CaptureOnSimulatedBus, ScenarioFilesForEachFamily) {
             EXPECT_EQ(run.view.enabled, c.enabled) << c.file;
             EXPECT_EQ(run.view.inkEnabled, c.ink) << c.file;
         }
+        run.desktop.boxes.clear();
         run.session->Button_GetHardCopy_Click();
         EXPECT_TRUE(run.view.buttons[Button::SaveToFile]) << c.file;
+        for (const auto& box : run.desktop.boxes)
+            EXPECT_EQ(box.prompt.find("incomplete"), std::string::npos) << c.file << ": " << box.prompt;
+        if (c.bmpSize) {
+            EXPECT_EQ(fs::file_size(run.file(".bmp")), c.bmpSize) << c.file;
+        }
     }
 }
 
