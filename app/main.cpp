@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vellumix"));
     QApplication::setWindowIcon(programIcon());
+    // The installed menu entry's name: desktops then show its icon and name for the window.
+    QGuiApplication::setDesktopFileName(QStringLiteral(VELLUMIX_APP_ID));
 
     QtDesktop desktop;
     const gpib::BusChoice choice = gpib::chooseBus(args);

@@ -6,6 +6,9 @@
 #   scripts/setup.sh test-sanitize  the same, built with AddressSanitizer + UndefinedBehaviorSanitizer
 #   scripts/setup.sh bench          build in Release and run the benchmarks
 #   scripts/setup.sh build          install and build only
+#   scripts/setup.sh package        build the Debian package build/package/vellumix_VERSION_ARCH.deb
+#   scripts/setup.sh package-check  build the package and check it, its desktop files and manual pages,
+#                                   and a DESTDIR install (CI runs this after the tests)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -20,19 +23,28 @@ packages=(
   fonts-dejavu-core                             # a font for the offscreen window tests
   xvfb xauth                                    # a virtual display for the demo on headless machines
   imagemagick                                   # an independent decoder of the simulated pictures in tests
+  man-db bash-completion                        # tests of the manual pages and of the bash completion
+)
+package_tools=(
+  dpkg-dev file                                 # the package's Depends (dpkg-shlibdeps)
+  desktop-file-utils appstream lintian          # checks of the menu entry, metainfo and package
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+install_missing() { # install_missing <package...>
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+  fi
+}
+install_missing "${packages[@]}"
+case "$mode" in package | package-check) install_missing "${package_tools[@]}" ;; esac
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
@@ -41,6 +53,13 @@ build() { # build <dir> <cmake args...>
   shift
   cmake -S "$root" -B "$dir" -G Ninja "$@"
   cmake --build "$dir" -j"$jobs"
+}
+
+package() { # sets deb; the same build as the tests' (RelWithDebInfo), stripped by CPack
+  rm -f build/package/*.deb
+  cpack --config build/CPackConfig.cmake
+  deb=$(ls build/package/*.deb)
+  echo "Built $deb"
 }
 
 case "$mode" in
@@ -70,8 +89,17 @@ case "$mode" in
     build build-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
     for b in build-release/bench/*_bench; do "$b"; done
     ;;
+  package)
+    build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    package
+    ;;
+  package-check)
+    build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    package
+    scripts/package-check.sh build "$deb"
+    ;;
   *)
-    echo "usage: $0 demo|test|test-sanitize|bench|build" >&2
+    echo "usage: $0 demo|test|test-sanitize|bench|build|package|package-check" >&2
     exit 2
     ;;
 esac
