@@ -5,18 +5,21 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Quirin Zeller")
 set(CPACK_PACKAGE_CONTACT "Quirin Zeller <support@vellumix.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "screen hard copies from Tektronix TDS oscilloscopes over GPIB")
+# Lines of at most 72 characters, as Debian's tools show them.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Vellumix scans a GPIB (IEEE-488) bus, finds the Tektronix TDS oscilloscope on it and
-fetches its screen hard copy: BMP (mono or colour), TIFF, PNG or PCX (mono or colour),
-with the ink saver where the model has one. The picture is written exactly as the scope
-sent it, shown in the window when it is a BMP, and can be saved or opened in the
+    "Vellumix scans a GPIB (IEEE-488) bus, finds the Tektronix TDS
+oscilloscope on it and fetches its screen hard copy: BMP (mono or
+colour), TIFF, PNG or PCX (mono or colour), with the ink saver where the
+model has one. The picture is written exactly as the scope sent it,
+shown in the window when it is a BMP, and can be saved or opened in the
 desktop's viewer.
 
-The command-line tool vellumix-cli lists the instruments on the bus, sends them queries
-and takes series of hard copies from scripts.
+The command-line tool vellumix-cli lists the instruments on the bus,
+sends them queries and takes series of hard copies from scripts.
 
-A real bus needs an NI-488.2 compatible driver library such as linux-gpib's, loaded at
-run time. A built-in simulated scope (--bus sim) needs no hardware.")
+A real bus needs an NI-488.2 compatible driver library such as
+linux-gpib's, loaded at run time. A built-in simulated scope (--bus sim)
+needs no hardware.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 set(CPACK_STRIP_FILES ON)

@@ -113,7 +113,7 @@ check "installed files in place" desktop_files_in_place
 check "cmake --install and the package hold the same files" installed_files_match_package
 check "vellumix-cli runs from a DESTDIR install" cli_runs_from_install
 check "vellumix starts from a DESTDIR install" gui_starts_from_install
-check "lintian reports no errors" lintian --fail-on error --no-tag-display-limit "$deb"
+check "lintian reports no errors" lintian --fail-on error --tag-display-limit 0 "$deb"
 check "the package's dependencies can be installed" package_dependencies_installable
 
 if [ "$failures" -gt 0 ]; then
