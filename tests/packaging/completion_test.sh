@@ -4,8 +4,9 @@
 #   completion_test.sh VELLUMIX_CLI COMPLETION_SCRIPT
 # Exits 77 (skipped) without bash-completion, whose helpers the script uses.
 set -uo pipefail
-cli=$1
-script=$2
+cli=$(realpath "$1")
+script=$(realpath "$2")
+[[ -x $cli ]] || { echo "FAIL: $1 is not a program"; exit 1; }
 lib=/usr/share/bash-completion/bash_completion
 if [[ ! -r $lib ]]; then
     echo "SKIP: $lib is missing (Debian package bash-completion)"

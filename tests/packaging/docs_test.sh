@@ -5,6 +5,7 @@
 set -uo pipefail
 src=$1
 cli=$2
+[[ -x $cli ]] || { echo "FAIL: $cli is not a program"; exit 1; }
 version=$3
 gui_page=$src/packaging/man/vellumix.1
 cli_page=$src/packaging/man/vellumix-cli.1
