@@ -62,8 +62,15 @@ desktop_files_in_place() {
       missing=1
     }
   done
-  # Each program that the desktop entry starts is installed.
+  # Each installed program has its manual page.
   local program
+  for program in "$root"/usr/bin/*; do
+    [ -e "$root/usr/share/man/man1/$(basename "$program").1.gz" ] || {
+      echo "$(basename "$program") has no manual page"
+      missing=1
+    }
+  done
+  # Each program that the desktop entry starts is installed.
   for program in $(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$root"/usr/share/applications/*.desktop | sort -u); do
     [ -x "$root/usr/bin/$program" ] || {
       echo "the desktop entry starts $program, which is not installed"

@@ -90,11 +90,12 @@ help_commands=$(sed -n '/^Commands:/,/^$/p' <<<"$help" | sed -n 's/^  \([a-z][a-
 [[ $(complete_line "vellumix-cli ") == "$help_commands" ]] ||
     fail "commands offered [$(complete_line "vellumix-cli " | xargs)], help lists [$(echo $help_commands)]"
 
-# An option counts as accepted by a command when, followed by --help, it is not refused:
-# a flag alone, an option with a value in its --name=value form.
+# An option counts as accepted by a command when, followed by --help, it is not refused: a flag
+# alone, an option with a value (the help shows a placeholder after it) in its --name=value form.
 accepts() { # accepts COMMAND OPTION
-    VELLUMIX_BUS= "$cli" "$1" "$2" --help >/dev/null 2>&1 ||
-        VELLUMIX_BUS= "$cli" "$1" "$2=x" --help >/dev/null 2>&1
+    local option=$2
+    grep -qE -- "$2 [A-Z]" <<<"$help" && option="$2=x"
+    VELLUMIX_BUS= "$cli" "$1" "$option" --help >/dev/null 2>&1
 }
 help_options=$(grep -o -- '--[a-z][a-z-]*' <<<"$help" | sort -u | grep -vx -- '--version')
 for command in $help_commands; do
