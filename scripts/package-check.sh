@@ -10,12 +10,14 @@ build=$1
 deb=$2
 
 failures=0
+passes=0
 check() { # check NAME COMMAND...: runs COMMAND, reports and counts its failure
   local name=$1
   shift
   echo "== $name"
   if "$@"; then
     echo "ok: $name"
+    passes=$((passes + 1))
   else
     echo "FAILED: $name"
     failures=$((failures + 1))
@@ -123,8 +125,5 @@ check "vellumix starts from a DESTDIR install" gui_starts_from_install
 check "lintian reports no errors" lintian --fail-on error --tag-display-limit 0 "$deb"
 check "the package's dependencies can be installed" package_dependencies_installable
 
-if [ "$failures" -gt 0 ]; then
-  echo "package-check: $failures failed"
-  exit 1
-fi
-echo "package-check: all passed"
+echo "package-check: $passes passed, $failures failed"
+[ "$failures" -eq 0 ]
