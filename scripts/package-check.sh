@@ -58,7 +58,8 @@ desktop_files_in_place() {
     usr/share/icons/hicolor/scalable/apps/vellumix.svg \
     usr/share/man/man1/vellumix.1.gz usr/share/man/man1/vellumix-cli.1.gz \
     usr/share/bash-completion/completions/vellumix-cli \
-    usr/share/doc/vellumix/copyright usr/share/doc/vellumix/changelog.gz; do
+    usr/share/doc/vellumix/copyright usr/share/doc/vellumix/changelog.gz \
+    usr/share/doc/vellumix/drivers.md.gz; do
     [ -e "$root/$f" ] || {
       echo "missing: /$f"
       missing=1

@@ -57,8 +57,11 @@ for form in $(grep -oE '(^|[ ,])[a-z][a-z0-9]*(:[^ ,]*)?' <<<"$forms" | tr -d ' 
 done
 
 # --- Environment variables the programs read -----------------------------------------------------------
-# The names the sources spell out as strings.
-variables() { grep -rhoE '"VELLUMIX_[A-Z_]+"' --include=*.cpp --include=*.h "$@" | tr -d '"' | sort -u; }
+# The names the sources look up: named constants (...Variable = "NAME") and direct look-ups.
+variables() {
+    grep -rhoE '(getenv\(|environment\(|nonEmptyEnv\(desktop, |Variable = )"[A-Za-z_]+"' \
+        --include=*.cpp --include=*.h "$@" | cut -d'"' -f2 | sort -u
+}
 for variable in $(variables "$src/gpib"); do
     for page in "$gui_page" "$cli_page"; do
         section "$page" ENVIRONMENT | grep -q "^ *$variable" ||
