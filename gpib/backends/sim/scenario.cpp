@@ -105,24 +105,21 @@ Scenario Scenario::defaultScenario() {
 }
 
 InstrumentSetup& Scenario::addScope(int address, std::string idReply) {
-    InstrumentSetup setup;
+    InstrumentSetup& setup = instruments.emplace_back();
     setup.address = address;
     setup.scope = true;
     setup.idReply = std::move(idReply);
-    const std::string model = setup.effectiveModel();
-    setup.idnReply = "TEKTRONIX," + model + ",0,CF:91.1CT FV:v1.00";
-    instruments.push_back(std::move(setup));
-    return instruments.back();
+    setup.idnReply = "TEKTRONIX," + setup.effectiveModel() + ",0,CF:91.1CT FV:v1.00";
+    return setup;
 }
 
 InstrumentSetup& Scenario::addInstrument(int address, std::optional<std::string> idReply) {
-    InstrumentSetup setup;
+    InstrumentSetup& setup = instruments.emplace_back();
     setup.address = address;
     setup.scope = false;
     setup.idReply = idReply;
     setup.idnReply = std::move(idReply);
-    instruments.push_back(std::move(setup));
-    return instruments.back();
+    return setup;
 }
 
 std::string validateScenario(const Scenario& s) {

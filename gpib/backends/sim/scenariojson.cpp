@@ -19,6 +19,38 @@ namespace vellumix::gpib::sim {
 
 namespace {
 
+// A payload is at most what "size" allows; a scenario file holds at most a few such pictures in hex
+// or base64. Files are read against these bounds, since a path may name a device that never ends.
+constexpr qint64 MaxPayloadBytes = qint64(256) * 1024 * 1024;
+constexpr qint64 MaxScenarioBytes = qint64(64) * 1024 * 1024;
+
+bool readBounded(const QString& path, qint64 limit, std::string& out, std::string& problem) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = file.errorString().toStdString();
+        return false;
+    }
+    if (!file.isSequential() && file.size() > limit) {
+        problem = "larger than " + std::to_string(limit >> 20) + " MiB";
+        return false;
+    }
+    out.clear();
+    std::string block(64 * 1024, '\0');
+    for (;;) {
+        const qint64 got = file.read(block.data(), static_cast<qint64>(block.size()));
+        if (got < 0) {
+            problem = file.errorString().toStdString();
+            return false;
+        }
+        if (got == 0) return true;
+        if (static_cast<qint64>(out.size()) + got > limit) {
+            problem = "larger than " + std::to_string(limit >> 20) + " MiB";
+            return false;
+        }
+        out.append(block.data(), static_cast<std::size_t>(got));
+    }
+}
+
 class Reader : public JsonFields {
 public:
     explicit Reader(QString baseDir) : baseDir_(std::move(baseDir)) {}
@@ -68,12 +100,11 @@ private:
             const QJsonValue f = o.value(QStringLiteral("file"));
             if (!f.isString()) return fail(where + ": \"file\" must be a path");
             const QString path = QDir(baseDir_).filePath(f.toString());
-            QFile file(path);
-            if (!file.open(QIODevice::ReadOnly))
+            std::string problem;
+            if (!readBounded(path, MaxPayloadBytes, p.bytes, problem))
                 return fail(where + ": cannot read " + QDir::toNativeSeparators(path).toStdString() + ": " +
-                            file.errorString().toStdString());
+                            problem);
             p.source = Payload::Source::Bytes;
-            p.bytes = file.readAll().toStdString();
         } else if (o.contains(QStringLiteral("hex"))) {
             const QJsonValue h = o.value(QStringLiteral("hex"));
             if (!h.isString()) return fail(where + ": \"hex\" must be a text");
@@ -263,9 +294,14 @@ private:
         const QJsonValue v = o.value(QStringLiteral("addresses"));
         if (!v.isArray()) return fail(where + ": \"addresses\" must be an array of numbers");
         for (const QJsonValue& a : v.toArray()) {
-            if (!a.isDouble() || a.toDouble() != std::floor(a.toDouble()))
+            const double d = a.toDouble(0.5);
+            if (!a.isDouble() || d != std::floor(d))
                 return fail(where + ": \"addresses\" must be an array of whole numbers");
-            addresses.push_back(static_cast<int>(a.toDouble()));
+            // Checked before the conversion: a number beyond int would not survive it.
+            if (d < 1 || d > 30)
+                return fail(where + ": instrument address " + QString::number(d, 'g', 17).toStdString() +
+                            " is outside 1 to 30 (0 is the board)");
+            addresses.push_back(static_cast<int>(d));
         }
         return true;
     }
@@ -303,14 +339,13 @@ bool parseScenario(const std::string& json, const std::string& baseDir, Scenario
 
 bool loadScenarioFile(const std::string& path, Scenario& out, std::string& error) {
     const QString qpath = QString::fromStdString(path);
-    QFile file(qpath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = "cannot open scenario " + path + ": " + file.errorString().toStdString();
+    std::string json;
+    std::string problem;
+    if (!readBounded(qpath, MaxScenarioBytes, json, problem)) {
+        error = "cannot open scenario " + path + ": " + problem;
         return false;
     }
-    std::string problem;
-    if (!parseScenario(file.readAll().toStdString(), QFileInfo(qpath).absolutePath().toStdString(), out,
-                       problem)) {
+    if (!parseScenario(json, QFileInfo(qpath).absolutePath().toStdString(), out, problem)) {
         error = "scenario " + path + ": " + problem;
         return false;
     }
