@@ -5,6 +5,8 @@
 #   scripts/setup.sh test           install what is missing, build, run every test
 #   scripts/setup.sh test-sanitize  the same, built with AddressSanitizer + UndefinedBehaviorSanitizer
 #   scripts/setup.sh bench          build in Release and run the benchmarks
+#   scripts/setup.sh fuzz           build the libFuzzer targets with clang and run each for
+#                                   $VELLUMIX_FUZZ_SECONDS seconds (default 600); fails on any finding
 #   scripts/setup.sh build          install and build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +22,11 @@ packages=(
   fonts-dejavu-core                             # a font for the offscreen window tests
   xvfb xauth                                    # a virtual display for the demo on headless machines
   imagemagick                                   # an independent decoder of the simulated pictures in tests
+  libcurl4-openssl-dev                          # the update check's HTTP download
 )
+if [ "$mode" = fuzz ]; then
+  packages+=(clang libclang-rt-dev)             # libFuzzer and the sanitizers for clang
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -70,8 +76,32 @@ case "$mode" in
     build build-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
     for b in build-release/bench/*_bench; do "$b"; done
     ;;
+  fuzz)
+    seconds=${VELLUMIX_FUZZ_SECONDS:-600}
+    CC=clang CXX=clang++ cmake -S "$root" -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DVELLUMIX_FUZZ=ON -DBUILD_TESTING=OFF -DVELLUMIX_BUILD_BENCH=OFF
+    cmake --build build-fuzz -j"$jobs" --target vellumix_fuzzers
+    shared=${VELLUMIX_SHARED_DIR:-$root/../shared}
+    mkdir -p build-fuzz/findings
+    for target in updatefile picture reply filename busuri scenario; do
+      # New inputs go to a corpus in the build folder; the seeds stay as they are.
+      corpus=build-fuzz/corpus/$target
+      mkdir -p "$corpus"
+      case $target in
+        picture)
+          seeds=(tests/data/real tests/cli/data)
+          [ -d "$shared/real-hardcopies" ] && seeds+=("$shared/real-hardcopies")
+          limits=(-max_len=4096) ;;
+        scenario) seeds=(tests/data tests/cli/data); limits=(-max_len=8192) ;;
+        *) seeds=(fuzz/seeds/$target); limits=(-max_len=1024) ;;
+      esac
+      echo "== fuzz_$target: ${seconds}s"
+      build-fuzz/fuzz/fuzz_$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 "${limits[@]}" \
+        -print_final_stats=1 -artifact_prefix="build-fuzz/findings/$target-" "$corpus" "${seeds[@]}" </dev/null
+    done
+    ;;
   *)
-    echo "usage: $0 demo|test|test-sanitize|bench|build" >&2
+    echo "usage: $0 demo|test|test-sanitize|bench|fuzz|build" >&2
     exit 2
     ;;
 esac
