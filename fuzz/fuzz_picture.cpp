@@ -1,5 +1,6 @@
-// A hard copy's first bytes: its kind and the length its header announces, for every prefix a read
-// could have delivered so far.
+// A hard copy: whether it arrived whole, and its first bytes' kind and announced length, for every
+// prefix a read could have delivered so far.
+#include "capture/completeness.h"
 #include "capture/pictureinfo.h"
 
 #include <cstddef>
@@ -8,6 +9,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string_view picture(reinterpret_cast<const char*>(data), size);
+    const auto check = vellumix::capture::checkPicture(picture);
+    (void)vellumix::capture::shortfallText(check, size);
     (void)vellumix::capture::pictureKind(picture);
     (void)vellumix::capture::expectedLength(picture);
     // The progress head: the first 64 bytes, and the shorter heads of the first chunks.
