@@ -129,6 +129,18 @@ std::string updateBaseUrl(Desktop& desktop) {
     return url;
 }
 
+std::string shownVersionText(std::string_view versionText) {
+    std::string shown;
+    for (const char c : versionText) {
+        if (isLineEnd(c)) break;
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7f) continue;
+        if (shown.size() == UpdateVersionShownChars) return shown + "...";
+        shown += c;
+    }
+    return shown;
+}
+
 UpdateMessage updateMessage(UpdateOutcome outcome, const std::string& appVersion,
                             const std::string& entryVersion) {
     static const std::string homepageInfo = "\n\nGoto the Program Homepage for info ?";
@@ -146,7 +158,7 @@ UpdateMessage updateMessage(UpdateOutcome outcome, const std::string& appVersion
         m.text = "No data for this program found." + homepageInfo;
         break;
     case UpdateOutcome::Newer:
-        m.text = "A newer version  ( " + entryVersion +
+        m.text = "A newer version  ( " + shownVersionText(entryVersion) +
                  " )  is available.\n\nGoto the Program Homepage to download ?";
         break;
     case UpdateOutcome::Latest:

@@ -44,6 +44,12 @@ double versionValue(std::string_view text);
 
 std::string updateBaseUrl(Desktop& desktop);
 
+// The entry's version text as box D shows it: its first line only, without control characters, and
+// cut to UpdateVersionShownChars (ending "..." when cut). The file comes from the network: a quoted
+// entry could otherwise hold thousands of lines and make a box taller than any screen.
+inline constexpr std::size_t UpdateVersionShownChars = 40;
+std::string shownVersionText(std::string_view versionText);
+
 enum class UpdateOutcome {
     DownloadFailed, // box A; also when the local folder cannot be made
     CopyMissing,    // box B

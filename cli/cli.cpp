@@ -7,11 +7,26 @@
 #include "gpib/backends/busuri.h"
 #include "gpib/backends/loader.h"
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 
 namespace vellumix::cli {
+
+int finishOutput(CliContext& ctx, const std::string& what) {
+    // The stream keeps no reason; the failed write() left it in errno (EPIPE, ENOSPC, EBADF ...). A
+    // stream that failed earlier, while being filled, has its cause there already.
+    if (ctx.out) errno = 0;
+    ctx.out.flush();
+    if (ctx.out) return ExitOk;
+    const int cause = errno;
+    ctx.err << Program << ": " << what << " could not be written to stdout"
+            << (cause != 0 ? std::string(": ") + std::strerror(cause) : std::string()) << '\n'
+            << std::flush;
+    return ExitWrite;
+}
 
 std::string versionText() {
     return std::string(Program) + " " + std::to_string(build::versionMajor) + "." +
@@ -31,11 +46,11 @@ int runCli(const std::vector<std::string>& args, CliContext& ctx) {
     case Parsed::Action::Usage:
         return usage(parsed.error);
     case Parsed::Action::Help:
-        ctx.out << helpText() << std::flush;
-        return ExitOk;
+        ctx.out << helpText();
+        return finishOutput(ctx, "the help");
     case Parsed::Action::Version:
-        ctx.out << versionText() << '\n' << std::flush;
-        return ExitOk;
+        ctx.out << versionText() << '\n';
+        return finishOutput(ctx, "the version");
     case Parsed::Action::Run:
         break;
     }

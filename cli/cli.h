@@ -31,4 +31,8 @@ int runCli(const std::vector<std::string>& args, CliContext& context);
 std::string helpText();
 std::string versionText();
 
+// Flushes stdout; when what was written there did not arrive (a closed pipe, a full disk), says so on
+// stderr, naming what and the cause, and gives ExitWrite. ExitOk otherwise.
+int finishOutput(CliContext& context, const std::string& what = "the output");
+
 } // namespace vellumix::cli

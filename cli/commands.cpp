@@ -78,10 +78,11 @@ int Run::scan() {
     }
     for (int slot = 1; slot <= n; ++slot) {
         const int16_t address = link_.Listeners.address(slot);
-        ctx_.out << address << '\t' << probeId(ud, address) << '\n';
+        // Probed before anything is printed: a probe that ends the program leaves no half line.
+        const std::string reply = probeId(ud, address);
+        ctx_.out << address << '\t' << reply << '\n';
     }
-    ctx_.out.flush();
-    return ctx_.out ? ExitOk : ExitWrite;
+    return finishOutput(ctx_);
 }
 
 std::string Run::probeId(int16_t ud, int16_t address) {
@@ -95,9 +96,12 @@ std::string Run::probeId(int16_t ud, int16_t address) {
     std::string buffer(gpib::ProbeChunk, ' ');
     for (int i = 0; i < MaxProbeChunks; ++i) {
         link_.ibrd(ud, buffer);
+        // Without its status words the driver cannot say how much came or whether it ended.
+        if (!link_.statusKnown()) gpib::DriverUnusable(link_);
         const auto got = static_cast<std::size_t>(std::clamp<int32_t>(link_.ibcntl, 0, gpib::ProbeChunk));
         reply.append(buffer, 0, got);
-        if (link_.ibsta & (gpib::END | gpib::ERR | gpib::TIMO)) break;
+        // Nothing and no status bit: asking again would not bring more.
+        if (got == 0 || (link_.ibsta & (gpib::END | gpib::ERR | gpib::TIMO))) break;
     }
     if (link_.ibsta & gpib::ERR) link_.ibclr(ud);
     gpib::cleanReplyText(reply);
@@ -134,8 +138,8 @@ int Run::query(const Request& r) {
     }
     const std::string reply = gpib::QueryDevice(link_, ud, r.text);
     if (link_.lastReadFailed() || link_.GpibErrorFlag) return ExitIo; // the link has said why
-    ctx_.out << reply << '\n' << std::flush;
-    return ctx_.out ? ExitOk : ExitWrite;
+    ctx_.out << reply << '\n';
+    return finishOutput(ctx_);
 }
 
 int Run::findScope(std::string expected, Scope& scope) {
@@ -170,9 +174,8 @@ int Run::identify(const Request& r) {
              << "Address: " << scope.address << '\n'
              << "Capabilities: " << scope.caps.mask << '\n'
              << "Formats: " << offeredWords(scope.caps) << '\n'
-             << "Ink saver: " << (scope.caps.offersInkSaver() ? "yes" : "no") << '\n'
-             << std::flush;
-    return ctx_.out ? ExitOk : ExitWrite;
+             << "Ink saver: " << (scope.caps.offersInkSaver() ? "yes" : "no") << '\n';
+    return finishOutput(ctx_);
 }
 
 std::tm Run::localTime() const {
@@ -190,12 +193,7 @@ std::tm Run::localTime() const {
 int Run::deliver(const std::string& picture, const std::string& target) {
     if (target == "-") {
         ctx_.out.write(picture.data(), static_cast<std::streamsize>(picture.size()));
-        ctx_.out.flush();
-        if (!ctx_.out) {
-            fail("the hard copy could not be written to stdout");
-            return ExitWrite;
-        }
-        return ExitOk;
+        return finishOutput(ctx_, "the hard copy");
     }
     std::string error;
     if (!writeFileReplacing(target, picture, error)) {
@@ -203,8 +201,10 @@ int Run::deliver(const std::string& picture, const std::string& target) {
              " (a previous file of that name, if any, is unchanged)");
         return ExitWrite;
     }
-    ctx_.out << target << '\n' << std::flush;
-    return ExitOk;
+    // The file is written and stays; still, a caller reading the name from stdout must learn that
+    // it did not arrive.
+    ctx_.out << target << '\n';
+    return finishOutput(ctx_, "the file name " + target);
 }
 
 int Run::capture(const Request& r) {

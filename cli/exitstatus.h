@@ -7,7 +7,8 @@ namespace vellumix::cli {
 enum ExitStatus : int {
     ExitOk = 0,
     ExitUsage = 1,             // bad command line
-    ExitBus = 2,               // bus URI invalid, driver library or scenario cannot be opened
+    ExitBus = 2,               // bus URI invalid, driver library or scenario cannot be opened,
+                               // or the driver does not report the status of its calls
     ExitScan = 3,              // no listeners, too many listeners, other scan failure
     ExitNoInstrument = 4,      // no listener matched the expected reply, or none at --address
     ExitUnsupportedModel = 5,  // the scope's model is not in the model table
@@ -30,6 +31,7 @@ constexpr int exitStatusFor(FatalReason reason) {
     case FatalReason::UnsupportedModel:
         return ExitUnsupportedModel;
     case FatalReason::NoDriver:
+    case FatalReason::DriverUnusable:
         return ExitBus;
     case FatalReason::DeviceNotConfigured:
     case FatalReason::GpibErrorCancelled:

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <io.h>
 #else
+#include <csignal>
 #include <unistd.h>
 #endif
 
@@ -17,6 +18,9 @@ int main(int argc, char** argv) {
     const bool terminal = _isatty(_fileno(stderr)) != 0;
 #else
     const bool terminal = isatty(STDERR_FILENO) != 0;
+    // A reader that closes the pipe early must not kill the tool silently: the write then fails
+    // with EPIPE and the tool reports it with its documented status.
+    std::signal(SIGPIPE, SIG_IGN);
 #endif
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     vellumix::gpib::MonotonicClock clock;

@@ -10,6 +10,17 @@ if(VELLUMIX_SANITIZE)
   target_link_options(vellumix_config INTERFACE -fsanitize=address,undefined)
 endif()
 
+if(VELLUMIX_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "VELLUMIX_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang")
+  endif()
+  # Coverage for the fuzzer in every library the targets link, and both sanitizers to turn silent
+  # faults into findings.
+  target_compile_options(vellumix_config INTERFACE -fsanitize=fuzzer-no-link,address,undefined
+                                                   -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(vellumix_config INTERFACE -fsanitize=address,undefined)
+endif()
+
 # vellumix_add_test(NAME name LABEL label SOURCES ... [LIBS ...] [OFFSCREEN])
 function(vellumix_add_test)
   cmake_parse_arguments(T "OFFSCREEN" "NAME;LABEL" "SOURCES;LIBS" ${ARGN})

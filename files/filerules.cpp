@@ -83,16 +83,26 @@ bool copyReplacing(const std::string& src, const std::string& dst, std::string& 
 }
 
 bool writeFileReplacing(const std::string& path, const std::string& bytes, std::string& error) {
+    // Unbuffered, so that every failure shows in write() with its cause: a buffered file writes its
+    // tail only at commit, where a full disk cut the file short and still committed it.
     QSaveFile out(toQt(path));
-    if (!out.open(QIODevice::WriteOnly)) {
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         error = out.errorString().toStdString();
         return false;
     }
-    const qint64 size = static_cast<qint64>(bytes.size());
-    if (out.write(bytes.data(), size) != size) {
-        error = out.errorString().toStdString();
-        out.cancelWriting();
-        return false;
+    // A short write carries no error of its own; the next write on the full disk fails with the
+    // system's reason ("No space left on device").
+    const char* at = bytes.data();
+    qint64 left = static_cast<qint64>(bytes.size());
+    while (left > 0) {
+        const qint64 written = out.write(at, left);
+        if (written <= 0) {
+            error = out.errorString().toStdString();
+            out.cancelWriting();
+            return false;
+        }
+        at += written;
+        left -= written;
     }
     if (!out.commit()) {
         error = out.errorString().toStdString();

@@ -118,7 +118,10 @@ int16_t FindDeviceById(InstrumentLink& link, std::string& query, std::string& ex
 
         std::string reply(ProbeChunk, ' ');
         link.ibrd(link.SpareDevice, reply);
-        reply.resize(static_cast<std::size_t>(std::clamp<int32_t>(link.ibcntl, 0, ProbeChunk)));
+        // Without the status registration the count is the fall-back's marker, not the reply's
+        // length: then the whole space-filled buffer is taken and trimmed below.
+        if (link.statusKnown())
+            reply.resize(static_cast<std::size_t>(std::clamp<int32_t>(link.ibcntl, 0, ProbeChunk)));
         const auto first = reply.find_first_not_of(' ');
         reply = first == std::string::npos ? std::string()
                                            : reply.substr(first, reply.find_last_not_of(' ') + 1 - first);

@@ -1,6 +1,7 @@
 #include "gpib/errorreport.h"
 
 #include <array>
+#include <cstdlib>
 
 namespace vellumix::gpib {
 
@@ -45,6 +46,15 @@ void ReportGpibError(InstrumentLink& link) {
 
 std::string numberText(long value) {
     return (value >= 0 ? " " : "") + std::to_string(value);
+}
+
+void DriverUnusable(InstrumentLink& link) {
+    link.desktop().messageBox("The GPIB driver does not report the status of its calls: registering the "
+                              "status words failed (code" +
+                                  numberText(link.lastRegisterCode()) + ").\n\nCorrect problem and restart.",
+                              MbCritical | MbOk, "GPIB Driver Error");
+    link.desktop().endProgram(FatalReason::DriverUnusable);
+    std::abort(); // endProgram does not come back
 }
 
 } // namespace vellumix::gpib

@@ -9,6 +9,9 @@ namespace vellumix::gpib {
 // Shows the error box when the last call failed; Cancel ends the program, OK sets GpibErrorFlag.
 void ReportGpibError(InstrumentLink& link);
 const char* errorText(int code);
+// The driver keeps refusing the status registration, so no read can tell its length or end: says so
+// and ends the program.
+[[noreturn]] void DriverUnusable(InstrumentLink& link);
 
 // Number format of message texts: a leading blank for values of 0 or more.
 std::string numberText(long value);

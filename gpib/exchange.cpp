@@ -124,6 +124,12 @@ std::string ReadResponse(InstrumentLink& link, int16_t ud, ReadMode mode, const 
         char* buffer = reply.reserve(ReadChunk);
         link.ibwait(ud, static_cast<int16_t>(TIMO | CMPL));
         link.ibrd(ud, buffer, ReadChunk);
+        if (!link.statusKnown()) {
+            // Without status words no read can tell its end or its length: it would go on for
+            // every chunk the counter allows. Blame the driver, not the scope.
+            link.ibtmo(ud, savedTimeout);
+            DriverUnusable(link);
+        }
         if (link.ibsta & TIMO) {
             failed = true;
             break;
@@ -134,8 +140,9 @@ std::string ReadResponse(InstrumentLink& link, int16_t ud, ReadMode mode, const 
         ++chunks;
         if (progress) progress(reply.size(), reply.head());
         if (link.ibsta & END) break;
-        if (link.ibsta & ERR) {
-            // An error without timeout or end: the device will not finish this reply.
+        if ((link.ibsta & ERR) || delivered == 0) {
+            // An error without timeout or end, or a read that brought nothing and no status: the
+            // device will not finish this reply, and asking again would not progress.
             failed = true;
             break;
         }

@@ -9,6 +9,7 @@ InstrumentLink::InstrumentLink(GpibDriver& driver, Desktop& desktop, Clock& cloc
 
 void InstrumentLink::RegisterStatus() {
     const int32_t code = driver_.RegisterGpibGlobalsForThread(&RawIbsta, &RawIberr, &RawIbcnt, &ibcntl);
+    registerCode_ = code;
     switch (code) {
     case 0:
         StatusRegistered = 1;

@@ -67,6 +67,12 @@ public:
     bool lastReadFailed() const { return lastReadFailed_; }
     void setLastReadFailed(bool failed) { lastReadFailed_ = failed; }
 
+    // False when the last wrapper call ran without the driver's status registration: ibsta, iberr
+    // and the count are then not the driver's, so a read cannot know how much came or when it ended.
+    bool statusKnown() const { return StatusRegistered != 0; }
+    // What the last registration attempt returned (0 or 1: registered).
+    int32_t lastRegisterCode() const { return registerCode_; }
+
     Desktop& desktop() { return desktop_; }
     Clock& clock() { return clock_; }
     ReadBlockPool& readBlocks() { return readBlocks_; }
@@ -84,6 +90,7 @@ private:
     int32_t RawIberr = 0;
     int32_t RawIbcnt = 0;
     bool lastReadFailed_ = false;
+    int32_t registerCode_ = 0;
     ReadBlockPool readBlocks_;
 };
 

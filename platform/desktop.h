@@ -29,6 +29,7 @@ enum class FatalReason {
     IdNotFound,
     UnsupportedModel,
     NoDriver,
+    DriverUnusable, // the driver keeps refusing the status registration
 };
 
 // Show command of the default-handler launcher.

@@ -5,6 +5,8 @@
 #   scripts/setup.sh test           install what is missing, build, run every test
 #   scripts/setup.sh test-sanitize  the same, built with AddressSanitizer + UndefinedBehaviorSanitizer
 #   scripts/setup.sh bench          build in Release and run the benchmarks
+#   scripts/setup.sh fuzz           build the libFuzzer targets with clang and run each for
+#                                   $VELLUMIX_FUZZ_SECONDS seconds (default 600); fails on any finding
 #   scripts/setup.sh build          install and build only
 #   scripts/setup.sh package        build the Debian package build/package/vellumix_VERSION_ARCH.deb
 #   scripts/setup.sh package-check  build the package and check it, its desktop files and manual pages,
@@ -24,11 +26,15 @@ packages=(
   xvfb xauth                                    # a virtual display for the demo on headless machines
   imagemagick                                   # an independent decoder of the simulated pictures in tests
   man-db bash-completion                        # tests of the manual pages and of the bash completion
+  libcurl4-openssl-dev                          # the update check's HTTP download
 )
 package_tools=(
   dpkg-dev file                                 # the package's Depends (dpkg-shlibdeps)
   desktop-file-utils appstream lintian          # checks of the menu entry, metainfo and package
 )
+if [ "$mode" = fuzz ]; then
+  packages+=(clang libclang-rt-dev)             # libFuzzer and the sanitizers for clang
+fi
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -98,8 +104,32 @@ case "$mode" in
     package
     scripts/package-check.sh build "$deb"
     ;;
+  fuzz)
+    seconds=${VELLUMIX_FUZZ_SECONDS:-600}
+    CC=clang CXX=clang++ cmake -S "$root" -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DVELLUMIX_FUZZ=ON -DBUILD_TESTING=OFF -DVELLUMIX_BUILD_BENCH=OFF
+    cmake --build build-fuzz -j"$jobs" --target vellumix_fuzzers
+    shared=${VELLUMIX_SHARED_DIR:-$root/../shared}
+    mkdir -p build-fuzz/findings
+    for target in updatefile picture reply filename busuri scenario; do
+      # New inputs go to a corpus in the build folder; the seeds stay as they are.
+      corpus=build-fuzz/corpus/$target
+      mkdir -p "$corpus"
+      case $target in
+        picture)
+          seeds=(tests/cli/data)
+          [ -d "$shared/real-hardcopies" ] && seeds+=("$shared/real-hardcopies")
+          limits=(-max_len=4096) ;;
+        scenario) seeds=(tests/data tests/cli/data); limits=(-max_len=8192) ;;
+        *) seeds=(fuzz/seeds/$target); limits=(-max_len=1024) ;;
+      esac
+      echo "== fuzz_$target: ${seconds}s"
+      build-fuzz/fuzz/fuzz_$target -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 "${limits[@]}" \
+        -print_final_stats=1 -artifact_prefix="build-fuzz/findings/$target-" "$corpus" "${seeds[@]}" </dev/null
+    done
+    ;;
   *)
-    echo "usage: $0 demo|test|test-sanitize|bench|build|package|package-check" >&2
+    echo "usage: $0 demo|test|test-sanitize|bench|fuzz|build|package|package-check" >&2
     exit 2
     ;;
 esac

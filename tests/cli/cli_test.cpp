@@ -133,6 +133,13 @@ Scenario withFault(Fault f) {
     return s;
 }
 
+Scenario failingRegistration() {
+    Scenario s;
+    s.addScope(1, Id3054);
+    s.registerReturnCode = 3;
+    return s;
+}
+
 const StatusCase StatusCases[] = {
     {"NoCommand", {}, {}, ExitUsage, "a command is needed"},
     {"UnknownCommand", {}, {"shoot"}, ExitUsage, "unknown command"},
@@ -215,6 +222,24 @@ const StatusCase StatusCases[] = {
      {"query", "ID?"},
      ExitIo,
      "Read cycle failed"},
+    // Without its status registration the driver cannot tell a read's length or end: every command
+    // that reads says so, rather than reading for ever or blaming the scope.
+    {"RegistrationFailsScan", [] { return failingRegistration(); }, {"scan"}, ExitBus, "GPIB Driver Error"},
+    {"RegistrationFailsQuery",
+     [] { return failingRegistration(); },
+     {"query", "ID?"},
+     ExitBus,
+     "registering the status words failed (code 3)"},
+    {"RegistrationFailsIdentify",
+     [] { return failingRegistration(); },
+     {"identify"},
+     ExitBus,
+     "GPIB Driver Error"},
+    {"RegistrationFailsCapture",
+     [] { return failingRegistration(); },
+     {"capture", "-o", "x.bmp"},
+     ExitBus,
+     "GPIB Driver Error"},
     {"FolderMissing",
      {},
      {"--bus", "sim:" + DataDir + "tds210.json", "capture", "-o", "no/such/dir/x.bmp"},

@@ -209,6 +209,8 @@ TEST(CaptureOnSimulatedBus, StartUpFailuresEndWithTheirMessage) {
         {"too-many.json", "Initialization Error 20", FatalReason::TooManyListeners},
         {"no-match.json", "Expected Id-response from device not found", FatalReason::IdNotFound},
         {"unsupported.json", "TDS", FatalReason::UnsupportedModel},
+        // The scope is found, but no read can end without status words: the driver is named.
+        {"no-status.json", "GPIB Driver Error", FatalReason::DriverUnusable},
     };
     for (const auto& c : cases) {
         Scenario scenario;

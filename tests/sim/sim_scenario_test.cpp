@@ -43,6 +43,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"boardAddress", R"({"instruments": [{"address": 0}]})", "outside 1 to 30"},
         BadCase{"address31", R"({"instruments": [{"address": 31}]})", "outside 1 to 30"},
         BadCase{"fraction", R"({"instruments": [{"address": 1.5}]})", "whole number"},
+        BadCase{"addressesHuge", R"({"instruments": [{"addresses": [1e300]}]})", "outside 1 to 30"},
+        BadCase{"addressesBeyondInt", R"({"instruments": [{"addresses": [4294967297]}]})", "outside 1 to 30"},
+        BadCase{"addressesNegative", R"({"instruments": [{"addresses": [-2147483649]}]})", "outside 1 to 30"},
+        BadCase{"addressesBoard", R"({"instruments": [{"addresses": [0]}]})", "outside 1 to 30"},
         BadCase{"twice", R"({"instruments": [{"address": 3}, {"addresses": [2, 3]}]})",
                 "two instruments at address 3"},
         BadCase{"format", R"({"instruments": [{"address": 1, "format": "JPEG"}]})",
@@ -72,6 +76,18 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"screen", R"({"instruments": [{"address": 1, "screen": {"width": 320}}]})",
                 "needs both width and height"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A path may name something that never ends; the reader must give up at its bound, not exhaust memory.
+TEST(ScenarioFile, EndlessFilesAreRefused) {
+    if (!QFile::exists(QStringLiteral("/dev/zero"))) GTEST_SKIP() << "no /dev/zero on this system";
+    Scenario s;
+    std::string error;
+    EXPECT_FALSE(parseScenario(R"({"instruments": [{"address": 1, "hardcopy": {"file": "/dev/zero"}}]})",
+                               kData, s, error));
+    EXPECT_NE(error.find("larger than 256 MiB"), std::string::npos) << error;
+    EXPECT_FALSE(loadScenarioFile("/dev/zero", s, error));
+    EXPECT_NE(error.find("larger than"), std::string::npos) << error;
+}
 
 TEST(ScenarioFile, MissingFileGivesNoBusAndSaysWhich) {
     VirtualClock clock;

@@ -103,5 +103,33 @@ TEST(UpdateFile, VersionValue) {
     EXPECT_LT(versionValue("1.10"), versionValue("1.9"));
 }
 
+// What box D shows of a published version text: the server's text must not make a box taller or
+// wider than a screen, nor put control characters into it.
+TEST(UpdateFile, ShownVersionText) {
+    const std::string forty(40, '9');
+    const struct {
+        const char* name;
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {"plain, blank kept", " 1.3", " 1.3"},
+        {"first line only", "1.3\n" + std::string(2000, '\n') + "evil", "1.3"},
+        {"CR ends the line", "1.3\rmore", "1.3"},
+        {"NUL and controls dropped",
+         std::string("1.\0"
+                     "3\x07\x1b[2J\x7f",
+                     10),
+         "1.3[2J"},
+        {"exactly the bound", forty, forty},
+        {"cut at the bound", forty + "12345", forty + "..."},
+        {"empty", "", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(shownVersionText(c.text), c.shown) << c.name;
+
+    const UpdateMessage m = updateMessage(UpdateOutcome::Newer, "1.25", "2.0\n\n\n\nline\0");
+    EXPECT_EQ(m.text, "A newer version  ( 2.0 )  is available.\n\nGoto the Program Homepage to download ?");
+}
+
 } // namespace
 } // namespace vellumix

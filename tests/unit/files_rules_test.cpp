@@ -2,15 +2,18 @@
 #include "files/filerules.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
+#include "tests/support/filesizelimit.h"
 
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
+#include <vector>
 
 namespace vellumix {
 namespace {
@@ -175,6 +178,39 @@ TEST_F(FileCopyTest, WriteFileReplacing) {
     EXPECT_FALSE(writeFileReplacing(dst_ + "/under-a-file", bytes, error));
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(test::readFile(dst_), "keep");
+}
+
+// A disk that fills up while the file is written: the cause reaches the caller, the earlier file stays,
+// and no temporary file is left behind. Small files fill the write buffer without touching the disk,
+// large ones do not: both are asked.
+TEST_F(FileCopyTest, FullDiskNamesItsCauseAndKeepsTheEarlierFile) {
+    const struct {
+        const char* name;
+        std::size_t size;
+        rlim_t room;
+    } cases[] = {{"small", 500, 100}, {"large", 300000, 65536}, {"nothing fits", 4096, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::writeFile(dst_, "old");
+        test::writeFile(src_, std::string(c.size, 'x'));
+        std::string writeError, copyError;
+        bool written = true, copied = true;
+        {
+            test::FileSizeLimit full(c.room);
+            written = writeFileReplacing(dst_, std::string(c.size, 'x'), writeError);
+            copied = copyReplacing(src_, dst_, copyError);
+        }
+        EXPECT_FALSE(written);
+        EXPECT_FALSE(copied);
+        EXPECT_EQ(writeError, "File too large");
+        EXPECT_EQ(copyError, "File too large");
+        EXPECT_EQ(test::readFile(dst_), "old");
+        std::vector<std::string> left;
+        for (const auto& e : fs::directory_iterator(root_))
+            left.push_back(e.path().filename().string());
+        std::sort(left.begin(), left.end());
+        EXPECT_EQ(left, (std::vector<std::string>{"dst.bmp", "src.bmp"}));
+    }
 }
 
 } // namespace

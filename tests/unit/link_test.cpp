@@ -232,6 +232,42 @@ TEST_F(LinkFixture, ChunkBoundEndsAsAFailedRead) {
     EXPECT_EQ(desktop.boxes.size(), 1u);
 }
 
+// A driver that answers a read with nothing and no status bit would be asked again for every chunk
+// the counter allows, 10 s each.
+TEST_F(LinkFixture, ReadThatBringsNothingAndNoStatusEndsAsAFailedRead) {
+    for (const std::string& before : {std::string(), std::string(512, 'a')}) {
+        desktop.boxes.clear();
+        driver.calls.clear();
+        driver.reads.clear();
+        if (!before.empty()) driver.reads.push_back({before, CMPL});
+        driver.reads.push_back({"", CMPL});
+        driver.reads.push_back({"never read"});
+        EXPECT_EQ(gpib::ReadResponse(link, 5, ReadMode::Raw), "");
+        EXPECT_EQ(count("ibrd("), before.empty() ? 1 : 2);
+        ASSERT_EQ(desktop.boxes.size(), 1u);
+        EXPECT_EQ(desktop.boxes[0].title, "I/O Error");
+    }
+}
+
+// Without the status registration the words are not the driver's: no read can know its length or end.
+TEST_F(LinkFixture, ReadWithoutStatusRegistrationBlamesTheDriver) {
+    driver.registerCodes.assign(100, 3);
+    driver.reads = {{"ID TEK/TDS 210\n"}};
+    try {
+        gpib::ReadResponse(link, 5);
+        FAIL() << "the read went on";
+    } catch (const ProgramEnded& e) {
+        EXPECT_EQ(e.reason, FatalReason::DriverUnusable);
+    }
+    EXPECT_EQ(count("ibrd("), 1);
+    EXPECT_EQ(driver.calls.back(), "ibtmo(5,12)") << "the timeout is restored first";
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_EQ(desktop.boxes[0].title, "GPIB Driver Error");
+    EXPECT_EQ(desktop.boxes[0].flags, MbCritical | MbOk);
+    EXPECT_NE(desktop.boxes[0].prompt.find("registering the status words failed (code 3)"),
+              std::string::npos);
+}
+
 TEST_F(LinkFixture, ReadReportsProgressWithTheHead) {
     driver.reads = {{"BM" + std::string(1200, 'q')}};
     std::vector<std::size_t> seen;
@@ -533,6 +569,19 @@ TEST_F(SearchFixture, ProbeReadIs256BytesAndTheReplyIsCutThere) {
     EXPECT_EQ(count("ibrd(16,256)"), 1);
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_NE(desktop.boxes[0].prompt.find(std::string(256, 'A') + "\n"), std::string::npos);
+}
+
+// After a failed registration the count is the fall-back's marker: the search takes the whole
+// space-filled buffer and trims it, so the scope is still found.
+TEST_F(SearchFixture, ProbeWithoutStatusRegistrationReadsTheWholeBuffer) {
+    driver.registerCodes.assign(100, 3);
+    scan({{3, "HEWLETT-PACKARD,34401A\n"}, {5, "ID TEK/TDS 210,CF:91.1CT\n"}});
+    queueRepliesInOrder({3, 5});
+    std::string q = "ID?", e = "TDS";
+    EXPECT_EQ(gpib::FindDeviceById(link, q, e), 16);
+    EXPECT_EQ(link.ibcntl, FallbackIbcntl) << "the count could not be trusted";
+    EXPECT_EQ(link.ListenerDevices[2], 16);
+    EXPECT_TRUE(desktop.boxes.empty());
 }
 
 TEST_F(SearchFixture, SecondSearchSkipsTheClaimedListenerThenRunsOut) {
