@@ -24,4 +24,17 @@ std::optional<int> formatForFileName(const std::string& name, const FormatOffere
     return std::nullopt;
 }
 
+std::optional<int> formatForExtension(std::string_view path, const FormatOffered& offered) {
+    const auto slash = path.find_last_of('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+    const std::string ext = lowerAscii(name.substr(dot));
+    if (ext == ".bmp") return preselectedFormat(offered);
+    if (ext == ".tif" || ext == ".tiff") return 2;
+    if (ext == ".png") return 3;
+    if (ext == ".pcx") return offered(5) ? 5 : 4;
+    return std::nullopt;
+}
+
 } // namespace vellumix::capture

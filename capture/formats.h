@@ -40,4 +40,8 @@ int preselectedFormat(const FormatOffered& offered);
 // the name says nothing or its format is not offered: the selection stays as it is.
 std::optional<int> formatForFileName(const std::string& name, const FormatOffered& offered);
 
+// The format a file name's extension asks for (.bmp, .tif, .tiff, .png, .pcx; any case): BMP and PCX
+// in colour where offered. Empty for any other extension. The format may not be offered.
+std::optional<int> formatForExtension(std::string_view path, const FormatOffered& offered);
+
 } // namespace vellumix::capture

@@ -215,9 +215,15 @@ int Run::capture(const Request& r) {
 
     Scope scope;
     if (const int status = findScope(r.expect, scope); status != ExitOk) return status;
-    if (!format)
-        format = capture::Formats[static_cast<std::size_t>(
-            capture::preselectedFormat([&](int i) { return scope.caps.offersFormat(i); }))];
+    // Without --format, the output's extension says which picture is wanted: "-o x.png" must not
+    // receive a BMP's bytes. Other names get the window's preselection.
+    const capture::FormatOffered offered = [&](int i) { return scope.caps.offersFormat(i); };
+    if (!format) {
+        const std::optional<int> byName =
+            output.empty() || output == "-" ? std::nullopt : capture::formatForExtension(output, offered);
+        format =
+            capture::Formats[static_cast<std::size_t>(byName.value_or(capture::preselectedFormat(offered)))];
+    }
     if (!scope.caps.offersFormat(format->index)) {
         fail("the " + scope.model + " does not offer the format " + format->formatWord + "; it offers " +
              offeredWords(scope.caps));

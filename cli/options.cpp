@@ -49,7 +49,8 @@ const OptionDef OptionTable[] = {
     {"expect", 0, "TEXT", Identify | Capture,
      "text the reply to ID? must contain (default: TDS);\n\"!\" first: no error if none; \"!\" last: exact "
      "match"},
-    {"format", 0, "WORD", Capture, "@FORMATS@\n(default: BMPCOLOR when the model offers it, else BMP)"},
+    {"format", 0, "WORD", Capture,
+     "@FORMATS@\n(default: from -o's extension, else BMPCOLOR when the model\noffers it, else BMP)"},
     {"ink-saver", 0, nullptr, Capture, "ink saver on (default: off)"},
     {"output", 'o', "PATH|-", Capture,
      "file to write, - for stdout\n(default: MODEL_YYYY-MM-DD_HHMMSS.EXT in this folder)"},

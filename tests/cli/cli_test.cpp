@@ -401,6 +401,47 @@ TEST(CliCapture, Tds2024WritesItsOwnEightBitBmp) {
     }
 }
 
+TEST(CliCapture, WithoutFormatTheOutputsExtensionChoosesIt) {
+    // The default TDS 3054B offers every format; the TDS 420A has no PNG and no colour.
+    const struct {
+        std::string scenario, output, word;
+        int status;
+        int address = 1;
+    } cases[] = {
+        {"", "x.png", "PNG", ExitOk},
+        {"", "x.TIFF", "TIFF", ExitOk},
+        {"", "x.tif", "TIFF", ExitOk},
+        {"", "x.pcx", "PCXCOLOR", ExitOk},
+        {"", "x.bmp", "BMPCOLOR", ExitOk},
+        {"", "x.picture", "BMPCOLOR", ExitOk},
+        {"", "dir.png/x", "BMPCOLOR", ExitOk},
+        {"tds420a.json", "x.pcx", "PCX", ExitOk, 2},
+        {"tds420a.json", "x.bmp", "BMP", ExitOk, 2},
+        {"tds420a.json", "x.png", "PNG", ExitNotOffered, 2},
+    };
+    for (const auto& c : cases) {
+        ScratchDir dir;
+        std::filesystem::create_directories(dir.path() / "dir.png");
+        Scenario scenario = Scenario::defaultScenario();
+        if (!c.scenario.empty()) {
+            std::string error;
+            ASSERT_TRUE(gpib::sim::parseScenario(readFile(DataDir + c.scenario), DataDir, scenario, error))
+                << error;
+        }
+        Cli cli(std::move(scenario));
+        EXPECT_EQ(cli.run({"capture", "-o", c.output}), c.status) << c.output << cli.err.str();
+        if (c.status != ExitOk) {
+            EXPECT_NE(cli.err.str().find("does not offer the format " + c.word), std::string::npos)
+                << cli.err.str();
+            EXPECT_FALSE(std::filesystem::exists(dir.path() / c.output));
+            continue;
+        }
+        const auto& received = cli.scope(c.address).received();
+        EXPECT_NE(std::find(received.begin(), received.end(), "HARDCOPY:FORMAT " + c.word), received.end())
+            << c.scenario << " " << c.output;
+    }
+}
+
 TEST(CliCapture, FailedWriteLeavesTheOldFile) {
     ScratchDir dir;
     { std::ofstream(dir.path() / "keep.bmp", std::ios::binary) << "old picture"; }
