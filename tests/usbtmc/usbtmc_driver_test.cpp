@@ -191,6 +191,33 @@ TEST(UsbtmcDriver, FailuresSayWhatHappenedOnTheWire) {
     }
 }
 
+TEST(UsbtmcDriver, AnUnpluggedScopeIsGoneUntilItIsBackAtItsOldAddress) {
+    Rig rig(scopeWithReply(5000));
+    const int32_t ud = rig.open(1);
+    rig.write(ud, "HARDCOPY:PORT USB");
+    rig.write(ud, "HARDCOPY START");
+    std::string buf(512, ' ');
+    rig.driver->ibrd(ud, buf.data(), 512);
+    rig.port->setPresent("/dev/usbtmc0", false);
+    rig.driver->ibrd(ud, buf.data(), 512);
+    EXPECT_EQ(rig.sta & (kErr | TIMO), kErr);
+    EXPECT_EQ(rig.err, EDVR);
+    EXPECT_EQ(rig.cntl, ENODEV) << "the errno value as the count, as linux-gpib reports it";
+    EXPECT_NE(rig.driver->failureDetail().find("/dev/usbtmc0 is gone"), std::string::npos);
+    rig.write(ud, "ID?");
+    EXPECT_EQ(rig.sta & kErr, kErr) << "no write reaches a vanished device";
+
+    std::vector<uint16_t> list = {0, 1, 2, 0xFFFF}, results(15);
+    rig.driver->FindLstn(0, list.data(), results.data(), 15);
+    EXPECT_EQ(rig.err, EBUS) << "nothing left on the bus";
+    rig.port->setPresent("/dev/usbtmc0", true);
+    rig.driver->FindLstn(0, list.data(), results.data(), 15);
+    EXPECT_EQ(rig.cnt, 2);
+    EXPECT_EQ(results[1], 1);
+    rig.write(ud, "ID?");
+    EXPECT_EQ(rig.sta & kErr, 0) << "the same descriptor reaches the scope again";
+}
+
 TEST(UsbtmcTransport, TimeoutCodesInMilliseconds) {
     const std::vector<std::pair<int, int64_t>> cases = {
         {TNONE, 0}, {1, 1}, {5, 1}, {9, 100}, {T1s, 1000}, {T10s, 10000}, {17, 1000000}, {18, 0}, {-1, 0}};

@@ -27,15 +27,28 @@ SimUsbtmcPort::SimUsbtmcPort(const sim::Scenario& scenario, Clock& clock)
         if (setup->address < 1 || instrument(path)) continue;
         auto in = std::make_unique<sim::SimInstrument>(*setup);
         in->setConnectionPort(UsbPort);
-        nodes_.push_back({path, std::move(in)});
+        Node& node = nodes_.emplace_back();
+        node.path = path;
+        node.instrument = std::move(in);
     }
 }
 
 std::vector<std::string> SimUsbtmcPort::listDevices() {
     std::vector<std::string> paths;
     for (const Node& n : nodes_)
-        paths.push_back(n.path);
+        if (n.present) paths.push_back(n.path);
     return paths;
+}
+
+void SimUsbtmcPort::setPresent(const std::string& path, bool present) {
+    for (Node& n : nodes_) {
+        if (n.path != path || n.present == present) continue;
+        n.present = present;
+        if (!present) {
+            ++n.generation;
+            n.instrument->clearOutput();
+        }
+    }
 }
 
 sim::SimInstrument* SimUsbtmcPort::instrument(const std::string& path) {
@@ -66,9 +79,15 @@ long SimUsbtmcPort::timedOut(const File& f) {
 }
 
 int SimUsbtmcPort::open(const std::string& path) {
-    sim::SimInstrument* in = instrument(path);
-    if (!in) return -ENOENT;
-    files_.push_back(std::make_unique<File>(File{in}));
+    Node* node = nullptr;
+    for (Node& n : nodes_)
+        if (n.path == path && n.present) node = &n;
+    if (!node) return -ENOENT;
+    auto f = std::make_unique<File>();
+    f->instrument = node->instrument.get();
+    f->node = node;
+    f->generation = node->generation;
+    files_.push_back(std::move(f));
     return FirstFd + static_cast<int>(files_.size()) - 1;
 }
 
@@ -79,6 +98,7 @@ void SimUsbtmcPort::close(int fd) {
 long SimUsbtmcPort::write(int fd, const char* buf, std::size_t n) {
     File* f = file(fd);
     if (!f) return -EBADF;
+    if (dead(*f)) return -ENODEV;
     if (n > 0 && !buf) return -EFAULT;
     const std::string_view message(buf ? buf : "", n);
     if (const sim::Fault* fault = f->instrument->takeWriteFault(message))
@@ -90,6 +110,7 @@ long SimUsbtmcPort::write(int fd, const char* buf, std::size_t n) {
 long SimUsbtmcPort::read(int fd, char* buf, std::size_t n) {
     File* f = file(fd);
     if (!f) return -EBADF;
+    if (dead(*f)) return -ENODEV;
     if (n > 0 && !buf) return -EFAULT;
     f->eom = false;
     sim::SimInstrument* in = f->instrument;
@@ -132,6 +153,7 @@ int SimUsbtmcPort::lastReadEnded(int fd, bool& eom) {
 int SimUsbtmcPort::clear(int fd) {
     File* f = file(fd);
     if (!f) return -EBADF;
+    if (dead(*f)) return -ENODEV;
     f->instrument->clearOutput();
     return 0;
 }
@@ -139,6 +161,7 @@ int SimUsbtmcPort::clear(int fd) {
 int SimUsbtmcPort::readStatusByte(int fd, unsigned char& stb) {
     File* f = file(fd);
     if (!f) return -EBADF;
+    if (dead(*f)) return -ENODEV;
     stb = f->instrument->pending().active() ? 0x10 : 0; // MAV while a reply waits
     return 0;
 }
@@ -146,6 +169,7 @@ int SimUsbtmcPort::readStatusByte(int fd, unsigned char& stb) {
 int SimUsbtmcPort::setTimeout(int fd, uint32_t ms) {
     File* f = file(fd);
     if (!f) return -EBADF;
+    if (dead(*f)) return -ENODEV;
     if (ms < MinTimeoutMs) return -EINVAL;
     if (f->instrument->takeTimeoutSetFault()) return -EIO;
     f->timeoutMs = ms;

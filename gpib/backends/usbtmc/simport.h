@@ -28,6 +28,10 @@ public:
     int readStatusByte(int fd, unsigned char& stb) override;
     int setTimeout(int fd, uint32_t ms) override;
 
+    // Unplugs a node (present = false): its open files fail with ENODEV for good, as the kernel's
+    // do, and it is no longer listed; plugging it back lists it again for new opens.
+    void setPresent(const std::string& path, bool present);
+
     // The instrument behind a node, or nullptr.
     sim::SimInstrument* instrument(const std::string& path);
     // The timeout a file has now, in milliseconds (0 for an unknown file).
@@ -39,13 +43,19 @@ private:
     struct Node {
         std::string path;
         std::unique_ptr<sim::SimInstrument> instrument;
+        bool present = true;
+        int generation = 0; // counts unplugs: files of an older one are dead
     };
     struct File {
         sim::SimInstrument* instrument = nullptr;
+        Node* node = nullptr;
+        int generation = 0;
         uint32_t timeoutMs = DefaultTimeoutMs;
         bool eom = false;
     };
+    // The open file, or nullptr; dead: the device went away since it was opened.
     File* file(int fd);
+    static bool dead(const File& f) { return !f.node->present || f.generation != f.node->generation; }
     // Lets the file's timeout pass, as the kernel waits for a bulk transfer that does not come.
     long timedOut(const File& f);
     Clock::duration after(double seconds) const;

@@ -47,7 +47,7 @@ UsbtmcDriver::UsbtmcDriver(std::unique_ptr<UsbtmcPort> port, std::string onlyDev
 
 UsbtmcDriver::~UsbtmcDriver() {
     for (const Node& n : nodes_)
-        port_->close(n.fd);
+        if (n.fd >= 0) port_->close(n.fd);
 }
 
 int UsbtmcDriver::add(const std::string& path) {
@@ -102,6 +102,12 @@ const UsbtmcDriver::Node* UsbtmcDriver::nodeAtPath(const std::string& path) cons
 }
 
 void UsbtmcDriver::refresh() {
+    // A scope that was unplugged and is back under its old name keeps its address.
+    for (Node& n : nodes_) {
+        if (n.fd >= 0) continue;
+        n.fd = std::max(port_->open(n.path), -1);
+        n.timeoutMs = DefaultTimeoutMs;
+    }
     if (!onlyDevice_.empty()) return;
     for (const std::string& path : port_->listDevices())
         if (!nodeAtPath(path)) add(path); // one that will not open is simply not on the bus
@@ -165,12 +171,14 @@ void UsbtmcDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* r
     }
     if (n == kMaxAddressList) return static_cast<void>(done(errorStatus(EARG)));
     refresh();
-    if (nodes_.empty()) return static_cast<void>(done(errorStatus(EBUS)));
+    if (std::none_of(nodes_.begin(), nodes_.end(), [](const Node& n) { return n.fd >= 0; }))
+        return static_cast<void>(done(errorStatus(EBUS)));
     // Address 0 is this computer, as a GPIB board answers for itself; then each device.
     int32_t found = 0;
     for (int i = 0; i < n; ++i) {
         const uint16_t a = addrList[i];
-        const bool present = (a >> 8) == 0 && (a == 0 || nodeAt(a) != nullptr);
+        const Node* node = nodeAt(a);
+        const bool present = (a >> 8) == 0 && (a == 0 || (node && node->fd >= 0));
         if (!present) continue;
         if (found == limit) return static_cast<void>(done({static_cast<uint16_t>(ERR), ETAB, found}));
         results[found++] = a;
@@ -212,7 +220,7 @@ int32_t UsbtmcDriver::ibtmo(int32_t ud, int32_t code) {
     if (code < 0 || code > kMaxTimeoutCode) return done(errorStatus(EARG));
     Descriptor changed = *d;
     changed.tmo = code;
-    if (Node* node = nodeAt(d->pad))
+    if (Node* node = nodeAt(d->pad); node && node->fd >= 0)
         if (const int r = applyTimeout(*node, changed); r < 0) return done(errnoStatus(-r));
     const int previous = d->tmo;
     d->tmo = code;
@@ -242,6 +250,34 @@ int32_t UsbtmcDriver::ibask(int32_t ud, int32_t option, int32_t* value) {
     return done({CMPL, 0, 0});
 }
 
+int32_t UsbtmcDriver::failed(Node& node, int e, bool reading) {
+    const std::string& path = node.path;
+    if (e == ETIMEDOUT && !reading)
+        detail_ = "The scope on " + path + " did not take the command within " + timeoutText(node) + ".";
+    else if (e == ETIMEDOUT && received_ == 0)
+        detail_ = "The scope on " + path + " sent nothing for " + timeoutText(node) + ".";
+    else if (e == ETIMEDOUT)
+        detail_ = "The scope on " + path + " stopped answering after " + std::to_string(received_) +
+                  " bytes: nothing came for " + timeoutText(node) +
+                  ". Check the USB cable and that the scope is still on.";
+    else if (e == ENODEV)
+        detail_ = path + " is gone: the scope was unplugged or switched off. Reconnect it, then start again.";
+    else
+        detail_ = path + ": " + std::strerror(e) + ".";
+    if (e == ENODEV && node.fd >= 0) {
+        // The kernel keeps the file of a vanished device dead for good: let it go, so that a later
+        // scan can open the scope again when it is back.
+        port_->close(node.fd);
+        node.fd = -1;
+    }
+    return done(errnoStatus(e));
+}
+
+int UsbtmcDriver::prepare(Node& node, const Descriptor& d) {
+    if (node.fd < 0) return -ENODEV;
+    return applyTimeout(node, d);
+}
+
 int32_t UsbtmcDriver::ibclr(int32_t ud) {
     Descriptor* d = descriptor(ud);
     if (!d) return done(errorStatus(EDVR));
@@ -249,10 +285,8 @@ int32_t UsbtmcDriver::ibclr(int32_t ud) {
     if (!node) return done(errorStatus(ENOL));
     detail_.clear();
     received_ = 0;
-    if (int r = applyTimeout(*node, *d); r < 0 || (r = port_->clear(node->fd)) < 0) {
-        detail_ = node->path + ": " + std::strerror(-r) + ".";
-        return done(errnoStatus(-r));
-    }
+    if (int r = prepare(*node, *d); r < 0 || (r = port_->clear(node->fd)) < 0)
+        return failed(*node, -r, false);
     return done(transferStatus(0, false));
 }
 
@@ -262,9 +296,10 @@ int32_t UsbtmcDriver::ibrsp(int32_t ud, char* spr) {
     if (!spr) return done(errorStatus(EARG));
     Node* node = nodeAt(d->pad);
     if (!node) return done(errorStatus(ENOL));
+    detail_.clear();
     unsigned char stb = 0;
-    if (int r = applyTimeout(*node, *d); r < 0 || (r = port_->readStatusByte(node->fd, stb)) < 0)
-        return done(errnoStatus(-r));
+    if (int r = prepare(*node, *d); r < 0 || (r = port_->readStatusByte(node->fd, stb)) < 0)
+        return failed(*node, -r, false);
     *spr = static_cast<char>(stb);
     return done(transferStatus(1, false));
 }
@@ -277,19 +312,9 @@ int32_t UsbtmcDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
     if (!node) return done(errorStatus(ENOL));
     detail_.clear();
     received_ = 0;
-    long r = applyTimeout(*node, *d);
+    long r = prepare(*node, *d);
     if (r == 0) r = port_->write(node->fd, buf, static_cast<std::size_t>(count));
-    if (r < 0) {
-        const int e = static_cast<int>(-r);
-        if (e == ETIMEDOUT)
-            detail_ =
-                "The scope on " + node->path + " did not take the command within " + timeoutText(*node) + ".";
-        else if (e == ENODEV)
-            detail_ = node->path + " is gone: the scope was unplugged or switched off.";
-        else
-            detail_ = node->path + ": " + std::strerror(e) + ".";
-        return done(errnoStatus(e));
-    }
+    if (r < 0) return failed(*node, static_cast<int>(-r), false);
     return done(transferStatus(static_cast<int32_t>(r), false));
 }
 
@@ -301,23 +326,9 @@ int32_t UsbtmcDriver::ibrd(int32_t ud, char* buf, int32_t count) {
     if (!node) return done(errorStatus(ENOL));
     detail_.clear();
     if (count == 0) return done(transferStatus(0, false));
-    long r = applyTimeout(*node, *d);
+    long r = prepare(*node, *d);
     if (r == 0) r = port_->read(node->fd, buf, static_cast<std::size_t>(count));
-    if (r < 0) {
-        const int e = static_cast<int>(-r);
-        if (e == ETIMEDOUT && received_ == 0)
-            detail_ = "The scope on " + node->path + " sent nothing for " + timeoutText(*node) + ".";
-        else if (e == ETIMEDOUT)
-            detail_ = "The scope on " + node->path + " stopped answering after " + std::to_string(received_) +
-                      " bytes: nothing came for " + timeoutText(*node) +
-                      ". Check the USB cable and that the scope is still on.";
-        else if (e == ENODEV)
-            detail_ = node->path + " is gone after " + std::to_string(received_) +
-                      " bytes: the scope was unplugged or switched off.";
-        else
-            detail_ = node->path + ": " + std::strerror(e) + ".";
-        return done(errnoStatus(e));
-    }
+    if (r < 0) return failed(*node, static_cast<int>(-r), true);
     received_ += static_cast<std::size_t>(r);
     // A short read ended at the message's end; a full one may have too, which only the transfer
     // attributes tell. A kernel without that ioctl leaves it to the next read.

@@ -55,7 +55,7 @@ public:
 private:
     struct Node {
         std::string path;
-        int fd = -1;
+        int fd = -1; // -1 once the device has vanished
         int address = 0;
         uint32_t timeoutMs = DefaultTimeoutMs;
     };
@@ -70,8 +70,13 @@ private:
     const Node* nodeAtPath(const std::string& path) const;
     // Opens a node and gives it an address; 0 or -errno.
     int add(const std::string& path);
-    // Opens the nodes that appeared since the last look (all-devices mode only).
+    // Opens again the nodes that were lost, and those that appeared since the last look (all-devices
+    // mode only).
     void refresh();
+    // -ENODEV for a lost node; otherwise makes the file's timeout the descriptor's.
+    int prepare(Node& node, const Descriptor& d);
+    // Publishes a failed system call and says in failureDetail() what it means for the user.
+    int32_t failed(Node& node, int e, bool reading);
     // Makes the file's timeout the descriptor's; -errno when the kernel refuses it.
     int applyTimeout(Node& node, const Descriptor& d);
     int32_t done(CallStatus status);
