@@ -1,6 +1,7 @@
 // The whole capture over USBTMC: start-up, identification and hard copy through the instrument link
 // and the main window's logic, with simulated TDS B-series scopes on their USB device port.
 #include "app/session.h"
+#include "capture/hardcopy.h"
 #include "gpib/backends/loader.h"
 #include "gpib/backends/usbtmc/simport.h"
 #include "gpib/backends/usbtmc/usbtmcbus.h"
@@ -94,26 +95,38 @@ TEST(CaptureOverUsbtmc, AGenuineBSeriesBmpArrivesByteForByte) {
     EXPECT_EQ(got.back(), "HARDCOPY START");
 }
 
-TEST(CaptureOverUsbtmc, TheDefaultSimulatedScopeFromTheBusUri) {
+TEST(CaptureOverUsbtmc, SimulatedTds2024bFromTheBusUri) {
+    const std::string file = std::string(VELLUMIX_SOURCE_DIR) + "/tests/data/tds2024b-usb.json";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"usbtmc:sim", "simulated USBTMC, default scenario: /dev/usbtmc0 at address 1"},
+        {"usbtmc:sim:" + file, "simulated USBTMC, " + file + ": /dev/usbtmc0 at address 1"},
+    };
+    for (const auto& [text, description] : cases) {
+        SCOPED_TRACE(text);
+        VirtualClock clock;
+        std::string error;
+        const auto uri = parseBusUri(text, error);
+        ASSERT_TRUE(uri) << error;
+        BusOpenResult bus = openBus(*uri, clock);
+        ASSERT_TRUE(bus.driver) << bus.error;
+        EXPECT_EQ(bus.description, description);
+        EXPECT_STREQ(bus.driver->hardCopyPort(), "USB");
+
+        FakeDesktop desktop;
+        InstrumentLink link(*bus.driver, desktop, clock);
+        int16_t ud = 0;
+        link.ibdev(0, 1, 0, T3s, 1, 0, ud);
+        std::vector<std::string> pictures;
+        for (const bool inkSaver : {true, false}) {
+            pictures.push_back(capture::requestHardCopy(link, ud, "BMP", inkSaver));
+            EXPECT_EQ(pictures.back().size(), BSeriesBmpSize);
+            EXPECT_EQ(pictures.back().substr(0, 2), "BM");
+        }
+        EXPECT_NE(pictures[0], pictures[1]) << "the ink saver changes the picture";
+        EXPECT_TRUE(desktop.boxes.empty());
+    }
     VirtualClock clock;
     std::string error;
-    const auto uri = parseBusUri("usbtmc:sim", error);
-    ASSERT_TRUE(uri) << error;
-    BusOpenResult bus = openBus(*uri, clock);
-    ASSERT_TRUE(bus.driver) << bus.error;
-    EXPECT_EQ(bus.description, "simulated USBTMC, default scenario: /dev/usbtmc0 at address 1");
-    EXPECT_STREQ(bus.driver->hardCopyPort(), "USB");
-
-    FakeDesktop desktop;
-    InstrumentLink link(*bus.driver, desktop, clock);
-    int16_t ud = 0;
-    link.ibdev(0, 1, 0, T3s, 1, 0, ud);
-    link.WriteCommand(ud, "HARDCOPY:FORMAT BMP");
-    link.WriteCommand(ud, "HARDCOPY:PORT " + link.hardCopyPort());
-    const std::string picture = link.QueryDevice(ud, "HARDCOPY START", ReadMode::Raw);
-    EXPECT_EQ(picture.size(), BSeriesBmpSize);
-    EXPECT_EQ(picture.substr(0, 2), "BM");
-
     const auto missing = openBus(*parseBusUri("usbtmc:sim:/nonexistent/s.json", error), clock);
     EXPECT_FALSE(missing.driver);
     EXPECT_EQ(missing.title, usbtmc::UsbtmcErrorTitle);

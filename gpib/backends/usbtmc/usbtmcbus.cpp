@@ -1,6 +1,5 @@
 #include "gpib/backends/usbtmc/usbtmcbus.h"
 
-#include "gpib/backends/sim/picture.h"
 #include "gpib/backends/usbtmc/simport.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
 
@@ -34,10 +33,6 @@ sim::Scenario defaultUsbtmcScenario() {
     scope.idnReply = "TEKTRONIX,TDS 2024B,C040000,CF:91.1CT FV:v22.11";
     scope.inkSaver = true;
     scope.port = "USB";
-    // "BMP" on these models is 8 bits per pixel with a 256-colour palette, even on a mono screen.
-    const sim::Screen screen = sim::drawScreen(320, 240, "TDS 2024B");
-    scope.hardcopyByFormat[sim::PictureFormat::Bmp] =
-        sim::Payload::fromBytes(sim::encodePicture(sim::PictureFormat::BmpColor, screen, {true, {}}));
     return s;
 }
 
