@@ -189,6 +189,21 @@ TEST(UsbtmcDriver, FailuresSayWhatHappenedOnTheWire) {
         rig.write(ud, "ID?");
         EXPECT_EQ(rig.driver->failureDetail(), "") << "a call that works forgets the last failure";
     }
+
+    // A timeout the kernel refuses says so, not what an earlier read met.
+    sim::Scenario s = scopeWithReply(10);
+    s.instruments[0].faults.push_back(fault(sim::Fault::Kind::TimeoutSetError));
+    Rig rig(s);
+    const int32_t ud = rig.open(1, T3s);
+    std::string buf(512, ' ');
+    rig.driver->ibrd(ud, buf.data(), 512); // nothing queued: times out
+    rig.driver->ibtmo(ud, T10s);
+    EXPECT_EQ(rig.sta & kErr, kErr);
+    EXPECT_EQ(rig.driver->failureDetail(),
+              "The timeout of /dev/usbtmc0 could not be set: Input/output error.");
+    int32_t code = 0;
+    rig.driver->ibask(ud, IbaTMO, &code);
+    EXPECT_EQ(code, T3s) << "the descriptor keeps its code";
 }
 
 TEST(UsbtmcDriver, AnUnpluggedScopeIsGoneUntilItIsBackAtItsOldAddress) {

@@ -220,8 +220,13 @@ int32_t UsbtmcDriver::ibtmo(int32_t ud, int32_t code) {
     if (code < 0 || code > kMaxTimeoutCode) return done(errorStatus(EARG));
     Descriptor changed = *d;
     changed.tmo = code;
+    // A failure here is reported on its own; a success leaves the detail of a failed read before it
+    // for the read's report, which comes after the timeout is restored.
     if (Node* node = nodeAt(d->pad); node && node->fd >= 0)
-        if (const int r = applyTimeout(*node, changed); r < 0) return done(errnoStatus(-r));
+        if (const int r = applyTimeout(*node, changed); r < 0) {
+            detail_ = "The timeout of " + node->path + " could not be set: " + std::strerror(-r) + ".";
+            return done(errnoStatus(-r));
+        }
     const int previous = d->tmo;
     d->tmo = code;
     return done({CMPL, previous, 0});
