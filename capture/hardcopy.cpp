@@ -2,18 +2,19 @@
 
 namespace vellumix::capture {
 
-std::vector<std::string> hardCopySetupCommands(const std::string& formatWord, bool inkSaverOn) {
+std::vector<std::string> hardCopySetupCommands(const std::string& formatWord, bool inkSaverOn,
+                                               const std::string& portWord) {
     return {
         "HARDCOPY:FORMAT " + formatWord, std::string("HARDCOPY:INKSAVER ") + (inkSaverOn ? "ON" : "OFF"),
         "HARDCOPY:PALLET NORMAL",        "HARDCOPY:COMPRESSION OFF",
-        "HARDCOPY:LAYOUT PORTRAIT",      "HARDCOPY:PORT GPIB",
+        "HARDCOPY:LAYOUT PORTRAIT",      "HARDCOPY:PORT " + portWord,
     };
 }
 
 std::string requestHardCopy(gpib::InstrumentLink& link, int16_t device, const std::string& formatWord,
                             bool inkSaverOn, const std::function<void()>& beforePort,
                             const gpib::ReadProgress& progress) {
-    const auto commands = hardCopySetupCommands(formatWord, inkSaverOn);
+    const auto commands = hardCopySetupCommands(formatWord, inkSaverOn, link.hardCopyPort());
     for (std::size_t i = 0; i + 1 < commands.size(); ++i)
         gpib::WriteCommand(link, device, commands[i]);
     if (beforePort) beforePort();

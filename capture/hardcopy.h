@@ -9,11 +9,14 @@
 namespace vellumix::capture {
 
 // The six set-up commands, in the order they are sent; "HARDCOPY START" follows as a query.
-std::vector<std::string> hardCopySetupCommands(const std::string& formatWord, bool inkSaverOn);
+// portWord is the port the picture comes back on: the link's driver knows it ("GPIB", or "USB"
+// for a scope on its USB device port, which sends the picture nowhere else).
+std::vector<std::string> hardCopySetupCommands(const std::string& formatWord, bool inkSaverOn,
+                                               const std::string& portWord = "GPIB");
 inline constexpr const char* HardCopyStart = "HARDCOPY START";
 
 // Sends the set-up commands and asks for the picture. beforePort runs just before the last set-up
-// command ("HARDCOPY:PORT GPIB"): the window sets its busy pointer there. Returns the picture's
+// command ("HARDCOPY:PORT GPIB", or USB): the window sets its busy pointer there. Returns the picture's
 // bytes exactly as the scope sent them, or empty after a failed write or read.
 std::string requestHardCopy(gpib::InstrumentLink& link, int16_t device, const std::string& formatWord,
                             bool inkSaverOn, const std::function<void()>& beforePort = {},

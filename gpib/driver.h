@@ -3,6 +3,7 @@
 // driver's own names, arguments and raw 32-bit results. Backends: a library loaded at run time,
 // the simulated bus, and recording fakes in the tests.
 #include <cstdint>
+#include <string>
 
 namespace vellumix::gpib {
 
@@ -30,6 +31,14 @@ public:
     virtual int32_t ibwait(int32_t ud, int32_t mask) = 0;
     virtual int32_t ibtmo(int32_t ud, int32_t code) = 0;
     virtual int32_t ibask(int32_t ud, int32_t option, int32_t* value) = 0;
+
+    // What the transport adds to what the status words can say. The word the scope's hard copy port
+    // must be set to for the picture to come back over this connection: a GPIB board and a GPIB
+    // adapter get it over GPIB, a scope on its USB device port only over USB.
+    virtual const char* hardCopyPort() const { return "GPIB"; }
+    // Why the last failed call failed, in the user's words, when the transport knows more than the
+    // error code tells (a device node that vanished, a scope that stopped sending). Empty otherwise.
+    virtual std::string failureDetail() const { return {}; }
 };
 
 // Helper base for driver substitutes (simulated bus, stubs): keeps the registered words and

@@ -36,8 +36,10 @@ const char* errorText(int code) {
 
 void ReportGpibError(InstrumentLink& link) {
     if ((link.ibsta & ERR) == 0) return;
-    const std::string prompt =
-        std::string(errorText(link.iberr)) + "\n" + "Select OK to continue or Cancel to terminate program.";
+    std::string prompt = errorText(link.iberr);
+    // The transport's own account of the failure, where it has one, follows the error's text.
+    if (const std::string detail = link.failureDetail(); !detail.empty()) prompt += "\n" + detail;
+    prompt += "\nSelect OK to continue or Cancel to terminate program.";
     const std::string title = "GPIB ERROR #" + numberText(link.iberr);
     if (link.desktop().messageBox(prompt, MbExclamation | MbOkCancel, title) == MsgAnswer::Cancel)
         link.desktop().endProgram(FatalReason::GpibErrorCancelled);

@@ -76,7 +76,10 @@ private:
 
 void readFailed(InstrumentLink& link) {
     link.setLastReadFailed(true);
-    link.desktop().messageBox("Read cycle failed\nOperation aborted.", MbExclamation | MbOk, "I/O Error");
+    // The transport's own account of the failure, where it has one, follows the fixed text.
+    std::string prompt = "Read cycle failed\nOperation aborted.";
+    if (const std::string detail = link.failureDetail(); !detail.empty()) prompt += "\n\n" + detail;
+    link.desktop().messageBox(prompt, MbExclamation | MbOk, "I/O Error");
 }
 
 bool isLineEnd(char c) {

@@ -74,6 +74,10 @@ public:
     int32_t lastRegisterCode() const { return registerCode_; }
 
     Desktop& desktop() { return desktop_; }
+    // The word "HARDCOPY:PORT" names over this link's driver ("GPIB", or "USB" straight over USB).
+    std::string hardCopyPort() const { return driver_.hardCopyPort(); }
+    // What the driver knows of the last failure beyond its error code; empty when nothing.
+    std::string failureDetail() const { return driver_.failureDetail(); }
     Clock& clock() { return clock_; }
     ReadBlockPool& readBlocks() { return readBlocks_; }
 

@@ -17,13 +17,18 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
 }
 
 std::string forms() {
-    return "use sim, sim:FILE.json, gpib or gpib:N with N from 0 to 15";
+    return "use sim, sim:FILE.json, gpib, gpib:N with N from 0 to 15, usbtmc, usbtmc:/dev/usbtmcN, "
+           "usbtmc:sim or usbtmc:sim:FILE.json";
 }
 
 } // namespace
 
 std::string BusUri::toString() const {
     if (kind == Kind::Sim) return scenarioPath.empty() ? std::string("sim") : "sim:" + scenarioPath;
+    if (kind == Kind::Usbtmc) {
+        if (simulated) return scenarioPath.empty() ? std::string("usbtmc:sim") : "usbtmc:sim:" + scenarioPath;
+        return device.empty() ? std::string("usbtmc") : "usbtmc:" + device;
+    }
     return "gpib:" + std::to_string(board);
 }
 
@@ -58,6 +63,30 @@ std::optional<BusUri> parseBusUri(std::string_view text, std::string& error) {
             return std::nullopt;
         }
         uri.board = board;
+        return uri;
+    }
+    if (equalsNoCase(scheme, "usbtmc")) {
+        uri.kind = BusUri::Kind::Usbtmc;
+        if (!hasArgument) return uri;
+        const size_t simColon = argument.find(':');
+        if (equalsNoCase(argument.substr(0, simColon), "sim")) {
+            uri.simulated = true;
+            if (simColon != std::string_view::npos && simColon + 1 == argument.size()) {
+                error =
+                    "The bus " + quoted + " names no scenario file: use usbtmc:sim, or usbtmc:sim:FILE.json.";
+                return std::nullopt;
+            }
+            if (simColon != std::string_view::npos)
+                uri.scenarioPath = std::string(argument.substr(simColon + 1));
+            return uri;
+        }
+        // A device node by its path; anything else is more likely a typo than a device.
+        if (argument.empty() || argument.front() != '/') {
+            error = "The bus " + quoted +
+                    " names no device: use usbtmc for every USBTMC scope, or usbtmc:/dev/usbtmcN for one.";
+            return std::nullopt;
+        }
+        uri.device = std::string(argument);
         return uri;
     }
     error = "Unknown bus " + quoted + ": " + forms() + ".";

@@ -1,6 +1,7 @@
 #pragma once
-// Which bus backend a run uses: "sim", "sim:FILE.json", "gpib" or "gpib:N", taken from --bus on the
-// command line, else from VELLUMIX_BUS, else "gpib".
+// Which bus backend a run uses: "sim", "sim:FILE.json", "gpib", "gpib:N", "usbtmc",
+// "usbtmc:/dev/usbtmcN", "usbtmc:sim" or "usbtmc:sim:FILE.json", taken from --bus on the command
+// line, else from VELLUMIX_BUS, else "gpib".
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,10 +15,12 @@ inline constexpr const char* BusOption = "--bus";
 inline constexpr int MaxBoardIndex = 15;
 
 struct BusUri {
-    enum class Kind { Sim, Gpib };
+    enum class Kind { Sim, Gpib, Usbtmc };
     Kind kind = Kind::Gpib;
-    std::string scenarioPath; // Sim: empty for the default scenario
+    std::string scenarioPath; // Sim, simulated Usbtmc: empty for the default scenario
     int board = 0;            // Gpib: board index 0..15
+    std::string device;       // Usbtmc: one device node; empty for every one present
+    bool simulated = false;   // Usbtmc: simulated scopes instead of the kernel's devices
 
     std::string toString() const;
     bool operator==(const BusUri&) const = default;

@@ -2,6 +2,8 @@
 
 #include "gpib/backends/ni488/ni488driver.h"
 #include "gpib/backends/sim/simbus.h"
+#include "gpib/backends/usbtmc/usbtmcbus.h"
+#include "gpib/backends/usbtmc/usbtmcdriver.h"
 
 #include <cstdlib>
 
@@ -43,6 +45,15 @@ BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch
             result.error = "The simulated bus could not be started";
             result.error += why.empty() ? std::string(".") : ": " + why;
         }
+        return result;
+    }
+    if (uri.kind == BusUri::Kind::Usbtmc) {
+        auto opened = uri.simulated ? usbtmc::openSimulatedUsbtmc(uri.scenarioPath, clock)
+                                    : usbtmc::openUsbtmcDevices(uri.device);
+        result.driver = std::move(opened.driver);
+        result.description = opened.description;
+        result.error = opened.error;
+        if (!result.driver) result.title = usbtmc::UsbtmcErrorTitle;
         return result;
     }
 

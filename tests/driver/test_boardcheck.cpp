@@ -29,6 +29,14 @@ using vellumix::test::StubControl;
 namespace fs = std::filesystem;
 
 namespace {
+BusUri gpibBoard(int board) {
+    BusUri uri;
+    uri.board = board;
+    return uri;
+}
+} // namespace
+
+namespace {
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
@@ -365,7 +373,7 @@ TEST_P(NoBoardRow, TheLibraryLeavesOnlyACodeThatDoesNotNameTheCause) {
 
 TEST_P(NoBoardRow, OpeningTheBusSaysWhatIsWrongInstead) {
     const Row& row = GetParam();
-    const auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, row.board}, clock,
+    const auto opened = openBus(gpibBoard(row.board), clock,
                                 DriverLibrarySearch{{STUB_GPIB_PATH}, false}, machine.host);
     ASSERT_FALSE(opened.driver);
     EXPECT_EQ(opened.title, "linux-gpib Driver Error");
@@ -516,7 +524,7 @@ TEST(NiCheck, AMissingBoardIsNamedWithTheBoardsThatExist) {
         SCOPED_TRACE(c.mask);
         stub.reset();
         stub.setBoards(c.mask);
-        const auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, c.board}, clock,
+        const auto opened = openBus(gpibBoard(c.board), clock,
                                     DriverLibrarySearch{{STUB_NI4882_PATH}, false}, LinuxGpibHost{});
         EXPECT_EQ(!opened.driver, c.problem);
         if (!c.problem) continue;

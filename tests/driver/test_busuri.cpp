@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using vellumix::gpib::BusUri;
@@ -16,10 +17,15 @@ using vellumix::gpib::parseBusUri;
 namespace {
 
 BusUri sim(std::string path = {}) {
-    return {BusUri::Kind::Sim, std::move(path), 0};
+    BusUri u;
+    u.kind = BusUri::Kind::Sim;
+    u.scenarioPath = std::move(path);
+    return u;
 }
 BusUri gpib(int board) {
-    return {BusUri::Kind::Gpib, {}, board};
+    BusUri u;
+    u.board = board;
+    return u;
 }
 
 TEST(BusUri, ParsesTheAcceptedForms) {
@@ -58,6 +64,43 @@ TEST(BusUri, RejectsEverythingElseWithAClearReason) {
         EXPECT_NE(error.find(reason), std::string::npos) << error;
         EXPECT_NE(error.find("\"" + text + "\""), std::string::npos)
             << "the message quotes the input: " << error;
+    }
+}
+
+TEST(BusUri, UsbtmcFormsParseAndPrintBack) {
+    auto usbtmc = [](std::string device, bool simulated = false, std::string scenario = {}) {
+        BusUri u;
+        u.kind = BusUri::Kind::Usbtmc;
+        u.scenarioPath = std::move(scenario);
+        u.device = std::move(device);
+        u.simulated = simulated;
+        return u;
+    };
+    const std::vector<std::tuple<std::string, BusUri, std::string>> cases = {
+        {"usbtmc", usbtmc({}), "usbtmc"},
+        {"USBTMC", usbtmc({}), "usbtmc"},
+        {"usbtmc:/dev/usbtmc0", usbtmc("/dev/usbtmc0"), "usbtmc:/dev/usbtmc0"},
+        {"usbtmc:sim", usbtmc({}, true), "usbtmc:sim"},
+        {"usbtmc:SIM:a:b.json", usbtmc({}, true, "a:b.json"), "usbtmc:sim:a:b.json"},
+    };
+    for (const auto& [text, expected, printed] : cases) {
+        SCOPED_TRACE(text);
+        std::string error;
+        const auto uri = parseBusUri(text, error);
+        ASSERT_TRUE(uri) << error;
+        EXPECT_EQ(*uri, expected);
+        EXPECT_EQ(uri->toString(), printed);
+        EXPECT_EQ(parseBusUri(printed, error), uri) << "the printed form reads back the same";
+    }
+    for (const auto& [text, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"usbtmc:", "names no device"},
+             {"usbtmc:usbtmc0", "names no device"},
+             {"usbtmc:sim:", "no scenario file"},
+         }) {
+        SCOPED_TRACE(text);
+        std::string error;
+        EXPECT_FALSE(parseBusUri(text, error));
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
     }
 }
 

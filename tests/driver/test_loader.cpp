@@ -13,6 +13,11 @@ using vellumix::test::StubControl;
 
 namespace {
 
+BusUri parsed(const std::string& text) {
+    std::string error;
+    return parseBusUri(text, error).value();
+}
+
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
@@ -26,7 +31,7 @@ protected:
 TEST_F(LoaderTest, FirstLibraryThatLoadsWinsAndGetsTheBoard) {
     const DriverLibrarySearch search{
         {"/nonexistent/libgpib.so.0", STUB_NOASK_PATH, STUB_NI4882_PATH, STUB_GPIB_PATH}, false};
-    auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, 5}, clock, search);
+    auto opened = openBus(parsed("gpib:5"), clock, search);
     ASSERT_TRUE(opened.driver) << opened.error;
     EXPECT_TRUE(opened.error.empty());
     EXPECT_TRUE(contains(opened.description, STUB_NI4882_PATH)) << opened.description;
@@ -59,7 +64,7 @@ TEST_F(LoaderTest, EnvironmentLibraryReplacesTheBuiltInList) {
     const auto search = driverLibrarySearch();
     EXPECT_TRUE(search.fromEnvironment);
     EXPECT_EQ(search.libraries, std::vector<std::string>{STUB_NI4882_PATH});
-    auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, 2}, clock);
+    auto opened = openBus(parsed("gpib:2"), clock);
     ASSERT_TRUE(opened.driver) << opened.error;
     EXPECT_EQ(dynamic_cast<ni488::Ni488Driver&>(*opened.driver).board(), 2);
 
@@ -73,10 +78,10 @@ TEST_F(LoaderTest, EnvironmentLibraryReplacesTheBuiltInList) {
 }
 
 TEST_F(LoaderTest, SimUrisOpenTheSimulatedBus) {
-    auto opened = openBus(BusUri{BusUri::Kind::Sim, {}, 0}, clock, DriverLibrarySearch{});
+    auto opened = openBus(parsed("sim"), clock, DriverLibrarySearch{});
     EXPECT_TRUE(opened.driver) << opened.error;
 
-    const auto failed = openBus(BusUri{BusUri::Kind::Sim, "/nonexistent/scenario.json", 0}, clock);
+    const auto failed = openBus(parsed("sim:/nonexistent/scenario.json"), clock);
     EXPECT_FALSE(failed.driver);
     EXPECT_EQ(failed.title, "Simulated Bus Error");
     EXPECT_FALSE(failed.error.empty());

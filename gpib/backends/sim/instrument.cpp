@@ -127,8 +127,8 @@ void SimInstrument::command(const std::vector<std::string>& path, bool query, co
     const std::string arg = upperAscii(args);
     if (path.size() == 1) {
         if (!query && keyword(arg, "START", 4)) {
-            // The picture goes to the port the scope is set to; only GPIB reaches us.
-            if (settings_.port != "GPIB") return;
+            // The picture goes to the port the scope is set to; only ours reaches us.
+            if (settings_.port != connectionPort_) return;
             ++hardcopies_;
             return queue(picture(), ReplyKind::Hardcopy);
         }
@@ -166,6 +166,8 @@ void SimInstrument::command(const std::vector<std::string>& path, bool query, co
             *word = "CENTRONICS";
         else if (keyword(arg, "RS232", 5))
             *word = "RS232";
+        else if (arg == "USB")
+            *word = "USB";
         else
             *word = arg;
     } else if (word == &settings_.layout) {

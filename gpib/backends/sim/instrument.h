@@ -56,6 +56,10 @@ public:
     // The ibtmo fault, if any.
     const Fault* takeTimeoutSetFault();
 
+    // The port word whose pictures reach the host: GPIB on the simulated bus, USB behind a
+    // simulated USBTMC node. A hard copy started on any other port goes nowhere.
+    void setConnectionPort(std::string port) { connectionPort_ = std::move(port); }
+
     PendingReply& pending() { return pending_; }
     void clearOutput() { pending_ = PendingReply{}; }
 
@@ -76,6 +80,7 @@ private:
     Clock::duration readyAt_{};
     Clock::duration pictureReadyAt_{};
     int hardcopies_ = 0;
+    std::string connectionPort_ = "GPIB";
     std::shared_ptr<const std::string> idReply_, idnReply_;
     std::map<std::pair<PictureFormat, bool>, std::shared_ptr<const std::string>> pictures_;
 };

@@ -1,0 +1,51 @@
+#include "gpib/backends/transport.h"
+
+#include "gpib/status.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace vellumix::gpib {
+
+int64_t timeoutMilliseconds(int code) {
+    const int64_t us = timeoutMicroseconds(code);
+    return (us + 999) / 1000;
+}
+
+CallStatus transferStatus(int32_t count, bool end) {
+    return {CMPL | (end ? END : 0), 0, count};
+}
+
+CallStatus errnoStatus(int errnum, int32_t moved) {
+    if (errnum == ETIMEDOUT) return {static_cast<uint16_t>(ERR) | TIMO, EABO, moved};
+    return {static_cast<uint16_t>(ERR), EDVR, errnum};
+}
+
+std::string deviceOpenFailure(const std::string& path, int errnum, const DeviceOpenHints& hints) {
+    std::string cause;
+    const std::string* hint = &hints.whenOther;
+    switch (errnum) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        cause = errnum == ENOENT ? "it does not exist" : "no device answers behind it";
+        hint = &hints.whenAbsent;
+        break;
+    case EACCES:
+    case EPERM:
+        cause = "permission denied";
+        hint = &hints.whenDenied;
+        break;
+    case ENOTTY:
+        cause = "it is not a" + std::string(hints.kind.empty() ? "" : " ") + hints.kind;
+        break;
+    default:
+        cause = std::strerror(errnum);
+        break;
+    }
+    std::string text = "Vellumix cannot open " + path + ": " + cause + ".";
+    if (!hint->empty()) text += "\n\n" + *hint;
+    return text;
+}
+
+} // namespace vellumix::gpib

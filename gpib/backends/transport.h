@@ -1,0 +1,38 @@
+#pragma once
+// What a backend without a GPIB board needs to look like one: timeout codes in milliseconds, the
+// status words for a failed system call, and the wording of a device node that will not open.
+// Shared by the backends that reach the instrument through a character device or a socket.
+#include <cstdint>
+#include <string>
+
+namespace vellumix::gpib {
+
+// Milliseconds of a timeout code, rounded up to whole milliseconds (T10us gives 1). TNONE and codes
+// outside the table give 0, which means "no limit".
+int64_t timeoutMilliseconds(int code);
+
+// Status, error code and count of one driver call, as a backend publishes them.
+struct CallStatus {
+    int32_t sta = 0;
+    int32_t err = 0;
+    int32_t cnt = 0;
+};
+
+// A finished transfer of `count` bytes: CMPL, plus END when the device's message ended with it.
+CallStatus transferStatus(int32_t count, bool end);
+// A failed system call, as linux-gpib reports one: ETIMEDOUT is a timeout (ERR|TIMO, EABO) with
+// the bytes moved before it; anything else is an operating system error (ERR, EDVR) with the
+// errno value as the count.
+CallStatus errnoStatus(int errnum, int32_t moved = 0);
+
+// What to tell the user about a device node of one kind that could not be opened.
+struct DeviceOpenHints {
+    std::string kind;       // "USBTMC device"
+    std::string whenAbsent; // what to check when the node does not exist (ENOENT, ENODEV, ENXIO)
+    std::string whenDenied; // how to get permission (EACCES, EPERM)
+    std::string whenOther;  // the node exists but is not a device of this kind (ENOTTY and the rest)
+};
+// "Vellumix cannot open PATH: <cause>.\n\n<hint>" with the cause in the user's words.
+std::string deviceOpenFailure(const std::string& path, int errnum, const DeviceOpenHints& hints);
+
+} // namespace vellumix::gpib

@@ -1,0 +1,57 @@
+#include "gpib/backends/usbtmc/usbtmcbus.h"
+
+#include "gpib/backends/usbtmc/simport.h"
+#include "gpib/backends/usbtmc/usbtmcdriver.h"
+
+namespace vellumix::gpib::usbtmc {
+
+namespace {
+
+UsbtmcBusOpen finish(std::unique_ptr<UsbtmcDriver> driver, const std::string& what) {
+    UsbtmcBusOpen result;
+    result.error = driver->openDevices();
+    if (!result.error.empty()) return result;
+    result.description = what;
+    std::string nodes;
+    for (int a = 1; a <= 30; ++a)
+        if (const std::string path = driver->deviceAt(a); !path.empty())
+            nodes += (nodes.empty() ? " " : ", ") + path + " at address " + std::to_string(a);
+    result.description += nodes;
+    result.driver = std::move(driver);
+    return result;
+}
+
+} // namespace
+
+sim::Scenario defaultUsbtmcScenario() {
+    sim::Scenario s;
+    s.description = "One TDS 2024B on /dev/usbtmc0";
+    s.rate = 500000; // full-speed USB as these scopes manage it
+    s.latency = 0.01;
+    s.hardcopyLatency = 0.5;
+    sim::InstrumentSetup& scope = s.addScope(1, "ID TEK/TDS 2024B,CF:91.1CT,FV:v22.11");
+    scope.idnReply = "TEKTRONIX,TDS 2024B,C040000,CF:91.1CT FV:v22.11";
+    scope.inkSaver = true;
+    scope.port = "USB";
+    return s;
+}
+
+UsbtmcBusOpen openUsbtmcDevices(const std::string& device) {
+    return finish(std::make_unique<UsbtmcDriver>(createDevicePort(), device), "USBTMC");
+}
+
+UsbtmcBusOpen openSimulatedUsbtmc(const std::string& scenarioPath, Clock& clock) {
+    sim::Scenario scenario;
+    if (scenarioPath.empty()) {
+        scenario = defaultUsbtmcScenario();
+    } else if (std::string why; !sim::loadScenarioFile(scenarioPath, scenario, why)) {
+        return {nullptr, {}, "The simulated USBTMC scopes could not be started: " + why};
+    }
+    auto driver = std::make_unique<UsbtmcDriver>(std::make_unique<SimUsbtmcPort>(scenario, clock));
+    driver->setRegisterReturnCode(scenario.registerReturnCode);
+    const std::string what =
+        "simulated USBTMC, " + (scenarioPath.empty() ? std::string("default scenario") : scenarioPath) + ":";
+    return finish(std::move(driver), what);
+}
+
+} // namespace vellumix::gpib::usbtmc

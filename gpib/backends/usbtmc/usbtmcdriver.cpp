@@ -1,0 +1,354 @@
+#include "gpib/backends/usbtmc/usbtmcdriver.h"
+
+#include "gpib/status.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace vellumix::gpib::usbtmc {
+
+namespace {
+
+constexpr uint16_t kNoAddr = 0xFFFF;
+constexpr int kMaxAddressList = 1024;
+constexpr int kMaxTimeoutCode = 17;
+constexpr int kMaxAddress = 30;
+
+CallStatus errorStatus(int16_t iberr) {
+    return {static_cast<uint16_t>(ERR), iberr, 0};
+}
+
+} // namespace
+
+const DeviceOpenHints& usbtmcOpenHints() {
+    static const DeviceOpenHints hints{
+        "USBTMC device",
+        "Connect the scope's USB device port (the square socket at the back) to this computer and "
+        "switch the scope on. On a TDS 1000B/2000B or TPS 2000 the rear USB port must be set to "
+        "\"Computer\" (Utility, Options, Rear USB Port). The kernel's usbtmc module must be loaded: "
+        "\"lsmod | grep usbtmc\" shows it, \"sudo modprobe usbtmc\" loads it.",
+        "Your user may not use the scope's USB device. Copy docs/99-vellumix-usbtmc.rules to "
+        "/etc/udev/rules.d/, run \"sudo udevadm control --reload\", then unplug and replug the "
+        "scope (docs/usbtmc.md).",
+        "Name a usbtmc device node such as /dev/usbtmc0, or use --bus usbtmc to find the scope.",
+    };
+    return hints;
+}
+
+uint32_t fileTimeoutMs(int code) {
+    int64_t ms = timeoutMilliseconds(code);
+    if (ms == 0) ms = timeoutMilliseconds(kMaxTimeoutCode);
+    return static_cast<uint32_t>(std::max<int64_t>(ms, MinTimeoutMs));
+}
+
+UsbtmcDriver::UsbtmcDriver(std::unique_ptr<UsbtmcPort> port, std::string onlyDevice)
+    : port_(std::move(port)), onlyDevice_(std::move(onlyDevice)) {}
+
+UsbtmcDriver::~UsbtmcDriver() {
+    for (const Node& n : nodes_)
+        if (n.fd >= 0) port_->close(n.fd);
+}
+
+int UsbtmcDriver::add(const std::string& path) {
+    const int fd = port_->open(path);
+    if (fd < 0) return fd;
+    // usbtmcN answers at N+1 when that is free, so the address stays the same from run to run
+    // as long as the scope keeps its node; otherwise the lowest free one. Never reused in a run.
+    auto taken = [this](int a) {
+        return std::any_of(nodes_.begin(), nodes_.end(), [a](const Node& n) { return n.address == a; });
+    };
+    const int n = deviceNumber(path);
+    int address = n >= 0 && n < kMaxAddress && !taken(n + 1) ? n + 1 : 0;
+    for (int a = 1; address == 0 && a <= kMaxAddress; ++a)
+        if (!taken(a)) address = a;
+    if (address == 0) {
+        port_->close(fd);
+        return -ENOSPC;
+    }
+    nodes_.push_back(Node{path, fd, address, DefaultTimeoutMs});
+    return 0;
+}
+
+std::string UsbtmcDriver::openDevices() {
+    if (!onlyDevice_.empty()) {
+        if (nodeAtPath(onlyDevice_)) return {};
+        const int r = add(onlyDevice_);
+        return r < 0 ? deviceOpenFailure(onlyDevice_, -r, usbtmcOpenHints()) : std::string();
+    }
+    const std::vector<std::string> paths = port_->listDevices();
+    if (paths.empty())
+        return "No USBTMC device was found (no /dev/usbtmcN), so Vellumix cannot reach a scope over "
+               "USB.\n\n" +
+               usbtmcOpenHints().whenAbsent + "\n\nTo try Vellumix without a scope, use --bus usbtmc:sim.";
+    std::string first;
+    int failures = 0;
+    for (const std::string& path : paths) {
+        if (nodeAtPath(path)) continue;
+        if (const int r = add(path); r < 0 && failures++ == 0)
+            first = deviceOpenFailure(path, -r, usbtmcOpenHints());
+    }
+    if (!nodes_.empty()) return {};
+    if (failures > 1)
+        first +=
+            "\n\n(" + std::to_string(failures - 1) + " more USBTMC device(s) could not be opened either.)";
+    return first;
+}
+
+const UsbtmcDriver::Node* UsbtmcDriver::nodeAtPath(const std::string& path) const {
+    for (const Node& n : nodes_)
+        if (n.path == path) return &n;
+    return nullptr;
+}
+
+void UsbtmcDriver::refresh() {
+    // A scope that was unplugged and is back under its old name keeps its address.
+    for (Node& n : nodes_) {
+        if (n.fd >= 0) continue;
+        n.fd = std::max(port_->open(n.path), -1);
+        n.timeoutMs = DefaultTimeoutMs;
+    }
+    if (!onlyDevice_.empty()) return;
+    for (const std::string& path : port_->listDevices())
+        if (!nodeAtPath(path)) add(path); // one that will not open is simply not on the bus
+}
+
+UsbtmcDriver::Descriptor* UsbtmcDriver::descriptor(int32_t ud) {
+    const int64_t i = static_cast<int64_t>(ud) - FirstDescriptor;
+    if (i < 0 || i >= static_cast<int64_t>(descriptors_.size())) return nullptr;
+    return &descriptors_[static_cast<std::size_t>(i)];
+}
+
+UsbtmcDriver::Node* UsbtmcDriver::nodeAt(int address) {
+    for (Node& n : nodes_)
+        if (n.address == address && address != 0) return &n;
+    return nullptr;
+}
+
+std::string UsbtmcDriver::deviceAt(int address) const {
+    for (const Node& n : nodes_)
+        if (n.address == address) return n.path;
+    return {};
+}
+
+int UsbtmcDriver::applyTimeout(Node& node, const Descriptor& d) {
+    const uint32_t ms = fileTimeoutMs(d.tmo);
+    if (node.timeoutMs == ms) return 0;
+    const int r = port_->setTimeout(node.fd, ms);
+    if (r == 0) node.timeoutMs = ms;
+    return r;
+}
+
+int32_t UsbtmcDriver::done(CallStatus status) {
+    lastCount_ = status.cnt;
+    return publish(status.sta, status.err, status.cnt);
+}
+
+std::string UsbtmcDriver::timeoutText(const Node& node) const {
+    const uint32_t ms = node.timeoutMs;
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+void UsbtmcDriver::SendIFC(int32_t board) {
+    // USB has no interface clear; the board index is still checked as on a GPIB driver.
+    done(board == 0 ? transferStatus(0, false) : errorStatus(ENEB));
+}
+
+int32_t UsbtmcDriver::ibsre(int32_t board, int32_t v) {
+    if (board != 0) return done(errorStatus(ENEB));
+    const int previous = sre_;
+    sre_ = v != 0 ? 1 : 0;
+    return done({CMPL, previous, 0});
+}
+
+void UsbtmcDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) {
+    if (board != 0) return static_cast<void>(done(errorStatus(ENEB)));
+    if (!addrList || !results || limit < 0) return static_cast<void>(done(errorStatus(EARG)));
+    int n = 0;
+    while (n < kMaxAddressList && addrList[n] != kNoAddr) {
+        if ((addrList[n] & 0xFF) > kMaxAddress) return static_cast<void>(done(errorStatus(EARG)));
+        ++n;
+    }
+    if (n == kMaxAddressList) return static_cast<void>(done(errorStatus(EARG)));
+    refresh();
+    if (std::none_of(nodes_.begin(), nodes_.end(), [](const Node& n) { return n.fd >= 0; }))
+        return static_cast<void>(done(errorStatus(EBUS)));
+    // Address 0 is this computer, as a GPIB board answers for itself; then each device.
+    int32_t found = 0;
+    for (int i = 0; i < n; ++i) {
+        const uint16_t a = addrList[i];
+        const Node* node = nodeAt(a);
+        const bool present = (a >> 8) == 0 && (a == 0 || (node && node->fd >= 0));
+        if (!present) continue;
+        if (found == limit) return static_cast<void>(done({static_cast<uint16_t>(ERR), ETAB, found}));
+        results[found++] = a;
+    }
+    done({CMPL, 0, found});
+}
+
+int32_t UsbtmcDriver::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t) {
+    if (board != 0) {
+        done(errorStatus(ENEB));
+        return -1;
+    }
+    const bool sadOk = sad == 0 || (sad >= 0x60 && sad <= 0x7E);
+    if (pad < 0 || pad > kMaxAddress || !sadOk || tmo < 0 || tmo > kMaxTimeoutCode) {
+        done(errorStatus(EARG));
+        return -1;
+    }
+    if (descriptors_.size() >= static_cast<std::size_t>(32767 - FirstDescriptor)) {
+        done(errorStatus(EDVR));
+        return -1;
+    }
+    descriptors_.push_back(Descriptor{pad, sad, tmo, eot});
+    done(transferStatus(0, false));
+    return FirstDescriptor + static_cast<int32_t>(descriptors_.size()) - 1;
+}
+
+int32_t UsbtmcDriver::ibpad(int32_t ud, int32_t pad) {
+    Descriptor* d = descriptor(ud);
+    if (!d) return done(errorStatus(EDVR));
+    if (pad < 0 || pad > kMaxAddress) return done(errorStatus(EARG));
+    const int previous = d->pad;
+    d->pad = pad;
+    return done({CMPL, previous, 0});
+}
+
+int32_t UsbtmcDriver::ibtmo(int32_t ud, int32_t code) {
+    Descriptor* d = descriptor(ud);
+    if (!d) return done(errorStatus(EDVR));
+    if (code < 0 || code > kMaxTimeoutCode) return done(errorStatus(EARG));
+    Descriptor changed = *d;
+    changed.tmo = code;
+    // A failure here is reported on its own; a success leaves the detail of a failed read before it
+    // for the read's report, which comes after the timeout is restored.
+    if (Node* node = nodeAt(d->pad); node && node->fd >= 0)
+        if (const int r = applyTimeout(*node, changed); r < 0) {
+            detail_ = "The timeout of " + node->path + " could not be set: " + std::strerror(-r) + ".";
+            return done(errnoStatus(-r));
+        }
+    const int previous = d->tmo;
+    d->tmo = code;
+    return done({CMPL, previous, 0});
+}
+
+int32_t UsbtmcDriver::ibask(int32_t ud, int32_t option, int32_t* value) {
+    Descriptor* d = descriptor(ud);
+    if (!d) return done(errorStatus(EDVR));
+    if (!value) return done(errorStatus(EARG));
+    switch (option) {
+    case 0x1:
+        *value = d->pad;
+        break;
+    case 0x2:
+        *value = d->sad;
+        break;
+    case 0x3:
+        *value = d->tmo;
+        break;
+    case 0x4:
+        *value = d->eot;
+        break;
+    default:
+        return done(errorStatus(EARG));
+    }
+    return done({CMPL, 0, 0});
+}
+
+int32_t UsbtmcDriver::failed(Node& node, int e, bool reading) {
+    const std::string& path = node.path;
+    if (e == ETIMEDOUT && !reading)
+        detail_ = "The scope on " + path + " did not take the command within " + timeoutText(node) + ".";
+    else if (e == ETIMEDOUT && received_ == 0)
+        detail_ = "The scope on " + path + " sent nothing for " + timeoutText(node) + ".";
+    else if (e == ETIMEDOUT)
+        detail_ = "The scope on " + path + " stopped answering after " + std::to_string(received_) +
+                  " bytes: nothing came for " + timeoutText(node) +
+                  ". Check the USB cable and that the scope is still on.";
+    else if (e == ENODEV)
+        detail_ = path + " is gone: the scope was unplugged or switched off. Reconnect it, then start again.";
+    else
+        detail_ = path + ": " + std::strerror(e) + ".";
+    if (e == ENODEV && node.fd >= 0) {
+        // The kernel keeps the file of a vanished device dead for good: let it go, so that a later
+        // scan can open the scope again when it is back.
+        port_->close(node.fd);
+        node.fd = -1;
+    }
+    return done(errnoStatus(e));
+}
+
+int UsbtmcDriver::prepare(Node& node, const Descriptor& d) {
+    if (node.fd < 0) return -ENODEV;
+    return applyTimeout(node, d);
+}
+
+int32_t UsbtmcDriver::ibclr(int32_t ud) {
+    Descriptor* d = descriptor(ud);
+    if (!d) return done(errorStatus(EDVR));
+    Node* node = nodeAt(d->pad);
+    if (!node) return done(errorStatus(ENOL));
+    detail_.clear();
+    received_ = 0;
+    if (int r = prepare(*node, *d); r < 0 || (r = port_->clear(node->fd)) < 0)
+        return failed(*node, -r, false);
+    return done(transferStatus(0, false));
+}
+
+int32_t UsbtmcDriver::ibrsp(int32_t ud, char* spr) {
+    Descriptor* d = descriptor(ud);
+    if (!d) return done(errorStatus(EDVR));
+    if (!spr) return done(errorStatus(EARG));
+    Node* node = nodeAt(d->pad);
+    if (!node) return done(errorStatus(ENOL));
+    detail_.clear();
+    unsigned char stb = 0;
+    if (int r = prepare(*node, *d); r < 0 || (r = port_->readStatusByte(node->fd, stb)) < 0)
+        return failed(*node, -r, false);
+    *spr = static_cast<char>(stb);
+    return done(transferStatus(1, false));
+}
+
+int32_t UsbtmcDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
+    Descriptor* d = descriptor(ud);
+    if (!d) return done(errorStatus(EDVR));
+    if (count < 0 || (count > 0 && !buf)) return done(errorStatus(EARG));
+    Node* node = nodeAt(d->pad);
+    if (!node) return done(errorStatus(ENOL));
+    detail_.clear();
+    received_ = 0;
+    long r = prepare(*node, *d);
+    if (r == 0) r = port_->write(node->fd, buf, static_cast<std::size_t>(count));
+    if (r < 0) return failed(*node, static_cast<int>(-r), false);
+    return done(transferStatus(static_cast<int32_t>(r), false));
+}
+
+int32_t UsbtmcDriver::ibrd(int32_t ud, char* buf, int32_t count) {
+    Descriptor* d = descriptor(ud);
+    if (!d) return done(errorStatus(EDVR));
+    if (count < 0 || (count > 0 && !buf)) return done(errorStatus(EARG));
+    Node* node = nodeAt(d->pad);
+    if (!node) return done(errorStatus(ENOL));
+    detail_.clear();
+    if (count == 0) return done(transferStatus(0, false));
+    long r = prepare(*node, *d);
+    if (r == 0) r = port_->read(node->fd, buf, static_cast<std::size_t>(count));
+    if (r < 0) return failed(*node, static_cast<int>(-r), true);
+    received_ += static_cast<std::size_t>(r);
+    // A short read ended at the message's end; a full one may have too, which only the transfer
+    // attributes tell. A kernel without that ioctl leaves it to the next read.
+    bool end = r < count;
+    if (!end) {
+        bool eom = false;
+        end = port_->lastReadEnded(node->fd, eom) == 0 && eom;
+    }
+    if (end) received_ = 0;
+    return done(transferStatus(static_cast<int32_t>(r), end));
+}
+
+int32_t UsbtmcDriver::ibwait(int32_t ud, int32_t) {
+    if (!descriptor(ud)) return done(errorStatus(EDVR));
+    return done({CMPL, 0, lastCount_}); // waiting changes no count
+}
+
+} // namespace vellumix::gpib::usbtmc
