@@ -1,6 +1,6 @@
 #pragma once
-// Which bus backend a run uses: "sim", "sim:FILE.json", "gpib" or "gpib:N", taken from --bus on the
-// command line, else from VELLUMIX_BUS, else "gpib".
+// Which bus backend a run uses: "sim", "sim:FILE.json", "gpib", "gpib:N", "prologix:/dev/DEVICE" or
+// "prologix:HOST[:PORT]", taken from --bus on the command line, else from VELLUMIX_BUS, else "gpib".
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,10 +14,13 @@ inline constexpr const char* BusOption = "--bus";
 inline constexpr int MaxBoardIndex = 15;
 
 struct BusUri {
-    enum class Kind { Sim, Gpib };
+    enum class Kind { Sim, Gpib, Prologix };
     Kind kind = Kind::Gpib;
     std::string scenarioPath; // Sim: empty for the default scenario
     int board = 0;            // Gpib: board index 0..15
+    std::string device;       // Prologix over USB serial: the device path
+    std::string host;         // Prologix over TCP: host name or address ...
+    int port = 0;             // ... and port
 
     std::string toString() const;
     bool operator==(const BusUri&) const = default;
