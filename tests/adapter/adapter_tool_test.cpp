@@ -5,15 +5,13 @@
 #include "gpib/link.h"
 #include "gpib/status.h"
 #include "tests/adapter/adapterrun.h"
+#include "tools/sim-adapter/process.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace vellumix;
@@ -29,52 +27,9 @@ const char* const kRealFiles[] = {
     "tds320_tiff_0.tiff",      "tds420a_bmp_mono_0.bmp", "tds420a_pcx_0.pcx",      "tds420a_tiff_0.tiff",
     "tds460a_sine.bmp",        "tds460a_sine.tif"};
 
-// The adapter program, started with `args`; where it serves is its first line on stdout.
-class AdapterProcess {
-public:
-    explicit AdapterProcess(const std::vector<std::string>& args) {
-        int out[2];
-        if (::pipe(out) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            ::close(out[0]);
-            std::vector<char*> argv;
-            std::string program = VELLUMIX_SIM_ADAPTER;
-            argv.push_back(program.data());
-            std::vector<std::string> copy = args;
-            for (auto& a : copy)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(program.c_str(), argv.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        FILE* f = ::fdopen(out[0], "r");
-        char line[256] = {};
-        if (f && std::fgets(line, sizeof line, f)) where_ = line;
-        if (!where_.empty() && where_.back() == '\n') where_.pop_back();
-        if (f) std::fclose(f);
-    }
-    ~AdapterProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    AdapterProcess(const AdapterProcess&) = delete;
-    AdapterProcess& operator=(const AdapterProcess&) = delete;
-
-    // The bus URI that reaches it.
-    std::string uri() const {
-        if (where_.rfind("tcp ", 0) == 0) return "prologix:" + where_.substr(4);
-        if (where_.rfind("pty ", 0) == 0) return "prologix:" + where_.substr(4);
-        return {};
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string where_;
+struct AdapterProcess : simadapter::AdapterProcess {
+    explicit AdapterProcess(const std::vector<std::string>& args)
+        : simadapter::AdapterProcess(VELLUMIX_SIM_ADAPTER, args) {}
 };
 
 BusOpenResult open(const std::string& uriText, Clock& clock) {
