@@ -3,7 +3,7 @@
 // CPU time the program spends; side by side, a pyvisa-py script fetching the same picture over TCP.
 // Not a timed test: it prints figures for README.
 #include "gpib/backends/loader.h"
-#include "gpib/link.h"
+#include "gpib/exchange.h"
 #include "gpib/status.h"
 #include "platform/desktop.h"
 #include "tools/sim-adapter/process.h"
@@ -73,9 +73,9 @@ int main() {
         double rate;
     } links[] = {{"USB serial (pty, 115200 baud)", "--pty", 11520}, {"TCP", "--tcp", 100000}};
 
-    std::printf("| Picture | Link | Link alone (s) | Vellumix (s) | Over the link | CPU / wall | pyvisa-py "
-                "peer (s) | "
-                "Peer / Vellumix |\n|---|---|---|---|---|---|---|---|\n");
+    std::printf(
+        "| Picture | Link | Link alone (s) | Vellumix (s) | Over the link | CPU / wall | pyvisa-py byte by "
+        "byte (s, x Vellumix) | pyvisa-py one read (s, x Vellumix) |\n|---|---|---|---|---|---|---|---|\n");
     for (const auto& link : links) {
         for (const auto& picture : pictures) {
             const std::string file = scenario(dir, picture.size);
@@ -100,7 +100,7 @@ int main() {
 
             const double cpu0 = cpuSeconds();
             const auto t0 = std::chrono::steady_clock::now();
-            const std::string reply = ilink.QueryDevice(ud, "HARDCOPY START", gpib::ReadMode::Raw);
+            const std::string reply = gpib::QueryDevice(ilink, ud, "HARDCOPY START", gpib::ReadMode::Raw);
             const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
             const double cpu = cpuSeconds() - cpu0;
             if (reply.size() != picture.size) {
@@ -109,27 +109,29 @@ int main() {
             }
             const double alone = static_cast<double>(picture.size) / link.rate + kFirstByte;
 
-            std::string peer = "-", ratio = "-";
-            if (std::string(link.transport) == "--tcp") {
+            // The peer, two ways, each against a fresh adapter.
+            std::string peers[2] = {"-", "-"};
+            const char* modes[2] = {"bytewise", "whole"};
+            for (int m = 0; m < 2 && std::string(link.transport) == "--tcp"; ++m) {
                 simadapter::AdapterProcess fresh(VELLUMIX_SIM_ADAPTER, args);
-                const std::string cmd = "python3 " VELLUMIX_SOURCE_DIR "/bench/peer_pyvisa.py 127.0.0.1 " +
-                                        std::to_string(fresh.port()) + " " + std::to_string(picture.size);
+                // Debian's python3, where python3-pyvisa-py installs pyvisa.
+                const std::string cmd =
+                    "/usr/bin/python3 " VELLUMIX_SOURCE_DIR "/bench/peer_pyvisa.py 127.0.0.1 " +
+                    std::to_string(fresh.port()) + " " + std::to_string(picture.size) + " " + modes[m];
                 if (FILE* p = ::popen(cmd.c_str(), "r")) {
                     double seconds = 0;
                     std::size_t bytes = 0;
                     if (std::fscanf(p, "%lf %zu", &seconds, &bytes) == 2 && bytes == picture.size) {
                         char b[64];
-                        std::snprintf(b, sizeof b, "%.2f", seconds);
-                        peer = b;
-                        std::snprintf(b, sizeof b, "%.2f", seconds / wall);
-                        ratio = b;
+                        std::snprintf(b, sizeof b, "%.2f (%.1f x)", seconds, seconds / wall);
+                        peers[m] = b;
                     }
                     ::pclose(p);
                 }
             }
             std::printf("| %s, %zu B | %s, %.0f B/s | %.2f | %.2f | %+.1f %% | %.2f %% | %s | %s |\n",
                         picture.what, picture.size, link.what, link.rate, alone, wall,
-                        (wall / alone - 1) * 100, cpu / wall * 100, peer.c_str(), ratio.c_str());
+                        (wall / alone - 1) * 100, cpu / wall * 100, peers[0].c_str(), peers[1].c_str());
             std::fflush(stdout);
         }
     }

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """The peer in adapter_bench: fetches a TDS hard copy through a Prologix-style TCP controller
 the way public scripts do it with pyvisa-py (a TCPIP SOCKET resource): the adapter commands,
-"HARDCOPY START" and "++read eoi", a fixed 3 s sleep, then a read byte by byte up to the size the
-script assumes, since the adapter does not pass the end of the message on.
+"HARDCOPY START" and "++read eoi", a fixed 3 s sleep, then a read of the size the script assumes,
+since the adapter does not pass the end of the message on: byte by byte ("bytewise", as
+TdsScopeCapture does) or in one read_bytes call ("whole", as Tektronix's example does).
 
-usage: peer_pyvisa.py HOST PORT SIZE   prints "SECONDS BYTES"
+usage: peer_pyvisa.py HOST PORT SIZE bytewise|whole   prints "SECONDS BYTES"
 """
 import sys
 import time
@@ -13,7 +14,7 @@ import pyvisa
 
 
 def main():
-    host, port, size = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    host, port, size, mode = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
     start = time.monotonic()
     rm = pyvisa.ResourceManager("@py")
     inst = rm.open_resource(f"TCPIP0::{host}::{port}::SOCKET",
@@ -25,6 +26,8 @@ def main():
     inst.write("++read eoi")
     time.sleep(3)
     data = bytearray()
+    if mode == "whole":
+        data += inst.read_bytes(size)
     while len(data) < size:
         data += inst.read_bytes(1)
     print(f"{time.monotonic() - start:.3f} {len(data)}")

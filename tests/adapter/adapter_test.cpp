@@ -34,7 +34,7 @@ Scenario scopeSending(std::string bytes, std::string append = {}) {
 std::string fetchPicture(AdapterRun& run) {
     int16_t ud = 0;
     run.link->ibdev(0, 1, 0, T10s, 1, 0, ud);
-    return run.link->QueryDevice(ud, "HARDCOPY START", ReadMode::Raw);
+    return QueryDevice(*run.link, ud, "HARDCOPY START", ReadMode::Raw);
 }
 
 } // namespace

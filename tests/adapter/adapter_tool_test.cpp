@@ -2,7 +2,7 @@
 // flavours, every genuine hard copy byte for byte; the messages for what can go wrong on opening.
 #include "gpib/backends/loader.h"
 #include "gpib/backends/prologix/prologixbus.h"
-#include "gpib/link.h"
+#include "gpib/exchange.h"
 #include "gpib/status.h"
 #include "tests/adapter/adapterrun.h"
 #include "tools/sim-adapter/process.h"
@@ -90,8 +90,8 @@ TEST(AdapterProgram, EveryRealHardCopyOverBothTransportsAndFlavours) {
                 int16_t ud = 0;
                 link.ibdev(0, static_cast<int16_t>(i + 1), 0, T10s, 1, 0, ud);
                 // Write and read without QueryDevice's 0.1 s pause: 72 pictures should not cost 7 s.
-                link.WriteCommand(ud, "HARDCOPY START");
-                EXPECT_TRUE(link.ReadResponse(ud, ReadMode::Raw) == test::sharedHardCopy(kRealFiles[i]))
+                WriteCommand(link, ud, "HARDCOPY START");
+                EXPECT_TRUE(ReadResponse(link, ud, ReadMode::Raw) == test::sharedHardCopy(kRealFiles[i]))
                     << kRealFiles[i];
             }
             EXPECT_TRUE(desktop.boxes.empty());

@@ -3,7 +3,7 @@
 // the same process on a virtual clock.
 #include "app/session.h"
 #include "gpib/backends/prologix/prologixdriver.h"
-#include "gpib/link.h"
+#include "gpib/exchange.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
 #include "tools/sim-adapter/emulator.h"
