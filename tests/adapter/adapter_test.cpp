@@ -183,6 +183,8 @@ TEST(AdapterSetup, ReadTimeoutFollowsTheFlavour) {
         EXPECT_FALSE(fetchPicture(run).empty());
         const auto& cmds = run.adapter->commands();
         EXPECT_NE(std::find(cmds.begin(), cmds.end(), c.expected), cmds.end()) << name(c.f);
+        // No EEPROM writes for every timeout change on a Prologix; AR488's savecfg would write one.
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "savecfg 0"), c.f == Flavour::Prologix ? 1 : 0);
     }
 }
 

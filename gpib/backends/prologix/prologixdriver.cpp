@@ -73,7 +73,10 @@ bool PrologixDriver::connect(std::string& error) {
     flavour_ = flavourOf(version_);
     // Controller; EOI on our last byte and no terminator added, so a message goes out byte for
     // byte; the adapter's end character after EOI, so that EOI reaches us (see the read).
-    const std::string setup = "++mode 1\n++eoi 1\n++eos 3\n++eot_enable 1\n++eot_char " +
+    // A Prologix writes every setting change to its EEPROM while ++savecfg is on; we change the
+    // read timeout often, so that is switched off first. (AR488's ++savecfg writes once instead.)
+    const std::string save = flavour_ == Flavour::Prologix ? "++savecfg 0\n" : "";
+    const std::string setup = save + "++mode 1\n++eoi 1\n++eos 3\n++eot_enable 1\n++eot_char " +
                               std::to_string(static_cast<int>(EotChar)) + "\n";
     if (!send(setup) || !setAdapterTimeout(MinReadTimeoutMs)) {
         error = "the connection closed while setting the controller up";
