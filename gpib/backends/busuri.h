@@ -18,8 +18,8 @@ struct BusUri {
     Kind kind = Kind::Gpib;
     std::string scenarioPath; // Sim: empty for the default scenario
     int board = 0;            // Gpib: board index 0..15
-    std::string device;       // Prologix over USB serial: the device path
-    std::string host;         // Prologix over TCP: host name or address ...
+    std::string device{};     // Prologix over USB serial: the device path
+    std::string host{};       // Prologix over TCP: host name or address ...
     int port = 0;             // ... and port
 
     std::string toString() const;

@@ -16,10 +16,10 @@ using vellumix::gpib::parseBusUri;
 namespace {
 
 BusUri sim(std::string path = {}) {
-    return {BusUri::Kind::Sim, std::move(path), 0, {}, {}, 0};
+    return {BusUri::Kind::Sim, std::move(path), 0};
 }
 BusUri gpib(int board) {
-    return {BusUri::Kind::Gpib, {}, board, {}, {}, 0};
+    return {BusUri::Kind::Gpib, {}, board};
 }
 BusUri serial(std::string device) {
     BusUri u;

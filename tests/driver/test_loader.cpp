@@ -26,7 +26,7 @@ protected:
 TEST_F(LoaderTest, FirstLibraryThatLoadsWinsAndGetsTheBoard) {
     const DriverLibrarySearch search{
         {"/nonexistent/libgpib.so.0", STUB_NOASK_PATH, STUB_NI4882_PATH, STUB_GPIB_PATH}, false};
-    auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, 5, {}, {}, 0}, clock, search);
+    auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, 5}, clock, search);
     ASSERT_TRUE(opened.driver) << opened.error;
     EXPECT_TRUE(opened.error.empty());
     EXPECT_TRUE(contains(opened.description, STUB_NI4882_PATH)) << opened.description;
@@ -59,7 +59,7 @@ TEST_F(LoaderTest, EnvironmentLibraryReplacesTheBuiltInList) {
     const auto search = driverLibrarySearch();
     EXPECT_TRUE(search.fromEnvironment);
     EXPECT_EQ(search.libraries, std::vector<std::string>{STUB_NI4882_PATH});
-    auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, 2, {}, {}, 0}, clock);
+    auto opened = openBus(BusUri{BusUri::Kind::Gpib, {}, 2}, clock);
     ASSERT_TRUE(opened.driver) << opened.error;
     EXPECT_EQ(dynamic_cast<ni488::Ni488Driver&>(*opened.driver).board(), 2);
 
@@ -73,10 +73,10 @@ TEST_F(LoaderTest, EnvironmentLibraryReplacesTheBuiltInList) {
 }
 
 TEST_F(LoaderTest, SimUrisOpenTheSimulatedBus) {
-    auto opened = openBus(BusUri{BusUri::Kind::Sim, {}, 0, {}, {}, 0}, clock, DriverLibrarySearch{});
+    auto opened = openBus(BusUri{BusUri::Kind::Sim, {}, 0}, clock, DriverLibrarySearch{});
     EXPECT_TRUE(opened.driver) << opened.error;
 
-    const auto failed = openBus(BusUri{BusUri::Kind::Sim, "/nonexistent/scenario.json", 0, {}, {}, 0}, clock);
+    const auto failed = openBus(BusUri{BusUri::Kind::Sim, "/nonexistent/scenario.json", 0}, clock);
     EXPECT_FALSE(failed.driver);
     EXPECT_EQ(failed.title, "Simulated Bus Error");
     EXPECT_FALSE(failed.error.empty());
