@@ -40,8 +40,7 @@ std::string fetchPicture(AdapterRun& run) {
 } // namespace
 
 TEST(AdapterRead, RealHardCopiesAndAwkwardEndingsArriveByteForByte) {
-    if (!test::sharedHardCopiesPresent())
-        GTEST_SKIP() << "no ../shared/real-hardcopies to read the real files from";
+    VELLUMIX_NEED_REAL_HARDCOPIES();
     const char* files[] = {"tds420a_bmp_mono_0.bmp", "tds2002b_F0000TEK.BMP",  "tds1000-cf_F0000TEK.BMP",
                            "tds420a_tiff_0.tiff",    "tds2000-4ch_tiff_0.tif", "tds420a_pcx_0.pcx"};
     const std::string endings[] = {"",
@@ -56,7 +55,7 @@ TEST(AdapterRead, RealHardCopiesAndAwkwardEndingsArriveByteForByte) {
         for (const char* file : files) {
             for (const std::string& ending : endings) {
                 SCOPED_TRACE(name(f) + " " + file + " ending of " + std::to_string(ending.size()));
-                const std::string picture = test::sharedHardCopy(file);
+                const std::string picture = test::realHardCopy(file);
                 ASSERT_FALSE(picture.empty());
                 AdapterRun run(scopeSending(picture, ending), flavour(f), "ending");
                 ASSERT_TRUE(run.link) << run.connectError;

@@ -52,7 +52,7 @@ struct TempDir {
 std::string realFilesScenario(const fs::path& dir) {
     std::string json = "{\"instruments\": [";
     for (std::size_t i = 0; i < std::size(kRealFiles); ++i) {
-        const fs::path file = fs::path(VELLUMIX_SHARED_DIR) / "real-hardcopies" / kRealFiles[i];
+        const fs::path file = test::realHardCopiesDir() / kRealFiles[i];
         json += (i ? ",\n" : "\n") + std::string("{\"address\": ") + std::to_string(i + 1) +
                 ", \"id\": \"ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41\", \"hardcopy\": {\"file\": \"" +
                 file.string() + "\"}}";
@@ -66,8 +66,7 @@ std::string realFilesScenario(const fs::path& dir) {
 } // namespace
 
 TEST(AdapterProgram, EveryRealHardCopyOverBothTransportsAndFlavours) {
-    if (!test::sharedHardCopiesPresent())
-        GTEST_SKIP() << "no ../shared/real-hardcopies to read the real files from";
+    VELLUMIX_NEED_REAL_HARDCOPIES();
     TempDir dir("real");
     const std::string scenario = realFilesScenario(dir.path);
     for (const char* transport : {"--pty", "--tcp"}) {
@@ -91,7 +90,7 @@ TEST(AdapterProgram, EveryRealHardCopyOverBothTransportsAndFlavours) {
                 link.ibdev(0, static_cast<int16_t>(i + 1), 0, T10s, 1, 0, ud);
                 // Write and read without QueryDevice's 0.1 s pause: 72 pictures should not cost 7 s.
                 WriteCommand(link, ud, "HARDCOPY START");
-                EXPECT_TRUE(ReadResponse(link, ud, ReadMode::Raw) == test::sharedHardCopy(kRealFiles[i]))
+                EXPECT_TRUE(ReadResponse(link, ud, ReadMode::Raw) == test::realHardCopy(kRealFiles[i]))
                     << kRealFiles[i];
             }
             EXPECT_TRUE(desktop.boxes.empty());
@@ -100,10 +99,9 @@ TEST(AdapterProgram, EveryRealHardCopyOverBothTransportsAndFlavours) {
 }
 
 TEST(AdapterProgram, CommandLineCaptureWritesTheScopesBytes) {
-    if (!test::sharedHardCopiesPresent())
-        GTEST_SKIP() << "no ../shared/real-hardcopies to read the real files from";
+    VELLUMIX_NEED_REAL_HARDCOPIES();
     TempDir dir("cli");
-    const fs::path file = fs::path(VELLUMIX_SHARED_DIR) / "real-hardcopies" / "tds420a_bmp_mono_0.bmp";
+    const fs::path file = test::realHardCopiesDir() / "tds420a_bmp_mono_0.bmp";
     test::writeFile(dir.path / "one.json",
                     "{\"instruments\": [{\"address\": 1, \"id\": \"ID TEK/TDS 3054B,CF:91.1CT,"
                     "FV:v3.41\", \"hardcopy\": {\"file\": \"" +

@@ -17,14 +17,6 @@
 
 namespace vellumix::test {
 
-// A genuine hard copy from the shared folder; empty when the folder is not there.
-inline std::string sharedHardCopy(const std::string& name) {
-    return readFile(std::filesystem::path(VELLUMIX_SHARED_DIR) / "real-hardcopies" / name);
-}
-inline bool sharedHardCopiesPresent() {
-    return std::filesystem::is_directory(std::filesystem::path(VELLUMIX_SHARED_DIR) / "real-hardcopies");
-}
-
 struct AdapterRun {
     gpib::VirtualClock clock;
     FakeDesktop desktop;
