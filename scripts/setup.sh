@@ -35,6 +35,9 @@ package_tools=(
 if [ "$mode" = fuzz ]; then
   packages+=(clang libclang-rt-dev)             # libFuzzer and the sanitizers for clang
 fi
+if [ "$mode" = bench ]; then
+  packages+=(python3-pyvisa-py)                 # the pyvisa-py peer beside bench/adapter_bench
+fi
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -17,8 +17,52 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
 }
 
 std::string forms() {
-    return "use sim, sim:FILE.json, gpib, gpib:N with N from 0 to 15, usbtmc, usbtmc:/dev/usbtmcN, "
-           "usbtmc:sim or usbtmc:sim:FILE.json";
+    return "use sim, sim:FILE.json, gpib, gpib:N with N from 0 to 15, prologix:/dev/DEVICE, "
+           "prologix:HOST[:PORT], usbtmc, usbtmc:/dev/usbtmcN, usbtmc:sim or usbtmc:sim:FILE.json";
+}
+
+// "/dev/ttyUSB0" (a path: the USB serial flavour), "HOST", "HOST:PORT", "[v6]" or "[v6]:PORT".
+bool parseAdapter(std::string_view argument, BusUri& uri) {
+    if (argument.empty()) return false;
+    if (argument.front() == '/' || argument.front() == '.') {
+        uri.device = std::string(argument);
+        return true;
+    }
+    std::string_view host = argument;
+    std::string_view port;
+    if (argument.front() == '[') {
+        const size_t close = argument.find(']');
+        if (close == std::string_view::npos || close == 1) return false;
+        host = argument.substr(1, close - 1);
+        const std::string_view rest = argument.substr(close + 1);
+        if (!rest.empty() && rest.front() != ':') return false;
+        if (!rest.empty()) port = rest.substr(1);
+        if (!rest.empty() && port.empty()) return false;
+    } else {
+        const size_t colon = argument.rfind(':');
+        if (colon != std::string_view::npos) {
+            if (argument.find(':') != colon) return false; // a bare IPv6 address needs brackets
+            host = argument.substr(0, colon);
+            port = argument.substr(colon + 1);
+            if (port.empty()) return false;
+        }
+    }
+    if (host.empty()) return false;
+    for (char c : host)
+        if (c == ' ' || c == '/' || c == '[' || c == ']') return false;
+    uri.host = std::string(host);
+    uri.port = 1234; // the GPIB-ETHERNET port
+    if (!port.empty()) {
+        if (port.size() > 5) return false;
+        int value = 0;
+        for (char c : port) {
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + (c - '0');
+        }
+        if (value < 1 || value > 65535) return false;
+        uri.port = value;
+    }
+    return true;
 }
 
 } // namespace
@@ -28,6 +72,11 @@ std::string BusUri::toString() const {
     if (kind == Kind::Usbtmc) {
         if (simulated) return scenarioPath.empty() ? std::string("usbtmc:sim") : "usbtmc:sim:" + scenarioPath;
         return device.empty() ? std::string("usbtmc") : "usbtmc:" + device;
+    }
+    if (kind == Kind::Prologix) {
+        if (!device.empty()) return "prologix:" + device;
+        const bool v6 = host.find(':') != std::string::npos;
+        return "prologix:" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
     }
     return "gpib:" + std::to_string(board);
 }
@@ -87,6 +136,16 @@ std::optional<BusUri> parseBusUri(std::string_view text, std::string& error) {
             return std::nullopt;
         }
         uri.device = std::string(argument);
+        return uri;
+    }
+    if (equalsNoCase(scheme, "prologix")) {
+        uri.kind = BusUri::Kind::Prologix;
+        if (!parseAdapter(argument, uri)) {
+            error = "The bus " + quoted +
+                    " names no GPIB controller: use prologix:/dev/DEVICE for a USB one, or prologix:HOST or "
+                    "prologix:HOST:PORT (port 1 to 65535, 1234 when left out) for a network one.";
+            return std::nullopt;
+        }
         return uri;
     }
     error = "Unknown bus " + quoted + ": " + forms() + ".";

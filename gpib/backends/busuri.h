@@ -1,7 +1,7 @@
 #pragma once
-// Which bus backend a run uses: "sim", "sim:FILE.json", "gpib", "gpib:N", "usbtmc",
-// "usbtmc:/dev/usbtmcN", "usbtmc:sim" or "usbtmc:sim:FILE.json", taken from --bus on the command
-// line, else from VELLUMIX_BUS, else "gpib".
+// Which bus backend a run uses: "sim", "sim:FILE.json", "gpib", "gpib:N", "prologix:/dev/DEVICE",
+// "prologix:HOST[:PORT]", "usbtmc", "usbtmc:/dev/usbtmcN", "usbtmc:sim" or "usbtmc:sim:FILE.json", taken
+// from --bus on the command line, else from VELLUMIX_BUS, else "gpib".
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,11 +15,14 @@ inline constexpr const char* BusOption = "--bus";
 inline constexpr int MaxBoardIndex = 15;
 
 struct BusUri {
-    enum class Kind { Sim, Gpib, Usbtmc };
+    enum class Kind { Sim, Gpib, Prologix, Usbtmc };
     Kind kind = Kind::Gpib;
     std::string scenarioPath; // Sim, simulated Usbtmc: empty for the default scenario
     int board = 0;            // Gpib: board index 0..15
-    std::string device;       // Usbtmc: one device node; empty for every one present
+    std::string device{};     // Prologix over USB serial: the device path; Usbtmc: one device node
+                              // (empty for every one present)
+    std::string host{};       // Prologix over TCP: host name or address ...
+    int port = 0;             // ... and port
     bool simulated = false;   // Usbtmc: simulated scopes instead of the kernel's devices
 
     std::string toString() const;

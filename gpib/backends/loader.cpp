@@ -1,6 +1,7 @@
 #include "gpib/backends/loader.h"
 
 #include "gpib/backends/ni488/ni488driver.h"
+#include "gpib/backends/prologix/prologixbus.h"
 #include "gpib/backends/sim/simbus.h"
 #include "gpib/backends/usbtmc/usbtmcbus.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
@@ -54,6 +55,18 @@ BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch
         result.description = opened.description;
         result.error = opened.error;
         if (!result.driver) result.title = usbtmc::UsbtmcErrorTitle;
+        return result;
+    }
+
+    if (uri.kind == BusUri::Kind::Prologix) {
+        prologix::PrologixOpen opened = prologix::openPrologixBus(uri.device, uri.host, uri.port, clock);
+        if (opened.driver) {
+            result.driver = std::move(opened.driver);
+            result.description = opened.description;
+        } else {
+            result.title = AdapterErrorTitle;
+            result.error = opened.error;
+        }
         return result;
     }
 

@@ -1,5 +1,6 @@
 #pragma once
-// Opens the backend a bus URI names: the simulated bus, or the first GPIB driver library that loads.
+// Opens the backend a bus URI names: the simulated bus, a "++" controller (Prologix, AR488), or
+// the first GPIB driver library that loads.
 #include "gpib/backends/busuri.h"
 #include "gpib/backends/ni488/boardcheck.h"
 #include "gpib/clock.h"
@@ -13,6 +14,7 @@ namespace vellumix::gpib {
 
 inline constexpr const char* DriverErrorTitle = "GPIB Driver Error";
 inline constexpr const char* SimulatedBusErrorTitle = "Simulated Bus Error";
+inline constexpr const char* AdapterErrorTitle = "GPIB Controller Error";
 // A library path that replaces the built-in list of driver libraries.
 inline constexpr const char* DriverLibraryVariable = "VELLUMIX_GPIB_LIBRARY";
 

@@ -27,6 +27,19 @@ BusUri gpib(int board) {
     u.board = board;
     return u;
 }
+BusUri serial(std::string device) {
+    BusUri u;
+    u.kind = BusUri::Kind::Prologix;
+    u.device = std::move(device);
+    return u;
+}
+BusUri tcp(std::string host, int port) {
+    BusUri u;
+    u.kind = BusUri::Kind::Prologix;
+    u.host = std::move(host);
+    u.port = port;
+    return u;
+}
 
 TEST(BusUri, ParsesTheAcceptedForms) {
     const std::vector<std::pair<std::string, BusUri>> cases = {
@@ -40,6 +53,13 @@ TEST(BusUri, ParsesTheAcceptedForms) {
         {"gpib:7", gpib(7)},
         {"gpib:15", gpib(15)},
         {"gpib:09", gpib(9)},
+        {"prologix:/dev/ttyUSB0", serial("/dev/ttyUSB0")},
+        {"Prologix:/dev/serial/by-id/usb-Prologix:1", serial("/dev/serial/by-id/usb-Prologix:1")},
+        {"prologix:192.168.1.20", tcp("192.168.1.20", 1234)},
+        {"prologix:gpib-lab:5025", tcp("gpib-lab", 5025)},
+        {"prologix:127.0.0.1:65535", tcp("127.0.0.1", 65535)},
+        {"prologix:[::1]", tcp("::1", 1234)},
+        {"prologix:[fe80::2]:1", tcp("fe80::2", 1)},
     };
     for (const auto& [text, expected] : cases) {
         SCOPED_TRACE(text);
@@ -52,10 +72,28 @@ TEST(BusUri, ParsesTheAcceptedForms) {
 
 TEST(BusUri, RejectsEverythingElseWithAClearReason) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"", "Unknown bus"},        {"gpib0", "Unknown bus"},     {"usb:1", "Unknown bus"},
-        {" gpib", "Unknown bus"},   {"sim:", "no scenario file"}, {"gpib:", "board index"},
-        {"gpib:16", "board index"}, {"gpib:-1", "board index"},   {"gpib:+1", "board index"},
-        {"gpib: 1", "board index"}, {"gpib:1x", "board index"},   {"gpib:99999999999", "board index"},
+        {"", "Unknown bus"},
+        {"gpib0", "Unknown bus"},
+        {"usb:1", "Unknown bus"},
+        {" gpib", "Unknown bus"},
+        {"sim:", "no scenario file"},
+        {"gpib:", "board index"},
+        {"gpib:16", "board index"},
+        {"gpib:-1", "board index"},
+        {"gpib:+1", "board index"},
+        {"gpib: 1", "board index"},
+        {"gpib:1x", "board index"},
+        {"gpib:99999999999", "board index"},
+        {"prologix", "no GPIB controller"},
+        {"prologix:", "no GPIB controller"},
+        {"prologix:host:0", "no GPIB controller"},
+        {"prologix:host:65536", "no GPIB controller"},
+        {"prologix:host:", "no GPIB controller"},
+        {"prologix::1234", "no GPIB controller"},
+        {"prologix:::1", "no GPIB controller"},
+        {"prologix:[::1]x", "no GPIB controller"},
+        {"prologix:host:12a", "no GPIB controller"},
+        {"prologix:a b", "no GPIB controller"},
     };
     for (const auto& [text, reason] : cases) {
         SCOPED_TRACE(text);
@@ -148,6 +186,7 @@ TEST(BusChoice, CommandLineWinsOverEnvironmentOverDefault) {
         {"sim:a.json", std::nullopt, sim("a.json"), "--bus"},
         {"bogus", "sim", std::nullopt, "--bus"},
         {std::nullopt, "gpib:42", std::nullopt, "VELLUMIX_BUS"},
+        {std::nullopt, "prologix:10.0.0.5", tcp("10.0.0.5", 1234), "VELLUMIX_BUS"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.commandLine.value_or("-") + " / " + c.environment.value_or("-"));
@@ -157,6 +196,15 @@ TEST(BusChoice, CommandLineWinsOverEnvironmentOverDefault) {
         if (!c.uri) {
             EXPECT_NE(choice.error.find(c.origin), std::string::npos) << choice.error;
         }
+    }
+}
+
+TEST(BusUri, PrologixFormsSurviveARoundTrip) {
+    for (const BusUri& u : {serial("/dev/ttyACM0"), tcp("lab", 1234), tcp("::1", 99)}) {
+        std::string error;
+        const auto back = parseBusUri(u.toString(), error);
+        ASSERT_TRUE(back) << u.toString() << ": " << error;
+        EXPECT_EQ(*back, u);
     }
 }
 

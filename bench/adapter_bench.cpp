@@ -1,0 +1,140 @@
+// A hard copy through the virtual Prologix adapter at the rate of a USB serial link and at a TCP
+// rate, against what the link alone needs (bytes / rate + the scope's first-byte delay), with the
+// CPU time the program spends; side by side, a pyvisa-py script fetching the same picture over TCP.
+// Not a timed test: it prints figures for README.
+#include "gpib/backends/loader.h"
+#include "gpib/exchange.h"
+#include "gpib/status.h"
+#include "platform/desktop.h"
+#include "tools/sim-adapter/process.h"
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+
+using namespace vellumix;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Nothing to show: a benchmark has no user.
+class QuietDesktop final : public Desktop {
+public:
+    MsgAnswer messageBox(const std::string& prompt, int, const std::string& title) override {
+        std::fprintf(stderr, "box: %s: %s\n", title.c_str(), prompt.c_str());
+        return MsgAnswer::Ok;
+    }
+    std::string inputBox(const std::string&, const std::string&, const std::string& d) override { return d; }
+    std::optional<SaveDialogResult> saveDialog(const SaveDialogRequest&) override { return std::nullopt; }
+    void openWithDefaultHandler(const std::string&, ShowMode) override {}
+    std::string readSetting(const std::string&) override { return {}; }
+    void writeSetting(const std::string&, const std::string&) override {}
+    int download(const std::string&, const std::string&) override { return 1; }
+    void setBusyPointer(bool) override {}
+    void processEvents() override {}
+    [[noreturn]] void endProgram(FatalReason) override { std::exit(3); }
+    std::optional<std::string> environment(const std::string&) override { return std::nullopt; }
+};
+
+double cpuSeconds() {
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+constexpr double kFirstByte = 1.0; // seconds the scope takes to start sending
+
+std::string scenario(const fs::path& dir, std::size_t size) {
+    const fs::path path = dir / ("bench-" + std::to_string(size) + ".json");
+    std::ofstream(path)
+        << "{\"hardcopyLatency\": " << kFirstByte
+        << ", \"instruments\": [{\"address\": 1, \"id\": \"ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41\", "
+           "\"hardcopy\": {\"size\": "
+        << size << "}}]}";
+    return path.string();
+}
+
+} // namespace
+
+int main() {
+    const fs::path dir = fs::temp_directory_path() / "vellumix-adapter-bench";
+    fs::create_directories(dir);
+    const struct {
+        const char* what;
+        std::size_t size;
+    } pictures[] = {{"colour BMP 640x480", 308278}, {"BMP 320x240", 77878}};
+    const struct {
+        const char* what;
+        const char* transport;
+        double rate;
+    } links[] = {{"USB serial (pty, 115200 baud)", "--pty", 11520}, {"TCP", "--tcp", 100000}};
+
+    std::printf(
+        "| Picture | Link | Link alone (s) | Vellumix (s) | Over the link | CPU / wall | pyvisa-py byte by "
+        "byte (s, x Vellumix) | pyvisa-py one read (s, x Vellumix) |\n|---|---|---|---|---|---|---|---|\n");
+    for (const auto& link : links) {
+        for (const auto& picture : pictures) {
+            const std::string file = scenario(dir, picture.size);
+            std::vector<std::string> args = {link.transport};
+            if (std::string(link.transport) == "--tcp") args.push_back("0");
+            args.insert(args.end(),
+                        {"--scenario", file, "--rate", std::to_string(static_cast<int>(link.rate))});
+            simadapter::AdapterProcess adapter(VELLUMIX_SIM_ADAPTER, args);
+            gpib::MonotonicClock clock;
+            std::string why;
+            const auto uri = gpib::parseBusUri(adapter.uri(), why);
+            gpib::BusOpenResult bus = uri ? gpib::openBus(*uri, clock) : gpib::BusOpenResult{};
+            if (!bus.driver) {
+                std::fprintf(stderr, "cannot open %s: %s %s\n", adapter.uri().c_str(), why.c_str(),
+                             bus.error.c_str());
+                return 1;
+            }
+            QuietDesktop desktop;
+            gpib::InstrumentLink ilink(*bus.driver, desktop, clock);
+            int16_t ud = 0;
+            ilink.ibdev(0, 1, 0, gpib::T10s, 1, 0, ud);
+
+            const double cpu0 = cpuSeconds();
+            const auto t0 = std::chrono::steady_clock::now();
+            const std::string reply = gpib::QueryDevice(ilink, ud, "HARDCOPY START", gpib::ReadMode::Raw);
+            const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            const double cpu = cpuSeconds() - cpu0;
+            if (reply.size() != picture.size) {
+                std::fprintf(stderr, "got %zu bytes instead of %zu\n", reply.size(), picture.size);
+                return 1;
+            }
+            const double alone = static_cast<double>(picture.size) / link.rate + kFirstByte;
+
+            // The peer, two ways, each against a fresh adapter.
+            std::string peers[2] = {"-", "-"};
+            const char* modes[2] = {"bytewise", "whole"};
+            for (int m = 0; m < 2 && std::string(link.transport) == "--tcp"; ++m) {
+                simadapter::AdapterProcess fresh(VELLUMIX_SIM_ADAPTER, args);
+                // Debian's python3, where python3-pyvisa-py installs pyvisa.
+                const std::string cmd =
+                    "/usr/bin/python3 " VELLUMIX_SOURCE_DIR "/bench/peer_pyvisa.py 127.0.0.1 " +
+                    std::to_string(fresh.port()) + " " + std::to_string(picture.size) + " " + modes[m];
+                if (FILE* p = ::popen(cmd.c_str(), "r")) {
+                    double seconds = 0;
+                    std::size_t bytes = 0;
+                    if (std::fscanf(p, "%lf %zu", &seconds, &bytes) == 2 && bytes == picture.size) {
+                        char b[64];
+                        std::snprintf(b, sizeof b, "%.2f (%.1f x)", seconds, seconds / wall);
+                        peers[m] = b;
+                    }
+                    ::pclose(p);
+                }
+            }
+            std::printf("| %s, %zu B | %s, %.0f B/s | %.2f | %.2f | %+.1f %% | %.2f %% | %s | %s |\n",
+                        picture.what, picture.size, link.what, link.rate, alone, wall,
+                        (wall / alone - 1) * 100, cpu / wall * 100, peers[0].c_str(), peers[1].c_str());
+            std::fflush(stdout);
+        }
+    }
+    fs::remove_all(dir);
+    return 0;
+}

@@ -1,0 +1,293 @@
+// The driver for "++" controllers against the virtual adapter in the same process, on a virtual
+// clock: byte-exact pictures, prompt ends, pauses, timeouts, lost connections, both flavours.
+#include "tests/adapter/adapterrun.h"
+
+#include "gpib/backends/prologix/protocol.h"
+#include "gpib/status.h"
+
+#include <gtest/gtest.h>
+
+using namespace vellumix;
+using namespace vellumix::gpib;
+using namespace vellumix::gpib::sim;
+using vellumix::gpib::prologix::EotChar;
+using vellumix::gpib::prologix::Flavour;
+using vellumix::test::AdapterRun;
+using vellumix::test::flavour;
+
+namespace {
+
+const Flavour kFlavours[] = {Flavour::Prologix, Flavour::Ar488};
+
+std::string name(Flavour f) {
+    return f == Flavour::Ar488 ? "ar488" : "prologix";
+}
+
+Scenario scopeSending(std::string bytes, std::string append = {}) {
+    Scenario s;
+    auto& scope = s.addScope(1, "ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41");
+    scope.hardcopy = Payload::fromBytes(std::move(bytes), std::move(append));
+    return s;
+}
+
+// The picture as ReadResponse gets it, on a descriptor opened at address 1.
+std::string fetchPicture(AdapterRun& run) {
+    int16_t ud = 0;
+    run.link->ibdev(0, 1, 0, T10s, 1, 0, ud);
+    return QueryDevice(*run.link, ud, "HARDCOPY START", ReadMode::Raw);
+}
+
+} // namespace
+
+TEST(AdapterRead, RealHardCopiesAndAwkwardEndingsArriveByteForByte) {
+    VELLUMIX_NEED_REAL_HARDCOPIES();
+    const char* files[] = {"tds420a_bmp_mono_0.bmp", "tds2002b_F0000TEK.BMP",  "tds1000-cf_F0000TEK.BMP",
+                           "tds420a_tiff_0.tiff",    "tds2000-4ch_tiff_0.tif", "tds420a_pcx_0.pcx"};
+    const std::string endings[] = {"",
+                                   "\r",
+                                   "\n",
+                                   "\r\n",
+                                   " ",
+                                   std::string(1, static_cast<char>(EotChar)),
+                                   std::string("\n") + static_cast<char>(EotChar) +
+                                       static_cast<char>(EotChar)};
+    for (Flavour f : kFlavours) {
+        for (const char* file : files) {
+            for (const std::string& ending : endings) {
+                SCOPED_TRACE(name(f) + " " + file + " ending of " + std::to_string(ending.size()));
+                const std::string picture = test::realHardCopy(file);
+                ASSERT_FALSE(picture.empty());
+                AdapterRun run(scopeSending(picture, ending), flavour(f), "ending");
+                ASSERT_TRUE(run.link) << run.connectError;
+                EXPECT_TRUE(fetchPicture(run) == picture + ending);
+                EXPECT_TRUE(run.desktop.boxes.empty());
+            }
+        }
+    }
+}
+
+TEST(AdapterRead, EveryFormatOverTheWholeCycle) {
+    const struct {
+        int option;
+        const char* ext;
+    } formats[] = {{0, "bmp"}, {1, "bmp"}, {2, "tif"}, {3, "png"}, {4, "pcx"}, {5, "pcx"}};
+    for (Flavour f : kFlavours) {
+        SCOPED_TRACE(name(f));
+        AdapterRun run(Scenario::defaultScenario(), flavour(f), "cycle");
+        ASSERT_TRUE(run.session) << run.connectError;
+        run.start();
+        EXPECT_EQ(run.view.captionText,
+                  "Vellumix, v1.25 - Dec 2024 / QZ   -   Connected to TDS 3054B @ GPIB Addr: 1");
+        for (const auto& c : formats) {
+            run.session->Option_HCFormat_Click(static_cast<int16_t>(c.option));
+            run.session->Button_GetHardCopy_Click();
+            SimInstrument* scope = run.adapter->bus().instrumentAt(1);
+            EXPECT_TRUE(test::readFile(run.file(std::string(".") + c.ext)) == *scope->picture()) << c.option;
+        }
+        EXPECT_EQ(run.desktop.boxes.size(), 4u); // the viewer question for TIFF, PNG and both PCX
+    }
+}
+
+TEST(AdapterRead, EndsRightAfterTheLastByteAndSurvivesLongPauses) {
+    // The link alone needs latency + bytes / rate; the read may add one quiet period and a round
+    // trip at the end, and the pause itself, never an adapter timeout.
+    const std::string picture(77878, 'P');
+    std::string withEndCharBeforePause(20000, 'Q');
+    withEndCharBeforePause[4999] = static_cast<char>(EotChar); // the pause follows this byte
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::size_t pauseAt;
+        double pause;
+    } cases[] = {
+        {"no pause", picture, 0, 0},
+        {"ends in the end character", picture + static_cast<char>(EotChar), 0, 0},
+        {"pause longer than the Prologix's 3 s", picture, 30000, 4.5},
+        {"two adapter timeouts long", picture, 100, 7.0},
+        {"end character right before a pause", withEndCharBeforePause, 5000, 4.0},
+    };
+    const double rate = 11520, latency = 1.0;
+    for (Flavour f : kFlavours) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(name(f) + ": " + c.what);
+            Scenario s = scopeSending(c.bytes);
+            s.hardcopyLatency = latency;
+            auto options = flavour(f, rate);
+            options.pauseAt = c.pauseAt;
+            options.pauseSeconds = c.pause;
+            AdapterRun run(std::move(s), options, "timing");
+            ASSERT_TRUE(run.link) << run.connectError;
+            const double before = run.seconds();
+            EXPECT_TRUE(fetchPicture(run) == c.bytes);
+            const double took = run.seconds() - before;
+            const double linkAlone = latency + static_cast<double>(c.bytes.size()) / rate + c.pause;
+            EXPECT_GE(took, linkAlone);
+            EXPECT_LT(took, linkAlone + 0.1) << "took " << took << " s";
+            EXPECT_TRUE(run.desktop.boxes.empty());
+        }
+    }
+}
+
+TEST(AdapterRead, TimeoutsAndALostConnectionFailTheCaptureAndKeepTheFile) {
+    const char* cases[] = {"scope never answers", "first byte after 12 s", "connection lost mid-picture"};
+    for (Flavour f : kFlavours) {
+        for (int kind = 0; kind < 3; ++kind) {
+            SCOPED_TRACE(name(f) + ": " + cases[kind]);
+            Scenario s = Scenario::defaultScenario();
+            auto options = flavour(f);
+            if (kind == 0) s.instruments.front().scope = false; // answers ID?, never sends a picture
+            if (kind == 1) s.hardcopyLatency = 12.0;            // longer than the 10 s read timeout
+            if (kind == 2) options.dropAfter = 20000;           // inside the 38,462-byte picture
+            AdapterRun run(std::move(s), options, "fail");
+            ASSERT_TRUE(run.session) << run.connectError;
+            run.start();
+            run.session->Option_HCFormat_Click(0);
+            test::writeFile(run.file(".bmp"), "previous");
+            run.session->Button_GetHardCopy_Click();
+            ASSERT_EQ(run.desktop.boxes.size(), 1u);
+            EXPECT_EQ(run.desktop.boxes[0].prompt, "Read cycle failed\nOperation aborted.");
+            EXPECT_EQ(run.desktop.boxes[0].title, "I/O Error");
+            EXPECT_EQ(test::readFile(run.file(".bmp")), "previous");
+        }
+    }
+}
+
+TEST(AdapterSetup, StateLeftByAnotherProgramDoesNotDisturbTheFirstQuery) {
+    for (Flavour f : kFlavours) {
+        SCOPED_TRACE(name(f));
+        auto options = flavour(f);
+        options.autoRead = true;
+        options.pendingOutput = "TEKTRONIX,TDS 3054B,stale reply\r\n\x04";
+        AdapterRun run(Scenario::defaultScenario(), options, "leftover");
+        ASSERT_TRUE(run.session) << run.connectError;
+        EXPECT_EQ(run.driver->flavour(), f);
+        run.start();
+        EXPECT_NE(run.view.captionText.find("Connected to TDS 3054B @ GPIB Addr: 1"), std::string::npos);
+        const auto& cmds = run.adapter->commands();
+        EXPECT_EQ(cmds.front(), "auto 0");
+        EXPECT_TRUE(run.desktop.boxes.empty());
+    }
+}
+
+TEST(AdapterSetup, ReadTimeoutFollowsTheFlavour) {
+    const struct {
+        Flavour f;
+        const char* expected;
+    } cases[] = {{Flavour::Prologix, "read_tmo_ms 3000"}, {Flavour::Ar488, "read_tmo_ms 10000"}};
+    for (const auto& c : cases) {
+        Scenario s = Scenario::defaultScenario();
+        s.hardcopyLatency = 5.0; // the first byte comes after more than the Prologix's 3 s
+        AdapterRun run(std::move(s), flavour(c.f), "tmo");
+        ASSERT_TRUE(run.link) << run.connectError;
+        EXPECT_FALSE(fetchPicture(run).empty());
+        const auto& cmds = run.adapter->commands();
+        EXPECT_NE(std::find(cmds.begin(), cmds.end(), c.expected), cmds.end()) << name(c.f);
+        // No EEPROM writes for every timeout change on a Prologix; AR488's savecfg would write one.
+        EXPECT_EQ(std::count(cmds.begin(), cmds.end(), "savecfg 0"), c.f == Flavour::Prologix ? 1 : 0);
+    }
+}
+
+TEST(AdapterBus, WritesReachTheInstrumentUnchanged) {
+    std::string every;
+    for (int b = 0; b < 256; ++b)
+        every.push_back(static_cast<char>(b));
+    const std::string messages[] = {every, "++ver", "A+B\r\n", std::string("\x1b\x1b+\n", 4), "ID?"};
+    for (Flavour f : kFlavours) {
+        AdapterRun run(Scenario::defaultScenario(), flavour(f), "write");
+        ASSERT_TRUE(run.link) << run.connectError;
+        int16_t ud = 0;
+        run.link->ibdev(0, 1, 0, T10s, 1, 0, ud);
+        for (const std::string& m : messages) {
+            run.link->ibwrt(ud, m);
+            EXPECT_EQ(run.link->ibsta & ERR, 0);
+            EXPECT_EQ(run.link->ibcntl, static_cast<int32_t>(m.size()));
+            EXPECT_EQ(run.adapter->bus().instrumentAt(1)->received().back(), m);
+        }
+        EXPECT_EQ(prologix::escapeData(std::string("\x00\x01\x02\x0d\x03\x0a\x04\x1b\x05\x2b\x06", 11)),
+                  std::string("\x00\x01\x02\x1b\x0d\x03\x1b\x0a\x04\x1b\x1b\x05\x1b\x2b\x06\n", 16));
+    }
+}
+
+TEST(AdapterBus, ScanAndPollGiveABoardsResults) {
+    const struct {
+        std::vector<int> addresses;
+        int limit;
+        int16_t err; // 0 = success
+        std::vector<int16_t> found;
+    } cases[] = {
+        {{3, 7, 12}, 15, 0, {0, 3, 7, 12}},
+        {{}, 15, EBUS, {}},
+        {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, 15, ETAB, {}},
+    };
+    for (Flavour f : kFlavours) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(name(f) + " with " + std::to_string(c.addresses.size()) + " instruments");
+            Scenario s;
+            for (int a : c.addresses)
+                s.addInstrument(a, "INSTRUMENT " + std::to_string(a));
+            AdapterRun run(std::move(s), flavour(f), "scan");
+            ASSERT_TRUE(run.link) << run.connectError;
+            std::vector<int16_t> list;
+            for (int16_t a = 0; a <= 30; ++a)
+                list.push_back(a);
+            list.push_back(NOADDR);
+            std::vector<int16_t> results(16, -7);
+            run.link->FindLstn(0, list.data(), results.data(), static_cast<int16_t>(c.limit));
+            if (c.err != 0) {
+                EXPECT_NE(run.link->ibsta & ERR, 0);
+                EXPECT_EQ(run.link->iberr, c.err);
+                continue;
+            }
+            EXPECT_EQ(run.link->ibsta & ERR, 0);
+            ASSERT_EQ(run.link->ibcnt, static_cast<int16_t>(c.found.size()));
+            EXPECT_EQ(std::vector<int16_t>(results.begin(), results.begin() + run.link->ibcnt), c.found);
+
+            // Serial poll: present answers, absent stays silent and times out.
+            int16_t ud = 0;
+            run.link->ibdev(0, 3, 0, T1s, 1, 0, ud);
+            int16_t poll = -1;
+            run.link->ibrsp(ud, poll);
+            EXPECT_EQ(run.link->ibsta & ERR, 0);
+            EXPECT_EQ(poll, 0);
+            run.link->ibpad(ud, 4);
+            run.link->ibrsp(ud, poll);
+            EXPECT_EQ(run.link->ibsta & (ERR | TIMO), ERR | TIMO);
+            EXPECT_EQ(run.link->iberr, EABO);
+        }
+    }
+}
+
+TEST(AdapterSetup, SomethingThatIsNotAControllerIsToldApart) {
+    class Mute final : public prologix::Transport {
+    public:
+        explicit Mute(VirtualClock& c, std::string says) : clock_(c), says_(std::move(says)) {}
+        bool send(std::string_view) override { return true; }
+        Received receive(std::string& out, Clock::duration deadline) override {
+            if (!says_.empty()) {
+                out += says_;
+                says_.clear();
+                return Received::Data;
+            }
+            if (deadline > clock_.now()) clock_.advance(deadline - clock_.now());
+            return Received::Timeout;
+        }
+
+    private:
+        VirtualClock& clock_;
+        std::string says_;
+    };
+    const struct {
+        std::string says;
+        const char* reason;
+    } cases[] = {{"", "no answer to ++ver"}, {"garbage without lines", "not a version"}};
+    for (const auto& c : cases) {
+        VirtualClock clock;
+        prologix::PrologixDriver driver(std::make_unique<Mute>(clock, c.says), clock);
+        std::string error;
+        EXPECT_FALSE(driver.connect(error));
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+        EXPECT_LE(clock.now(), std::chrono::seconds(5));
+    }
+    EXPECT_EQ(prologix::flavourOf("AR488 GPIB controller, ver. 0.53.04, 13/04/2025"), Flavour::Ar488);
+    EXPECT_EQ(prologix::flavourOf("Prologix GPIB-USB Controller version 6.107"), Flavour::Prologix);
+}
