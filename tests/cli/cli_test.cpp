@@ -267,7 +267,7 @@ TEST(CliBus, HelpAndVersionNeedNoBus) {
     EXPECT_EQ(cli.out.str(), "vellumix-cli 1.2.5\n");
     cli.out.str("");
     EXPECT_EQ(cli.run({"capture", "--help"}), ExitOk);
-    EXPECT_NE(cli.out.str().find("(default: BMPCOLOR when the model offers it, else BMP)"),
+    EXPECT_NE(cli.out.str().find("(default: from -o's extension, else BMPCOLOR when the model"),
               std::string::npos);
 }
 

@@ -57,7 +57,7 @@ cases=(
     "vellumix-cli |capture identify query scan"
     "vellumix-cli c|capture"
     "vellumix-cli -|--bus --help --version"
-    "vellumix-cli --bus |gpib gpib: prologix: sim sim:"
+    "vellumix-cli --bus |gpib gpib: prologix: sim sim: usbtmc usbtmc:"
     "vellumix-cli --bus s|sim sim:"
     "vellumix-cli --bus=g|gpib gpib:"
     "vellumix-cli --bus sim:scen|scenarios"
