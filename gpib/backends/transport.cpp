@@ -48,4 +48,19 @@ std::string deviceOpenFailure(const std::string& path, int errnum, const DeviceO
     return text;
 }
 
+std::optional<int32_t> askDescriptor(const DescriptorSettings& settings, int32_t option) {
+    switch (option) {
+    case 0x1: // IbaPAD
+        return settings.pad;
+    case 0x2: // IbaSAD
+        return settings.sad;
+    case 0x3: // IbaTMO
+        return settings.tmo;
+    case 0x4: // IbaEOT
+        return settings.eot;
+    default:
+        return std::nullopt;
+    }
+}
+
 } // namespace vellumix::gpib

@@ -3,6 +3,7 @@
 // status words for a failed system call, and the wording of a device node that will not open.
 // Shared by the backends that reach the instrument through a character device or a socket.
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vellumix::gpib {
@@ -34,5 +35,15 @@ struct DeviceOpenHints {
 };
 // "Vellumix cannot open PATH: <cause>.\n\n<hint>" with the cause in the user's words.
 std::string deviceOpenFailure(const std::string& path, int errnum, const DeviceOpenHints& hints);
+
+// The value ibask reports for a software descriptor's option (primary and secondary address,
+// timeout code, EOI on write); empty for an option such a backend does not keep.
+struct DescriptorSettings {
+    int pad = 0;
+    int sad = 0;
+    int tmo = 0;
+    int eot = 0;
+};
+std::optional<int32_t> askDescriptor(const DescriptorSettings& settings, int32_t option);
 
 } // namespace vellumix::gpib

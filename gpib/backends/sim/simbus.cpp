@@ -1,5 +1,6 @@
 #include "gpib/backends/sim/simbus.h"
 
+#include "gpib/backends/transport.h"
 #include "gpib/status.h"
 
 #include <algorithm>
@@ -266,22 +267,9 @@ int32_t SimBus::ibask(int32_t ud, int32_t option, int32_t* value) {
     Device* d = device(ud);
     if (!d) return publish(kErr, EDVR, 0);
     if (!value) return publish(kErr, EARG, 0);
-    switch (option) {
-    case 0x1:
-        *value = d->pad;
-        break;
-    case 0x2:
-        *value = d->sad;
-        break;
-    case 0x3:
-        *value = d->tmo;
-        break;
-    case 0x4:
-        *value = d->eot;
-        break;
-    default:
-        return publish(kErr, EARG, 0);
-    }
+    const std::optional<int32_t> asked = askDescriptor({d->pad, d->sad, d->tmo, d->eot}, option);
+    if (!asked) return publish(kErr, EARG, 0);
+    *value = *asked;
     return publish(kCmpl, 0, 0);
 }
 

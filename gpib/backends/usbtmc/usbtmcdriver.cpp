@@ -236,22 +236,9 @@ int32_t UsbtmcDriver::ibask(int32_t ud, int32_t option, int32_t* value) {
     Descriptor* d = descriptor(ud);
     if (!d) return done(errorStatus(EDVR));
     if (!value) return done(errorStatus(EARG));
-    switch (option) {
-    case 0x1:
-        *value = d->pad;
-        break;
-    case 0x2:
-        *value = d->sad;
-        break;
-    case 0x3:
-        *value = d->tmo;
-        break;
-    case 0x4:
-        *value = d->eot;
-        break;
-    default:
-        return done(errorStatus(EARG));
-    }
+    const std::optional<int32_t> asked = askDescriptor({d->pad, d->sad, d->tmo, d->eot}, option);
+    if (!asked) return done(errorStatus(EARG));
+    *value = *asked;
     return done({CMPL, 0, 0});
 }
 
