@@ -143,7 +143,8 @@ void HardCopySession::IdentifyTDS(int16_t& device) {
     const capture::Identification id = capture::IdentifyScope(link_, device).id;
     ScopeModel = id.model;
     if (!id.capabilities) {
-        desktop_.messageBox(latin1ToUtf8(capture::unsupportedModelText(ScopeModel)), MbCritical | MbOk, "TDS");
+        desktop_.messageBox(latin1ToUtf8(capture::unsupportedModelText(ScopeModel)), MbCritical | MbOk,
+                            "TDS");
         desktop_.endProgram(FatalReason::UnsupportedModel);
     }
     const capture::Capabilities& caps = *id.capabilities;

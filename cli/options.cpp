@@ -57,7 +57,8 @@ const OptionDef OptionTable[] = {
     {"count", 0, "N", Capture, "number of captures, files numbered _001, _002, ... (default: 1)"},
     {"interval", 0, "SECONDS", Capture, "wait between captures (default: 0)"},
     {"bus", 0, "URI", Global,
-     "sim, sim:FILE.json, gpib, gpib:N,\nprologix:/dev/DEVICE, prologix:HOST[:PORT],\nusbtmc, usbtmc:/dev/usbtmcN, usbtmc:sim[:FILE.json]\n"
+     "sim, sim:FILE.json, gpib, gpib:N,\nprologix:/dev/DEVICE, prologix:HOST[:PORT],\nusbtmc, "
+     "usbtmc:/dev/usbtmcN, usbtmc:sim[:FILE.json]\n"
      "(default: $VELLUMIX_BUS, else gpib)"},
     {"help", 'h', nullptr, Global, "show this help and exit"},
     {"version", 0, nullptr, Global, "show the version and exit"},

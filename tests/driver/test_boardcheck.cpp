@@ -373,8 +373,8 @@ TEST_P(NoBoardRow, TheLibraryLeavesOnlyACodeThatDoesNotNameTheCause) {
 
 TEST_P(NoBoardRow, OpeningTheBusSaysWhatIsWrongInstead) {
     const Row& row = GetParam();
-    const auto opened = openBus(gpibBoard(row.board), clock,
-                                DriverLibrarySearch{{STUB_GPIB_PATH}, false}, machine.host);
+    const auto opened =
+        openBus(gpibBoard(row.board), clock, DriverLibrarySearch{{STUB_GPIB_PATH}, false}, machine.host);
     ASSERT_FALSE(opened.driver);
     EXPECT_EQ(opened.title, "linux-gpib Driver Error");
     for (const auto& part : row.message)
@@ -524,8 +524,8 @@ TEST(NiCheck, AMissingBoardIsNamedWithTheBoardsThatExist) {
         SCOPED_TRACE(c.mask);
         stub.reset();
         stub.setBoards(c.mask);
-        const auto opened = openBus(gpibBoard(c.board), clock,
-                                    DriverLibrarySearch{{STUB_NI4882_PATH}, false}, LinuxGpibHost{});
+        const auto opened = openBus(gpibBoard(c.board), clock, DriverLibrarySearch{{STUB_NI4882_PATH}, false},
+                                    LinuxGpibHost{});
         EXPECT_EQ(!opened.driver, c.problem);
         if (!c.problem) continue;
         EXPECT_EQ(opened.title, "NI-488.2 Driver Error");
