@@ -48,6 +48,24 @@ std::string deviceOpenFailure(const std::string& path, int errnum, const DeviceO
     return text;
 }
 
+bool validDeviceArguments(int32_t pad, int32_t sad, int32_t tmo) {
+    constexpr int32_t MaxTimeoutCode = 17; // T1000s
+    const bool sadOk = sad == 0 || (sad >= 0x60 && sad <= 0x7E);
+    return pad >= 0 && pad <= 30 && sadOk && tmo >= 0 && tmo <= MaxTimeoutCode;
+}
+
+std::optional<int> addressListLength(const uint16_t* addrList) {
+    constexpr uint16_t NoAddress = 0xFFFF;
+    constexpr int MaxAddressList = 1024;
+    int n = 0;
+    while (n < MaxAddressList && addrList[n] != NoAddress) {
+        if ((addrList[n] & 0xFF) > 30) return std::nullopt;
+        ++n;
+    }
+    if (n == MaxAddressList) return std::nullopt;
+    return n;
+}
+
 std::optional<int32_t> askDescriptor(const DescriptorSettings& settings, int32_t option) {
     switch (option) {
     case 0x1: // IbaPAD

@@ -46,4 +46,12 @@ struct DescriptorSettings {
 };
 std::optional<int32_t> askDescriptor(const DescriptorSettings& settings, int32_t option);
 
+// Whether ibdev's arguments are ones a board accepts: primary address 0..30, secondary 0 or
+// 0x60..0x7E, a timeout code of the table.
+bool validDeviceArguments(int32_t pad, int32_t sad, int32_t tmo);
+
+// The number of addresses before NOADDR in a FindLstn list; empty when an entry's primary address
+// is above 30 or no NOADDR comes within a sane length (the driver answers EARG).
+std::optional<int> addressListLength(const uint16_t* addrList);
+
 } // namespace vellumix::gpib

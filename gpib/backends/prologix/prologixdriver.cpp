@@ -218,8 +218,7 @@ int32_t PrologixDriver::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t t
         publish(kErr, ENEB, 0);
         return -1;
     }
-    const bool sadOk = sad == 0 || (sad >= 0x60 && sad <= 0x7E);
-    if (pad < 0 || pad > 30 || !sadOk || tmo < 0 || tmo > kMaxTimeoutCode) {
+    if (!validDeviceArguments(pad, sad, tmo)) {
         publish(kErr, EARG, 0);
         return -1;
     }

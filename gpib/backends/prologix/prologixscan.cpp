@@ -1,6 +1,7 @@
 // Finding the listeners through the controller: serial polls (Prologix) or AR488's ++fndl.
 #include "gpib/backends/prologix/prologixdriver.h"
 
+#include "gpib/backends/transport.h"
 #include "gpib/status.h"
 
 #include <algorithm>
@@ -11,8 +12,6 @@ namespace vellumix::gpib::prologix {
 namespace {
 constexpr int32_t kErr = static_cast<uint16_t>(ERR);
 constexpr int32_t kCmpl = CMPL;
-constexpr uint16_t kNoAddr = 0xFFFF;
-constexpr int kMaxAddressList = 1024;
 constexpr auto kReplySlack = std::chrono::milliseconds(2000);
 } // namespace
 
@@ -25,18 +24,12 @@ void PrologixDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t*
         publish(kErr, EARG, 0);
         return;
     }
-    int n = 0;
-    while (n < kMaxAddressList && addrList[n] != kNoAddr) {
-        if ((addrList[n] & 0xFF) > 30) {
-            publish(kErr, EARG, 0);
-            return;
-        }
-        ++n;
-    }
-    if (n == kMaxAddressList) {
+    const std::optional<int> length = addressListLength(addrList);
+    if (!length) {
         publish(kErr, EARG, 0);
         return;
     }
+    const int n = *length;
     if (lost_) {
         lostCall(kErr);
         return;

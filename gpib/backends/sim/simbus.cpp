@@ -15,9 +15,7 @@ constexpr int32_t kErr = 0x8000;
 constexpr int32_t kTimo = TIMO;
 constexpr int32_t kEnd = END;
 constexpr int32_t kCmpl = CMPL;
-constexpr uint16_t kNoAddr = 0xFFFF;
 // A FindLstn list without NOADDR is read no further than this.
-constexpr int kMaxAddressList = 1024;
 constexpr int kMaxTimeoutCode = 17;
 
 } // namespace
@@ -86,18 +84,12 @@ void SimBus::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results
         return;
     }
     // Check the whole list before writing anything.
-    int n = 0;
-    while (n < kMaxAddressList && addrList[n] != kNoAddr) {
-        if ((addrList[n] & 0xFF) > 30) {
-            publish(kErr, EARG, 0);
-            return;
-        }
-        ++n;
-    }
-    if (n == kMaxAddressList) {
+    const std::optional<int> length = addressListLength(addrList);
+    if (!length) {
         publish(kErr, EARG, 0);
         return;
     }
+    const int n = *length;
     if (instruments_.empty() && !scenario_.boardAnswersAlone) {
         publish(kErr, EBUS, 0); // no device accepts the probing commands
         return;
@@ -126,8 +118,7 @@ int32_t SimBus::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int3
         publish(kErr, ENEB, 0);
         return -1;
     }
-    const bool sadOk = sad == 0 || (sad >= 0x60 && sad <= 0x7E);
-    if (pad < 0 || pad > 30 || !sadOk || tmo < 0 || tmo > kMaxTimeoutCode) {
+    if (!validDeviceArguments(pad, sad, tmo)) {
         publish(kErr, EARG, 0);
         return -1;
     }

@@ -10,8 +10,6 @@ namespace vellumix::gpib::usbtmc {
 
 namespace {
 
-constexpr uint16_t kNoAddr = 0xFFFF;
-constexpr int kMaxAddressList = 1024;
 constexpr int kMaxTimeoutCode = 17;
 constexpr int kMaxAddress = 30;
 
@@ -164,12 +162,9 @@ int32_t UsbtmcDriver::ibsre(int32_t board, int32_t v) {
 void UsbtmcDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) {
     if (board != 0) return static_cast<void>(done(errorStatus(ENEB)));
     if (!addrList || !results || limit < 0) return static_cast<void>(done(errorStatus(EARG)));
-    int n = 0;
-    while (n < kMaxAddressList && addrList[n] != kNoAddr) {
-        if ((addrList[n] & 0xFF) > kMaxAddress) return static_cast<void>(done(errorStatus(EARG)));
-        ++n;
-    }
-    if (n == kMaxAddressList) return static_cast<void>(done(errorStatus(EARG)));
+    const std::optional<int> length = addressListLength(addrList);
+    if (!length) return static_cast<void>(done(errorStatus(EARG)));
+    const int n = *length;
     refresh();
     if (std::none_of(nodes_.begin(), nodes_.end(), [](const Node& n) { return n.fd >= 0; }))
         return static_cast<void>(done(errorStatus(EBUS)));
@@ -191,8 +186,7 @@ int32_t UsbtmcDriver::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo
         done(errorStatus(ENEB));
         return -1;
     }
-    const bool sadOk = sad == 0 || (sad >= 0x60 && sad <= 0x7E);
-    if (pad < 0 || pad > kMaxAddress || !sadOk || tmo < 0 || tmo > kMaxTimeoutCode) {
+    if (!validDeviceArguments(pad, sad, tmo)) {
         done(errorStatus(EARG));
         return -1;
     }
