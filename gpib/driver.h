@@ -41,6 +41,13 @@ public:
     virtual std::string failureDetail() const { return {}; }
 };
 
+// Status, error code and count of one driver call, as a driver publishes them.
+struct CallStatus {
+    int32_t sta = 0;
+    int32_t err = 0;
+    int32_t cnt = 0;
+};
+
 // Helper base for driver substitutes (simulated bus, stubs): keeps the registered words and
 // publishes the status of each call into them, as a registering driver does.
 class RegisteringDriver : public GpibDriver {
@@ -72,6 +79,7 @@ protected:
         }
         return sta;
     }
+    int32_t publish(const CallStatus& s) { return publish(s.sta, s.err, s.cnt); }
 
 private:
     int32_t* sta_ = nullptr;

@@ -2,23 +2,25 @@
 // What a backend without a GPIB board needs to look like one: timeout codes in milliseconds, the
 // status words for a failed system call, and the wording of a device node that will not open.
 // Shared by the backends that reach the instrument through a character device or a socket.
+#include "gpib/driver.h"
+
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vellumix::gpib {
 
 // Milliseconds of a timeout code, rounded up to whole milliseconds (T10us gives 1). TNONE and codes
 // outside the table give 0, which means "no limit".
 int64_t timeoutMilliseconds(int code);
+// The same, but TNONE (and any code outside the table) gives the longest code's 1000 s: a board waits
+// for ever there, while an adapter or a USB device that died must not hang the program.
+int64_t boundedTimeoutMilliseconds(int code);
 
-// Status, error code and count of one driver call, as a backend publishes them.
-struct CallStatus {
-    int32_t sta = 0;
-    int32_t err = 0;
-    int32_t cnt = 0;
-};
-
+// A call refused with an error code: ERR, the code, nothing moved.
+CallStatus errorStatus(int16_t iberr);
 // A finished transfer of `count` bytes: CMPL, plus END when the device's message ended with it.
 CallStatus transferStatus(int32_t count, bool end);
 // A failed system call, as linux-gpib reports one: ETIMEDOUT is a timeout (ERR|TIMO, EABO) with
@@ -36,16 +38,6 @@ struct DeviceOpenHints {
 // "Vellumix cannot open PATH: <cause>.\n\n<hint>" with the cause in the user's words.
 std::string deviceOpenFailure(const std::string& path, int errnum, const DeviceOpenHints& hints);
 
-// The value ibask reports for a software descriptor's option (primary and secondary address,
-// timeout code, EOI on write); empty for an option such a backend does not keep.
-struct DescriptorSettings {
-    int pad = 0;
-    int sad = 0;
-    int tmo = 0;
-    int eot = 0;
-};
-std::optional<int32_t> askDescriptor(const DescriptorSettings& settings, int32_t option);
-
 // Whether ibdev's arguments are ones a board accepts: primary address 0..30, secondary 0 or
 // 0x60..0x7E, a timeout code of the table.
 bool validDeviceArguments(int32_t pad, int32_t sad, int32_t tmo);
@@ -53,5 +45,41 @@ bool validDeviceArguments(int32_t pad, int32_t sad, int32_t tmo);
 // The number of addresses before NOADDR in a FindLstn list; empty when an entry's primary address
 // is above 30 or no NOADDR comes within a sane length (the driver answers EARG).
 std::optional<int> addressListLength(const uint16_t* addrList);
+
+// One descriptor of a backend without a board: what ibdev was given, as ibpad and ibtmo changed it.
+struct Descriptor {
+    int pad = 0;
+    int sad = 0;
+    int tmo = 0;
+    int eot = 1;
+    int eos = 0;
+};
+
+// The descriptors such a backend hands out, with a board driver's results for the calls that only
+// touch the descriptor. Numbers start above the board indexes, as on linux-gpib, and are never
+// reused, so a stale number cannot reach another device.
+class DescriptorTable {
+public:
+    static constexpr int32_t FirstDescriptor = 16;
+
+    // ibdev: the new descriptor's number, or -1 with the error code in `status` (ENEB for a board
+    // other than 0, EARG for arguments a board refuses, EDVR once the 16-bit numbers run out).
+    int32_t open(int32_t board, const Descriptor& settings, CallStatus& status);
+    Descriptor* find(int32_t ud);
+    int count() const { return static_cast<int>(list_.size()); }
+
+    // ibpad and ibtmo: the previous value in the error word, as NI's driver gives it; EDVR for an
+    // unknown descriptor, EARG for a value out of range. `apply` lets the backend act on the new
+    // timeout first (a device file's own timeout); a status it returns fails the call unchanged.
+    CallStatus setPad(int32_t ud, int32_t pad);
+    using TimeoutHook = std::function<std::optional<CallStatus>(const Descriptor& current, int code)>;
+    CallStatus setTimeout(int32_t ud, int32_t code, const TimeoutHook& apply = {});
+    // ibask for the options such a descriptor keeps (primary and secondary address, timeout code,
+    // EOI on write); EARG for any other option.
+    CallStatus ask(int32_t ud, int32_t option, int32_t* value);
+
+private:
+    std::vector<Descriptor> list_;
+};
 
 } // namespace vellumix::gpib

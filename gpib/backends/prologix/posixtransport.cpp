@@ -1,5 +1,7 @@
 #include "gpib/backends/prologix/posixtransport.h"
 
+#include "gpib/backends/transport.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -86,28 +88,29 @@ std::string groupOf(const std::string& device) {
     return std::to_string(st.st_gid);
 }
 
+DeviceOpenHints serialOpenHints(const std::string& device) {
+    DeviceOpenHints hints{
+        "serial device",
+        "Is the GPIB controller plugged in, and is this its name? (ls /dev/ttyUSB* /dev/ttyACM* lists "
+        "the serial devices.)",
+        {},
+        "A USB GPIB controller appears as a serial device such as /dev/ttyUSB0 or /dev/ttyACM0.",
+    };
+    // Serial devices belong to a group (dialout on Debian, uucp on Arch) whose members may open them.
+    if (const std::string group = groupOf(device); !group.empty())
+        hints.whenDenied = "Members of the group \"" + group +
+                           "\" may: add yourself with  sudo usermod -aG " + group +
+                           " $USER  and log in again.";
+    return hints;
+}
+
 } // namespace
 
 std::unique_ptr<Transport> openSerialTransport(const std::string& device, Clock& clock,
                                                OpenFailure& failure) {
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        const int e = errno;
-        if (e == ENOENT || e == ENODEV || e == ENXIO) {
-            failure.message = "The serial device " + device +
-                              " does not exist. Is the GPIB controller plugged in, and is this its name? "
-                              "(ls /dev/ttyUSB* /dev/ttyACM* lists the serial devices.)";
-        } else if (e == EACCES || e == EPERM) {
-            const std::string group = groupOf(device);
-            failure.message = "Vellumix may not open the serial device " + device + ".";
-            if (!group.empty())
-                failure.message += " Members of the group \"" + group +
-                                   "\" may: add yourself with  sudo usermod -aG " + group +
-                                   " $USER  and log in again.";
-        } else {
-            failure.message =
-                "The serial device " + device + " could not be opened: " + std::strerror(e) + ".";
-        }
+        failure.message = deviceOpenFailure(device, errno, serialOpenHints(device));
         return nullptr;
     }
     termios tio{};
@@ -122,7 +125,7 @@ std::unique_ptr<Transport> openSerialTransport(const std::string& device, Clock&
         ::tcsetattr(fd, TCSANOW, &tio);
     } else if (errno == ENOTTY) {
         ::close(fd);
-        failure.message = device + " is not a serial device, so it cannot be a USB GPIB controller.";
+        failure.message = deviceOpenFailure(device, ENOTTY, serialOpenHints(device));
         return nullptr;
     }
     return std::make_unique<FdTransport>(fd, clock);

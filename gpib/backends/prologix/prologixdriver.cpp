@@ -13,7 +13,6 @@ namespace {
 constexpr int32_t kErr = static_cast<uint16_t>(ERR);
 constexpr int32_t kTimo = TIMO;
 constexpr int32_t kCmpl = CMPL;
-constexpr int kMaxTimeoutCode = 17;
 // Long enough for a read a previous program left running on a Prologix (3 s) to end first.
 constexpr auto kConnectWait = std::chrono::milliseconds(4000);
 // What a reply to a command may take beyond the adapter's own timeout (USB and TCP round trips).
@@ -86,23 +85,15 @@ bool PrologixDriver::connect(std::string& error) {
     return true;
 }
 
-PrologixDriver::Device* PrologixDriver::device(int32_t ud) {
-    const int64_t i = static_cast<int64_t>(ud) - FirstDescriptor;
-    if (i < 0 || i >= static_cast<int64_t>(devices_.size())) return nullptr;
-    return &devices_[static_cast<std::size_t>(i)];
-}
-
-Clock::duration PrologixDriver::hostTimeout(const Device& d) const {
+Clock::duration PrologixDriver::hostTimeout(const Descriptor& d) const {
     const int64_t us = timeoutMicroseconds(d.tmo);
-    // TNONE waits for ever on a board; a dead link should not hang the program, so 1000 s.
     return us > 0 ? Clock::duration(std::chrono::microseconds(us))
-                  : Clock::duration(std::chrono::seconds(1000));
+                  : Clock::duration(std::chrono::milliseconds(boundedTimeoutMilliseconds(d.tmo)));
 }
 
-int PrologixDriver::adapterReadTimeoutMs(const Device& d) const {
-    const int64_t us = timeoutMicroseconds(d.tmo);
-    const int64_t ms = us > 0 ? (us + 999) / 1000 : maxReadTimeoutMs(flavour_);
-    return static_cast<int>(std::clamp<int64_t>(ms, MinReadTimeoutMs, maxReadTimeoutMs(flavour_)));
+int PrologixDriver::adapterReadTimeoutMs(const Descriptor& d) const {
+    return static_cast<int>(
+        std::clamp<int64_t>(boundedTimeoutMilliseconds(d.tmo), MinReadTimeoutMs, maxReadTimeoutMs(flavour_)));
 }
 
 bool PrologixDriver::send(std::string_view bytes) {
@@ -214,34 +205,18 @@ int32_t PrologixDriver::ibsre(int32_t board, int32_t v) {
 
 int32_t PrologixDriver::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot,
                               int32_t eos) {
-    if (board != 0) {
-        publish(kErr, ENEB, 0);
-        return -1;
-    }
-    if (!validDeviceArguments(pad, sad, tmo)) {
-        publish(kErr, EARG, 0);
-        return -1;
-    }
-    if (devices_.size() >= static_cast<std::size_t>(32767 - FirstDescriptor)) {
-        publish(kErr, EDVR, 0);
-        return -1;
-    }
-    devices_.push_back(Device{pad, sad, tmo, eot, eos});
-    publish(kCmpl, 0, 0);
-    return FirstDescriptor + static_cast<int32_t>(devices_.size()) - 1;
+    CallStatus status;
+    const int32_t ud = descriptors_.open(board, {pad, sad, tmo, eot, eos}, status);
+    publish(status);
+    return ud;
 }
 
 int32_t PrologixDriver::ibpad(int32_t ud, int32_t pad) {
-    Device* d = device(ud);
-    if (!d) return publish(kErr, EDVR, 0);
-    if (pad < 0 || pad > 30) return publish(kErr, EARG, 0);
-    const int previous = d->pad;
-    d->pad = pad;
-    return publish(kCmpl, previous, 0);
+    return publish(descriptors_.setPad(ud, pad));
 }
 
 int32_t PrologixDriver::ibclr(int32_t ud) {
-    Device* d = device(ud);
+    Descriptor* d = descriptors_.find(ud);
     if (!d) return publish(kErr, EDVR, 0);
     if (d->pad == 0) return publish(kErr, ENOL, 0);
     if (lost_) return lostCall(kErr);
@@ -252,7 +227,7 @@ int32_t PrologixDriver::ibclr(int32_t ud) {
 }
 
 int32_t PrologixDriver::ibrsp(int32_t ud, char* spr) {
-    Device* d = device(ud);
+    Descriptor* d = descriptors_.find(ud);
     if (!d) return publish(kErr, EDVR, 0);
     if (!spr) return publish(kErr, EARG, 0);
     if (lost_) return lostCall(kErr | kTimo);
@@ -279,7 +254,7 @@ int32_t PrologixDriver::ibrsp(int32_t ud, char* spr) {
 }
 
 int32_t PrologixDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
-    Device* d = device(ud);
+    Descriptor* d = descriptors_.find(ud);
     if (!d) return publish(kErr, EDVR, 0);
     if (count < 0 || (count > 0 && !buf)) return publish(kErr, EARG, 0);
     if (lost_) return lostCall(kErr);
@@ -293,27 +268,16 @@ int32_t PrologixDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
 }
 
 int32_t PrologixDriver::ibwait(int32_t ud, int32_t /*mask*/) {
-    if (!device(ud)) return publish(kErr, EDVR, 0);
+    if (!descriptors_.find(ud)) return publish(kErr, EDVR, 0);
     return publish(kCmpl, 0, lastCount_);
 }
 
 int32_t PrologixDriver::ibtmo(int32_t ud, int32_t code) {
-    Device* d = device(ud);
-    if (!d) return publish(kErr, EDVR, 0);
-    if (code < 0 || code > kMaxTimeoutCode) return publish(kErr, EARG, 0);
-    const int previous = d->tmo;
-    d->tmo = code;
-    return publish(kCmpl, previous, 0);
+    return publish(descriptors_.setTimeout(ud, code));
 }
 
 int32_t PrologixDriver::ibask(int32_t ud, int32_t option, int32_t* value) {
-    Device* d = device(ud);
-    if (!d) return publish(kErr, EDVR, 0);
-    if (!value) return publish(kErr, EARG, 0);
-    const std::optional<int32_t> asked = askDescriptor({d->pad, d->sad, d->tmo, d->eot}, option);
-    if (!asked) return publish(kErr, EARG, 0);
-    *value = *asked;
-    return publish(kCmpl, 0, 0);
+    return publish(descriptors_.ask(ud, option, value));
 }
 
 } // namespace vellumix::gpib::prologix

@@ -3,6 +3,7 @@
 // board's driver gives, so that the instrument link works over it unchanged.
 #include "gpib/backends/prologix/protocol.h"
 #include "gpib/backends/prologix/transport.h"
+#include "gpib/backends/transport.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 
@@ -38,7 +39,6 @@ public:
     int32_t ibtmo(int32_t ud, int32_t code) override;
     int32_t ibask(int32_t ud, int32_t option, int32_t* value) override;
 
-    static constexpr int32_t FirstDescriptor = 16;
     // Silence after which we ask the adapter whether its read is over (see prologixread.cpp).
     // Longer than an FTDI chip's 16 ms latency timer, so a steady stream never looks quiet.
     static constexpr Clock::duration Quiet = std::chrono::milliseconds(25);
@@ -48,13 +48,6 @@ public:
     static constexpr int MinReadTimeoutMs = 500;
 
 private:
-    struct Device {
-        int pad = 0;
-        int sad = 0;
-        int tmo = 0;
-        int eot = 1;
-        int eos = 0;
-    };
     // One reply being read from the adapter.
     struct Read {
         bool active = false;
@@ -72,9 +65,8 @@ private:
         std::vector<std::pair<std::size_t, Clock::duration>> arrivals;
     };
 
-    Device* device(int32_t ud);
-    Clock::duration hostTimeout(const Device& d) const;
-    int adapterReadTimeoutMs(const Device& d) const;
+    Clock::duration hostTimeout(const Descriptor& d) const;
+    int adapterReadTimeoutMs(const Descriptor& d) const;
 
     bool send(std::string_view bytes);
     bool selectDevice(int pad, int sad);
@@ -100,7 +92,7 @@ private:
     Flavour flavour_ = Flavour::Prologix;
     std::string version_;
     std::string marker_; // the ++ver reply as it arrives, line end included
-    std::vector<Device> devices_;
+    DescriptorTable descriptors_;
     int addrPad_ = -1;
     int addrSad_ = -1;
     int adapterTimeoutMs_ = -1;

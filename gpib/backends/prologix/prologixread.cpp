@@ -101,7 +101,7 @@ bool PrologixDriver::pump(Clock::duration deadline) {
 }
 
 int32_t PrologixDriver::ibrd(int32_t ud, char* buf, int32_t count) {
-    Device* d = device(ud);
+    Descriptor* d = descriptors_.find(ud);
     if (!d) return publish(kErr, EDVR, 0);
     if (count < 0 || (count > 0 && !buf)) return publish(kErr, EARG, 0);
     if (lost_) return lostCall(kErr | kTimo);

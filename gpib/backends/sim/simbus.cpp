@@ -15,8 +15,6 @@ constexpr int32_t kErr = 0x8000;
 constexpr int32_t kTimo = TIMO;
 constexpr int32_t kEnd = END;
 constexpr int32_t kCmpl = CMPL;
-// A FindLstn list without NOADDR is read no further than this.
-constexpr int kMaxTimeoutCode = 17;
 
 } // namespace
 
@@ -38,17 +36,11 @@ SimInstrument* SimBus::instrumentAt(int address) {
     return address >= 0 && address <= 30 ? byAddress_[address] : nullptr;
 }
 
-SimBus::Device* SimBus::device(int32_t ud) {
-    const int64_t i = static_cast<int64_t>(ud) - FirstDescriptor;
-    if (i < 0 || i >= static_cast<int64_t>(devices_.size())) return nullptr;
-    return &devices_[static_cast<std::size_t>(i)];
-}
-
-Clock::duration SimBus::timeoutOf(const Device& d) const {
+Clock::duration SimBus::timeoutOf(const Descriptor& d) const {
     return std::chrono::microseconds(timeoutMicroseconds(d.tmo));
 }
 
-int32_t SimBus::timedOut(const Device& d, int32_t count) {
+int32_t SimBus::timedOut(const Descriptor& d, int32_t count) {
     // TNONE would wait for ever; a simulation that hangs helps nobody, so it times out at once.
     clock_.sleepFor(timeoutOf(d));
     lastCount_ = count;
@@ -114,34 +106,18 @@ void SimBus::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results
 }
 
 int32_t SimBus::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t eos) {
-    if (board != 0) {
-        publish(kErr, ENEB, 0);
-        return -1;
-    }
-    if (!validDeviceArguments(pad, sad, tmo)) {
-        publish(kErr, EARG, 0);
-        return -1;
-    }
-    if (devices_.size() >= static_cast<std::size_t>(32767 - FirstDescriptor)) {
-        publish(kErr, EDVR, 0); // out of descriptors; keeps every one within 16 bits
-        return -1;
-    }
-    devices_.push_back(Device{pad, sad, tmo, eot, eos});
-    publish(kCmpl, 0, 0);
-    return FirstDescriptor + static_cast<int32_t>(devices_.size()) - 1;
+    CallStatus status;
+    const int32_t ud = descriptors_.open(board, {pad, sad, tmo, eot, eos}, status);
+    publish(status);
+    return ud;
 }
 
 int32_t SimBus::ibpad(int32_t ud, int32_t pad) {
-    Device* d = device(ud);
-    if (!d) return publish(kErr, EDVR, 0);
-    if (pad < 0 || pad > 30) return publish(kErr, EARG, 0);
-    const int previous = d->pad;
-    d->pad = pad;
-    return publish(kCmpl, previous, 0);
+    return publish(descriptors_.setPad(ud, pad));
 }
 
 int32_t SimBus::ibclr(int32_t ud) {
-    Device* d = device(ud);
+    Descriptor* d = descriptors_.find(ud);
     if (!d) return publish(kErr, EDVR, 0);
     SimInstrument* in = instrumentAt(d->pad);
     if (!in || d->pad == 0) return publish(kErr, ENOL, 0);
@@ -150,7 +126,7 @@ int32_t SimBus::ibclr(int32_t ud) {
 }
 
 int32_t SimBus::ibrsp(int32_t ud, char* spr) {
-    Device* d = device(ud);
+    Descriptor* d = descriptors_.find(ud);
     if (!d) return publish(kErr, EDVR, 0);
     if (!spr) return publish(kErr, EARG, 0);
     SimInstrument* in = instrumentAt(d->pad);
@@ -160,7 +136,7 @@ int32_t SimBus::ibrsp(int32_t ud, char* spr) {
 }
 
 int32_t SimBus::ibwrt(int32_t ud, const char* buf, int32_t count) {
-    Device* d = device(ud);
+    Descriptor* d = descriptors_.find(ud);
     if (!d) return publish(kErr, EDVR, 0);
     if (count < 0 || (count > 0 && !buf)) return publish(kErr, EARG, 0);
     SimInstrument* in = instrumentAt(d->pad);
@@ -185,7 +161,7 @@ int32_t SimBus::ibwrt(int32_t ud, const char* buf, int32_t count) {
 }
 
 int32_t SimBus::ibrd(int32_t ud, char* buf, int32_t count) {
-    Device* d = device(ud);
+    Descriptor* d = descriptors_.find(ud);
     if (!d) return publish(kErr, EDVR, 0);
     if (count < 0 || (count > 0 && !buf)) return publish(kErr, EARG, 0);
     SimInstrument* in = instrumentAt(d->pad);
@@ -239,29 +215,21 @@ int32_t SimBus::ibrd(int32_t ud, char* buf, int32_t count) {
 }
 
 int32_t SimBus::ibwait(int32_t ud, int32_t /*mask*/) {
-    if (!device(ud)) return publish(kErr, EDVR, 0);
+    if (!descriptors_.find(ud)) return publish(kErr, EDVR, 0);
     return publish(kCmpl, 0, lastCount_); // waiting changes no count
 }
 
 int32_t SimBus::ibtmo(int32_t ud, int32_t code) {
-    Device* d = device(ud);
-    if (!d) return publish(kErr, EDVR, 0);
-    if (code < 0 || code > kMaxTimeoutCode) return publish(kErr, EARG, 0);
-    if (SimInstrument* in = instrumentAt(d->pad))
-        if (const Fault* f = in->takeTimeoutSetFault()) return publish(kErr, f->iberr, 0);
-    const int previous = d->tmo;
-    d->tmo = code;
-    return publish(kCmpl, previous, 0);
+    return publish(
+        descriptors_.setTimeout(ud, code, [this](const Descriptor& d, int) -> std::optional<CallStatus> {
+            if (SimInstrument* in = instrumentAt(d.pad))
+                if (const Fault* f = in->takeTimeoutSetFault()) return CallStatus{kErr, f->iberr, 0};
+            return std::nullopt;
+        }));
 }
 
 int32_t SimBus::ibask(int32_t ud, int32_t option, int32_t* value) {
-    Device* d = device(ud);
-    if (!d) return publish(kErr, EDVR, 0);
-    if (!value) return publish(kErr, EARG, 0);
-    const std::optional<int32_t> asked = askDescriptor({d->pad, d->sad, d->tmo, d->eot}, option);
-    if (!asked) return publish(kErr, EARG, 0);
-    *value = *asked;
-    return publish(kCmpl, 0, 0);
+    return publish(descriptors_.ask(ud, option, value));
 }
 
 std::unique_ptr<SimBus> createSimBus(Scenario scenario, Clock& clock) {

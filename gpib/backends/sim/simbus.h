@@ -2,6 +2,7 @@
 // The simulated GPIB bus: the board and simulated TDS scopes described by a scenario file.
 #include "gpib/backends/sim/instrument.h"
 #include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/transport.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 
@@ -39,30 +40,17 @@ public:
     // The instrument at a primary address, or nullptr.
     SimInstrument* instrumentAt(int address);
     const Scenario& scenario() const { return scenario_; }
-    // Descriptors handed out so far.
-    int descriptorCount() const { return static_cast<int>(devices_.size()); }
-
-    // First descriptor ibdev hands out; lower numbers are board indexes, as in linux-gpib.
-    static constexpr int32_t FirstDescriptor = 16;
 
 private:
-    struct Device {
-        int pad = 0;
-        int sad = 0;
-        int tmo = 0;
-        int eot = 1;
-        int eos = 0;
-    };
-    Device* device(int32_t ud);
     // Lets the descriptor's timeout pass and reports TIMO|ERR, EABO with `count` bytes moved.
-    int32_t timedOut(const Device& d, int32_t count);
-    Clock::duration timeoutOf(const Device& d) const;
+    int32_t timedOut(const Descriptor& d, int32_t count);
+    Clock::duration timeoutOf(const Descriptor& d) const;
 
     Scenario scenario_;
     Clock& clock_;
     std::vector<std::unique_ptr<SimInstrument>> instruments_;
     std::array<SimInstrument*, 31> byAddress_{};
-    std::vector<Device> devices_;
+    DescriptorTable descriptors_;
     int sre_ = 0;
     int32_t lastCount_ = 0;
 };

@@ -10,12 +10,7 @@ namespace vellumix::gpib::usbtmc {
 
 namespace {
 
-constexpr int kMaxTimeoutCode = 17;
 constexpr int kMaxAddress = 30;
-
-CallStatus errorStatus(int16_t iberr) {
-    return {static_cast<uint16_t>(ERR), iberr, 0};
-}
 
 } // namespace
 
@@ -35,9 +30,7 @@ const DeviceOpenHints& usbtmcOpenHints() {
 }
 
 uint32_t fileTimeoutMs(int code) {
-    int64_t ms = timeoutMilliseconds(code);
-    if (ms == 0) ms = timeoutMilliseconds(kMaxTimeoutCode);
-    return static_cast<uint32_t>(std::max<int64_t>(ms, MinTimeoutMs));
+    return static_cast<uint32_t>(std::max<int64_t>(boundedTimeoutMilliseconds(code), MinTimeoutMs));
 }
 
 UsbtmcDriver::UsbtmcDriver(std::unique_ptr<UsbtmcPort> port, std::string onlyDevice)
@@ -111,12 +104,6 @@ void UsbtmcDriver::refresh() {
         if (!nodeAtPath(path)) add(path); // one that will not open is simply not on the bus
 }
 
-UsbtmcDriver::Descriptor* UsbtmcDriver::descriptor(int32_t ud) {
-    const int64_t i = static_cast<int64_t>(ud) - FirstDescriptor;
-    if (i < 0 || i >= static_cast<int64_t>(descriptors_.size())) return nullptr;
-    return &descriptors_[static_cast<std::size_t>(i)];
-}
-
 UsbtmcDriver::Node* UsbtmcDriver::nodeAt(int address) {
     for (Node& n : nodes_)
         if (n.address == address && address != 0) return &n;
@@ -181,59 +168,36 @@ void UsbtmcDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* r
     done({CMPL, 0, found});
 }
 
-int32_t UsbtmcDriver::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t) {
-    if (board != 0) {
-        done(errorStatus(ENEB));
-        return -1;
-    }
-    if (!validDeviceArguments(pad, sad, tmo)) {
-        done(errorStatus(EARG));
-        return -1;
-    }
-    if (descriptors_.size() >= static_cast<std::size_t>(32767 - FirstDescriptor)) {
-        done(errorStatus(EDVR));
-        return -1;
-    }
-    descriptors_.push_back(Descriptor{pad, sad, tmo, eot});
-    done(transferStatus(0, false));
-    return FirstDescriptor + static_cast<int32_t>(descriptors_.size()) - 1;
+int32_t UsbtmcDriver::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t eos) {
+    CallStatus status;
+    const int32_t ud = descriptors_.open(board, {pad, sad, tmo, eot, eos}, status);
+    done(status);
+    return ud;
 }
 
 int32_t UsbtmcDriver::ibpad(int32_t ud, int32_t pad) {
-    Descriptor* d = descriptor(ud);
-    if (!d) return done(errorStatus(EDVR));
-    if (pad < 0 || pad > kMaxAddress) return done(errorStatus(EARG));
-    const int previous = d->pad;
-    d->pad = pad;
-    return done({CMPL, previous, 0});
+    return done(descriptors_.setPad(ud, pad));
 }
 
 int32_t UsbtmcDriver::ibtmo(int32_t ud, int32_t code) {
-    Descriptor* d = descriptor(ud);
-    if (!d) return done(errorStatus(EDVR));
-    if (code < 0 || code > kMaxTimeoutCode) return done(errorStatus(EARG));
-    Descriptor changed = *d;
-    changed.tmo = code;
-    // A failure here is reported on its own; a success leaves the detail of a failed read before it
-    // for the read's report, which comes after the timeout is restored.
-    if (Node* node = nodeAt(d->pad); node && node->fd >= 0)
-        if (const int r = applyTimeout(*node, changed); r < 0) {
-            detail_ = "The timeout of " + node->path + " could not be set: " + std::strerror(-r) + ".";
-            return done(errnoStatus(-r));
-        }
-    const int previous = d->tmo;
-    d->tmo = code;
-    return done({CMPL, previous, 0});
+    return done(
+        descriptors_.setTimeout(ud, code, [this](const Descriptor& d, int code) -> std::optional<CallStatus> {
+            Descriptor changed = d;
+            changed.tmo = code;
+            // A failure here is reported on its own; a success leaves the detail of a failed read before
+            // it for the read's report, which comes after the timeout is restored.
+            if (Node* node = nodeAt(d.pad); node && node->fd >= 0)
+                if (const int r = applyTimeout(*node, changed); r < 0) {
+                    detail_ =
+                        "The timeout of " + node->path + " could not be set: " + std::strerror(-r) + ".";
+                    return errnoStatus(-r);
+                }
+            return std::nullopt;
+        }));
 }
 
 int32_t UsbtmcDriver::ibask(int32_t ud, int32_t option, int32_t* value) {
-    Descriptor* d = descriptor(ud);
-    if (!d) return done(errorStatus(EDVR));
-    if (!value) return done(errorStatus(EARG));
-    const std::optional<int32_t> asked = askDescriptor({d->pad, d->sad, d->tmo, d->eot}, option);
-    if (!asked) return done(errorStatus(EARG));
-    *value = *asked;
-    return done({CMPL, 0, 0});
+    return done(descriptors_.ask(ud, option, value));
 }
 
 int32_t UsbtmcDriver::failed(Node& node, int e, bool reading) {
@@ -265,7 +229,7 @@ int UsbtmcDriver::prepare(Node& node, const Descriptor& d) {
 }
 
 int32_t UsbtmcDriver::ibclr(int32_t ud) {
-    Descriptor* d = descriptor(ud);
+    Descriptor* d = descriptors_.find(ud);
     if (!d) return done(errorStatus(EDVR));
     Node* node = nodeAt(d->pad);
     if (!node) return done(errorStatus(ENOL));
@@ -277,7 +241,7 @@ int32_t UsbtmcDriver::ibclr(int32_t ud) {
 }
 
 int32_t UsbtmcDriver::ibrsp(int32_t ud, char* spr) {
-    Descriptor* d = descriptor(ud);
+    Descriptor* d = descriptors_.find(ud);
     if (!d) return done(errorStatus(EDVR));
     if (!spr) return done(errorStatus(EARG));
     Node* node = nodeAt(d->pad);
@@ -291,7 +255,7 @@ int32_t UsbtmcDriver::ibrsp(int32_t ud, char* spr) {
 }
 
 int32_t UsbtmcDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
-    Descriptor* d = descriptor(ud);
+    Descriptor* d = descriptors_.find(ud);
     if (!d) return done(errorStatus(EDVR));
     if (count < 0 || (count > 0 && !buf)) return done(errorStatus(EARG));
     Node* node = nodeAt(d->pad);
@@ -305,7 +269,7 @@ int32_t UsbtmcDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
 }
 
 int32_t UsbtmcDriver::ibrd(int32_t ud, char* buf, int32_t count) {
-    Descriptor* d = descriptor(ud);
+    Descriptor* d = descriptors_.find(ud);
     if (!d) return done(errorStatus(EDVR));
     if (count < 0 || (count > 0 && !buf)) return done(errorStatus(EARG));
     Node* node = nodeAt(d->pad);
@@ -328,7 +292,7 @@ int32_t UsbtmcDriver::ibrd(int32_t ud, char* buf, int32_t count) {
 }
 
 int32_t UsbtmcDriver::ibwait(int32_t ud, int32_t) {
-    if (!descriptor(ud)) return done(errorStatus(EDVR));
+    if (!descriptors_.find(ud)) return done(errorStatus(EDVR));
     return done({CMPL, 0, lastCount_}); // waiting changes no count
 }
 

@@ -49,9 +49,6 @@ public:
     // The device node at an address, empty when there is none.
     std::string deviceAt(int address) const;
 
-    // Descriptors start above the board indexes, as on linux-gpib.
-    static constexpr int32_t FirstDescriptor = 16;
-
 private:
     struct Node {
         std::string path;
@@ -59,13 +56,6 @@ private:
         int address = 0;
         uint32_t timeoutMs = DefaultTimeoutMs;
     };
-    struct Descriptor {
-        int pad = 0;
-        int sad = 0;
-        int tmo = 0;
-        int eot = 1;
-    };
-    Descriptor* descriptor(int32_t ud);
     Node* nodeAt(int address);
     const Node* nodeAtPath(const std::string& path) const;
     // Opens a node and gives it an address; 0 or -errno.
@@ -85,7 +75,7 @@ private:
     std::unique_ptr<UsbtmcPort> port_;
     std::string onlyDevice_;
     std::vector<Node> nodes_;
-    std::vector<Descriptor> descriptors_;
+    DescriptorTable descriptors_;
     std::string detail_;
     std::size_t received_ = 0; // bytes of the reply being read, for the failure detail
     int sre_ = 0;

@@ -1,0 +1,149 @@
+// The descriptor table every board-less backend shares: a driver's results for ibdev, ibpad, ibtmo and
+// ibask, as the instrument link relies on them (the previous value in iberr, EDVR for a stale number).
+#include "gpib/backends/transport.h"
+#include "gpib/status.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace vellumix::gpib;
+
+namespace {
+
+constexpr int32_t kErr = static_cast<uint16_t>(ERR);
+
+struct Step {
+    std::string what;
+    std::function<CallStatus(DescriptorTable&)> call;
+    CallStatus expected;
+};
+
+bool same(const CallStatus& a, const CallStatus& b) {
+    return a.sta == b.sta && a.err == b.err && a.cnt == b.cnt;
+}
+
+} // namespace
+
+TEST(DescriptorTable, AnswersAsABoardDriverDoes) {
+    DescriptorTable t;
+    CallStatus opened;
+    const int32_t ud = t.open(0, {4, 0, 13, 1, 0}, opened);
+    ASSERT_EQ(ud, DescriptorTable::FirstDescriptor);
+    ASSERT_TRUE(same(opened, {CMPL, 0, 0}));
+    auto ask = [ud](int option) {
+        return [ud, option](DescriptorTable& table) {
+            int32_t value = -1;
+            CallStatus s = table.ask(ud, option, &value);
+            s.cnt = value; // the answer, checked through the count column
+            return s;
+        };
+    };
+    const std::vector<Step> steps = {
+        {"ibpad gives the previous address",
+         [ud](DescriptorTable& d) { return d.setPad(ud, 7); },
+         {CMPL, 4, 0}},
+        {"ibask sees the new address", ask(0x1), {CMPL, 0, 7}},
+        {"ibpad 31 is refused", [ud](DescriptorTable& d) { return d.setPad(ud, 31); }, {kErr, EARG, 0}},
+        {"ibpad -1 is refused", [ud](DescriptorTable& d) { return d.setPad(ud, -1); }, {kErr, EARG, 0}},
+        {"a refused ibpad changes nothing", ask(0x1), {CMPL, 0, 7}},
+        {"ibtmo gives the previous code",
+         [ud](DescriptorTable& d) { return d.setTimeout(ud, 11); },
+         {CMPL, 13, 0}},
+        {"ibtmo 18 is refused", [ud](DescriptorTable& d) { return d.setTimeout(ud, 18); }, {kErr, EARG, 0}},
+        {"ibask sees the new code", ask(0x3), {CMPL, 0, 11}},
+        {"ibask IbaSAD", ask(0x2), {CMPL, 0, 0}},
+        {"ibask IbaEOT", ask(0x4), {CMPL, 0, 1}},
+        {"ibask of an option not kept", ask(0x5), {kErr, EARG, -1}},
+        {"ibask without a place for the value",
+         [ud](DescriptorTable& d) { return d.ask(ud, 0x1, nullptr); },
+         {kErr, EARG, 0}},
+        {"a descriptor never handed out",
+         [](DescriptorTable& d) { return d.setPad(17, 1); },
+         {kErr, EDVR, 0}},
+        {"a board index", [](DescriptorTable& d) { return d.setTimeout(0, 11); }, {kErr, EDVR, 0}},
+        {"a negative number", [](DescriptorTable& d) { return d.ask(-1, 0x1, nullptr); }, {kErr, EDVR, 0}},
+    };
+    for (const Step& s : steps) {
+        const CallStatus got = s.call(t);
+        EXPECT_TRUE(same(got, s.expected))
+            << s.what << ": got " << got.sta << "/" << got.err << "/" << got.cnt;
+    }
+}
+
+TEST(DescriptorTable, IbdevRefusesWhatABoardRefuses) {
+    struct Case {
+        std::string what;
+        int32_t board;
+        Descriptor settings;
+        int16_t iberr;
+    };
+    const std::vector<Case> cases = {
+        {"board 1", 1, {1, 0, 13, 1, 0}, ENEB},
+        {"primary address 31", 0, {31, 0, 13, 1, 0}, EARG},
+        {"secondary address 0x5F", 0, {1, 0x5F, 13, 1, 0}, EARG},
+        {"secondary address 0x7F", 0, {1, 0x7F, 13, 1, 0}, EARG},
+        {"timeout code 18", 0, {1, 0, 18, 1, 0}, EARG},
+    };
+    for (const Case& c : cases) {
+        DescriptorTable t;
+        CallStatus s;
+        EXPECT_EQ(t.open(c.board, c.settings, s), -1) << c.what;
+        EXPECT_TRUE(same(s, {kErr, c.iberr, 0})) << c.what;
+        EXPECT_EQ(t.count(), 0) << c.what;
+    }
+    DescriptorTable t;
+    CallStatus s;
+    EXPECT_EQ(t.open(0, {30, 0x60, 17, 0, 0}, s), DescriptorTable::FirstDescriptor);
+    EXPECT_EQ(t.open(0, {1, 0x7E, 0, 1, 0}, s), DescriptorTable::FirstDescriptor + 1)
+        << "numbers are handed out in turn";
+}
+
+TEST(DescriptorTable, NumbersStayWithinSixteenBits) {
+    DescriptorTable t;
+    CallStatus s;
+    int32_t last = -1;
+    for (int32_t ud; (ud = t.open(0, {1, 0, 13, 1, 0}, s)) >= 0;)
+        last = ud;
+    EXPECT_EQ(last, 32766);
+    EXPECT_TRUE(same(s, {kErr, EDVR, 0}));
+    EXPECT_NE(t.find(last), nullptr);
+}
+
+TEST(DescriptorTable, ATimeoutTheBackendCannotApplyLeavesTheOldOne) {
+    DescriptorTable t;
+    CallStatus s;
+    const int32_t ud = t.open(0, {2, 0, 13, 1, 0}, s);
+    int seenCurrent = -1, seenNew = -1;
+    const CallStatus refused =
+        t.setTimeout(ud, 10, [&](const Descriptor& d, int code) -> std::optional<CallStatus> {
+            seenCurrent = d.tmo;
+            seenNew = code;
+            return errnoStatus(EIO);
+        });
+    EXPECT_EQ(seenCurrent, 13);
+    EXPECT_EQ(seenNew, 10);
+    EXPECT_TRUE(same(refused, {kErr, EDVR, EIO}));
+    EXPECT_EQ(t.find(ud)->tmo, 13);
+    const CallStatus taken =
+        t.setTimeout(ud, 10, [](const Descriptor&, int) { return std::optional<CallStatus>{}; });
+    EXPECT_TRUE(same(taken, {CMPL, 13, 0}));
+    EXPECT_EQ(t.find(ud)->tmo, 10);
+    // The hook is not asked about a code no board takes.
+    bool asked = false;
+    t.setTimeout(ud, 99, [&](const Descriptor&, int) {
+        asked = true;
+        return std::optional<CallStatus>{};
+    });
+    EXPECT_FALSE(asked);
+}
+
+TEST(BoundedTimeout, NoneAndUnknownCodesWaitTheLongestCodesTime) {
+    const std::vector<std::pair<int, int64_t>> cases = {
+        {0, 1'000'000}, {-1, 1'000'000}, {18, 1'000'000}, {1, 1}, {11, 1000}, {13, 10'000}, {17, 1'000'000}};
+    for (const auto& [code, ms] : cases)
+        EXPECT_EQ(boundedTimeoutMilliseconds(code), ms) << code;
+}
