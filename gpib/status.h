@@ -52,6 +52,9 @@ constexpr int16_t fold16(int32_t raw) {
 // The driver's short name of an error code ("EDVR", "EARG", ...); "" for a code it does not define.
 const char* errorName(int code);
 
+// The largest timeout code, T1000s.
+inline constexpr int MaxTimeoutCode = 17;
+
 // Microseconds of a timeout code (0 = wait forever); codes outside the table give 0.
 int64_t timeoutMicroseconds(int code);
 

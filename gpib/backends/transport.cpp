@@ -4,16 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <utility>
 
 namespace vellumix::gpib {
-
-namespace {
-
-constexpr int32_t MaxTimeoutCode = 17;                                       // T1000s
-constexpr int32_t MaxDescriptors = 32767 - DescriptorTable::FirstDescriptor; // numbers stay within 16 bits
-
-} // namespace
 
 int64_t timeoutMilliseconds(int code) {
     const int64_t us = timeoutMicroseconds(code);
@@ -79,66 +71,6 @@ std::optional<int> addressListLength(const uint16_t* addrList) {
     }
     if (n == MaxAddressList) return std::nullopt;
     return n;
-}
-
-int32_t DescriptorTable::open(int32_t board, const Descriptor& settings, CallStatus& status) {
-    if (board != 0) {
-        status = errorStatus(ENEB);
-    } else if (!validDeviceArguments(settings.pad, settings.sad, settings.tmo)) {
-        status = errorStatus(EARG);
-    } else if (list_.size() >= static_cast<std::size_t>(MaxDescriptors)) {
-        status = errorStatus(EDVR);
-    } else {
-        list_.push_back(settings);
-        status = {CMPL, 0, 0};
-        return FirstDescriptor + static_cast<int32_t>(list_.size()) - 1;
-    }
-    return -1;
-}
-
-Descriptor* DescriptorTable::find(int32_t ud) {
-    const int64_t i = static_cast<int64_t>(ud) - FirstDescriptor;
-    if (i < 0 || i >= static_cast<int64_t>(list_.size())) return nullptr;
-    return &list_[static_cast<std::size_t>(i)];
-}
-
-CallStatus DescriptorTable::setPad(int32_t ud, int32_t pad) {
-    Descriptor* d = find(ud);
-    if (!d) return errorStatus(EDVR);
-    if (pad < 0 || pad > 30) return errorStatus(EARG);
-    return {CMPL, std::exchange(d->pad, pad), 0};
-}
-
-CallStatus DescriptorTable::setTimeout(int32_t ud, int32_t code, const TimeoutHook& apply) {
-    Descriptor* d = find(ud);
-    if (!d) return errorStatus(EDVR);
-    if (code < 0 || code > MaxTimeoutCode) return errorStatus(EARG);
-    if (apply)
-        if (const std::optional<CallStatus> refused = apply(*d, code)) return *refused;
-    return {CMPL, std::exchange(d->tmo, code), 0};
-}
-
-CallStatus DescriptorTable::ask(int32_t ud, int32_t option, int32_t* value) {
-    const Descriptor* d = find(ud);
-    if (!d) return errorStatus(EDVR);
-    if (!value) return errorStatus(EARG);
-    switch (option) {
-    case 0x1: // IbaPAD
-        *value = d->pad;
-        break;
-    case 0x2: // IbaSAD
-        *value = d->sad;
-        break;
-    case 0x3: // IbaTMO
-        *value = d->tmo;
-        break;
-    case 0x4: // IbaEOT
-        *value = d->eot;
-        break;
-    default:
-        return errorStatus(EARG);
-    }
-    return {CMPL, 0, 0};
 }
 
 } // namespace vellumix::gpib

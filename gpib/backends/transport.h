@@ -5,10 +5,8 @@
 #include "gpib/driver.h"
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace vellumix::gpib {
 
@@ -45,41 +43,5 @@ bool validDeviceArguments(int32_t pad, int32_t sad, int32_t tmo);
 // The number of addresses before NOADDR in a FindLstn list; empty when an entry's primary address
 // is above 30 or no NOADDR comes within a sane length (the driver answers EARG).
 std::optional<int> addressListLength(const uint16_t* addrList);
-
-// One descriptor of a backend without a board: what ibdev was given, as ibpad and ibtmo changed it.
-struct Descriptor {
-    int pad = 0;
-    int sad = 0;
-    int tmo = 0;
-    int eot = 1;
-    int eos = 0;
-};
-
-// The descriptors such a backend hands out, with a board driver's results for the calls that only
-// touch the descriptor. Numbers start above the board indexes, as on linux-gpib, and are never
-// reused, so a stale number cannot reach another device.
-class DescriptorTable {
-public:
-    static constexpr int32_t FirstDescriptor = 16;
-
-    // ibdev: the new descriptor's number, or -1 with the error code in `status` (ENEB for a board
-    // other than 0, EARG for arguments a board refuses, EDVR once the 16-bit numbers run out).
-    int32_t open(int32_t board, const Descriptor& settings, CallStatus& status);
-    Descriptor* find(int32_t ud);
-    int count() const { return static_cast<int>(list_.size()); }
-
-    // ibpad and ibtmo: the previous value in the error word, as NI's driver gives it; EDVR for an
-    // unknown descriptor, EARG for a value out of range. `apply` lets the backend act on the new
-    // timeout first (a device file's own timeout); a status it returns fails the call unchanged.
-    CallStatus setPad(int32_t ud, int32_t pad);
-    using TimeoutHook = std::function<std::optional<CallStatus>(const Descriptor& current, int code)>;
-    CallStatus setTimeout(int32_t ud, int32_t code, const TimeoutHook& apply = {});
-    // ibask for the options such a descriptor keeps (primary and secondary address, timeout code,
-    // EOI on write); EARG for any other option.
-    CallStatus ask(int32_t ud, int32_t option, int32_t* value);
-
-private:
-    std::vector<Descriptor> list_;
-};
 
 } // namespace vellumix::gpib

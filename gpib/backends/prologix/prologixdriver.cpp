@@ -195,26 +195,6 @@ void PrologixDriver::SendIFC(int32_t board) {
     publish(kCmpl, 0, 0);
 }
 
-int32_t PrologixDriver::ibsre(int32_t board, int32_t v) {
-    // Both adapters hold REN asserted in controller mode; only the setting is kept.
-    if (board != 0) return publish(kErr, ENEB, 0);
-    const int previous = sre_;
-    sre_ = v != 0 ? 1 : 0;
-    return publish(kCmpl, previous, 0);
-}
-
-int32_t PrologixDriver::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot,
-                              int32_t eos) {
-    CallStatus status;
-    const int32_t ud = descriptors_.open(board, {pad, sad, tmo, eot, eos}, status);
-    publish(status);
-    return ud;
-}
-
-int32_t PrologixDriver::ibpad(int32_t ud, int32_t pad) {
-    return publish(descriptors_.setPad(ud, pad));
-}
-
 int32_t PrologixDriver::ibclr(int32_t ud) {
     Descriptor* d = descriptors_.find(ud);
     if (!d) return publish(kErr, EDVR, 0);
@@ -267,17 +247,8 @@ int32_t PrologixDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
     return publish(kCmpl, 0, count);
 }
 
-int32_t PrologixDriver::ibwait(int32_t ud, int32_t /*mask*/) {
-    if (!descriptors_.find(ud)) return publish(kErr, EDVR, 0);
-    return publish(kCmpl, 0, lastCount_);
-}
-
 int32_t PrologixDriver::ibtmo(int32_t ud, int32_t code) {
     return publish(descriptors_.setTimeout(ud, code));
-}
-
-int32_t PrologixDriver::ibask(int32_t ud, int32_t option, int32_t* value) {
-    return publish(descriptors_.ask(ud, option, value));
 }
 
 } // namespace vellumix::gpib::prologix

@@ -1,9 +1,9 @@
 #pragma once
 // GPIB through a "++" controller (Prologix GPIB-USB / GPIB-ETHERNET, AR488) with the results a
 // board's driver gives, so that the instrument link works over it unchanged.
+#include "gpib/backends/boardless.h"
 #include "gpib/backends/prologix/protocol.h"
 #include "gpib/backends/prologix/transport.h"
-#include "gpib/backends/transport.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 
@@ -16,7 +16,7 @@
 
 namespace vellumix::gpib::prologix {
 
-class PrologixDriver final : public RegisteringDriver {
+class PrologixDriver final : public BoardlessDriver {
 public:
     PrologixDriver(std::unique_ptr<Transport> transport, Clock& clock);
 
@@ -27,17 +27,12 @@ public:
     const std::string& version() const { return version_; }
 
     void SendIFC(int32_t board) override;
-    int32_t ibsre(int32_t board, int32_t v) override;
     void FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) override;
-    int32_t ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t eos) override;
-    int32_t ibpad(int32_t ud, int32_t pad) override;
     int32_t ibclr(int32_t ud) override;
     int32_t ibrsp(int32_t ud, char* spr) override;
     int32_t ibwrt(int32_t ud, const char* buf, int32_t count) override;
     int32_t ibrd(int32_t ud, char* buf, int32_t count) override;
-    int32_t ibwait(int32_t ud, int32_t mask) override;
     int32_t ibtmo(int32_t ud, int32_t code) override;
-    int32_t ibask(int32_t ud, int32_t option, int32_t* value) override;
 
     // Silence after which we ask the adapter whether its read is over (see prologixread.cpp).
     // Longer than an FTDI chip's 16 ms latency timer, so a steady stream never looks quiet.
@@ -92,15 +87,12 @@ private:
     Flavour flavour_ = Flavour::Prologix;
     std::string version_;
     std::string marker_; // the ++ver reply as it arrives, line end included
-    DescriptorTable descriptors_;
     int addrPad_ = -1;
     int addrSad_ = -1;
     int adapterTimeoutMs_ = -1;
     int readTimeoutMs_ = MinReadTimeoutMs; // the running read's
-    int sre_ = 0;
-    int pendingMarkers_ = 0; // ++ver markers sent whose answer has not come yet
+    int pendingMarkers_ = 0;               // ++ver markers sent whose answer has not come yet
     bool lost_ = false;
-    int32_t lastCount_ = 0;
     Read read_;
 };
 

@@ -16,19 +16,8 @@ constexpr auto kReplySlack = std::chrono::milliseconds(2000);
 } // namespace
 
 void PrologixDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) {
-    if (board != 0) {
-        publish(kErr, ENEB, 0);
-        return;
-    }
-    if (!addrList || !results || limit < 0) {
-        publish(kErr, EARG, 0);
-        return;
-    }
-    const std::optional<int> length = addressListLength(addrList);
-    if (!length) {
-        publish(kErr, EARG, 0);
-        return;
-    }
+    const std::optional<int> length = findLstnArguments(board, addrList, results, limit);
+    if (!length) return;
     const int n = *length;
     if (lost_) {
         lostCall(kErr);

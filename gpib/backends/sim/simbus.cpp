@@ -55,30 +55,12 @@ void SimBus::SendIFC(int32_t board) {
     publish(kCmpl, 0, 0);
 }
 
-int32_t SimBus::ibsre(int32_t board, int32_t v) {
-    if (board != 0) return publish(kErr, ENEB, 0);
-    const int previous = sre_;
-    sre_ = v != 0 ? 1 : 0;
-    return publish(kCmpl, previous, 0); // NI returns the previous setting in iberr
-}
-
 void SimBus::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) {
-    if (board != 0) {
-        publish(kErr, ENEB, 0);
-        return;
-    }
-    if (!addrList || !results || limit < 0) {
-        publish(kErr, EARG, 0);
-        return;
-    }
+    // The whole list is checked before anything is written.
+    const std::optional<int> length = findLstnArguments(board, addrList, results, limit);
+    if (!length) return;
     if (scenario_.findLstnError) {
         publish(kErr, *scenario_.findLstnError, 0);
-        return;
-    }
-    // Check the whole list before writing anything.
-    const std::optional<int> length = addressListLength(addrList);
-    if (!length) {
-        publish(kErr, EARG, 0);
         return;
     }
     const int n = *length;
@@ -103,17 +85,6 @@ void SimBus::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results
     lastCount_ = found;
     // Too many: the first `limit` are written, ibcnt says how many.
     publish(overflow ? kErr : kCmpl, overflow ? ETAB : 0, found);
-}
-
-int32_t SimBus::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t eos) {
-    CallStatus status;
-    const int32_t ud = descriptors_.open(board, {pad, sad, tmo, eot, eos}, status);
-    publish(status);
-    return ud;
-}
-
-int32_t SimBus::ibpad(int32_t ud, int32_t pad) {
-    return publish(descriptors_.setPad(ud, pad));
 }
 
 int32_t SimBus::ibclr(int32_t ud) {
@@ -214,11 +185,6 @@ int32_t SimBus::ibrd(int32_t ud, char* buf, int32_t count) {
     return publish(kCmpl | (last ? kEnd : 0), 0, moved);
 }
 
-int32_t SimBus::ibwait(int32_t ud, int32_t /*mask*/) {
-    if (!descriptors_.find(ud)) return publish(kErr, EDVR, 0);
-    return publish(kCmpl, 0, lastCount_); // waiting changes no count
-}
-
 int32_t SimBus::ibtmo(int32_t ud, int32_t code) {
     return publish(
         descriptors_.setTimeout(ud, code, [this](const Descriptor& d, int) -> std::optional<CallStatus> {
@@ -226,10 +192,6 @@ int32_t SimBus::ibtmo(int32_t ud, int32_t code) {
                 if (const Fault* f = in->takeTimeoutSetFault()) return CallStatus{kErr, f->iberr, 0};
             return std::nullopt;
         }));
-}
-
-int32_t SimBus::ibask(int32_t ud, int32_t option, int32_t* value) {
-    return publish(descriptors_.ask(ud, option, value));
 }
 
 std::unique_ptr<SimBus> createSimBus(Scenario scenario, Clock& clock) {

@@ -1,8 +1,8 @@
 #pragma once
 // The simulated GPIB bus: the board and simulated TDS scopes described by a scenario file.
+#include "gpib/backends/boardless.h"
 #include "gpib/backends/sim/instrument.h"
 #include "gpib/backends/sim/scenario.h"
-#include "gpib/backends/transport.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 
@@ -18,24 +18,19 @@ namespace vellumix::gpib::sim {
 std::unique_ptr<GpibDriver> createSimBus(const std::string& scenarioPath, Clock& clock, std::string& error);
 
 // A driver substitute with the results of the NI-488.2 driver (docs/simulator.md lists them).
-class SimBus final : public RegisteringDriver {
+class SimBus final : public BoardlessDriver {
 public:
     // The scenario must be valid (validateScenario); instruments at the same address are dropped.
     SimBus(Scenario scenario, Clock& clock);
 
     int32_t RegisterGpibGlobalsForThread(int32_t* sta, int32_t* err, int32_t* cnt, int32_t* cntl) override;
     void SendIFC(int32_t board) override;
-    int32_t ibsre(int32_t board, int32_t v) override;
     void FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) override;
-    int32_t ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t eos) override;
-    int32_t ibpad(int32_t ud, int32_t pad) override;
     int32_t ibclr(int32_t ud) override;
     int32_t ibrsp(int32_t ud, char* spr) override;
     int32_t ibwrt(int32_t ud, const char* buf, int32_t count) override;
     int32_t ibrd(int32_t ud, char* buf, int32_t count) override;
-    int32_t ibwait(int32_t ud, int32_t mask) override;
     int32_t ibtmo(int32_t ud, int32_t code) override;
-    int32_t ibask(int32_t ud, int32_t option, int32_t* value) override;
 
     // The instrument at a primary address, or nullptr.
     SimInstrument* instrumentAt(int address);
@@ -50,9 +45,6 @@ private:
     Clock& clock_;
     std::vector<std::unique_ptr<SimInstrument>> instruments_;
     std::array<SimInstrument*, 31> byAddress_{};
-    DescriptorTable descriptors_;
-    int sre_ = 0;
-    int32_t lastCount_ = 0;
 };
 
 std::unique_ptr<SimBus> createSimBus(Scenario scenario, Clock& clock);

@@ -139,18 +139,9 @@ void UsbtmcDriver::SendIFC(int32_t board) {
     done(board == 0 ? transferStatus(0, false) : errorStatus(ENEB));
 }
 
-int32_t UsbtmcDriver::ibsre(int32_t board, int32_t v) {
-    if (board != 0) return done(errorStatus(ENEB));
-    const int previous = sre_;
-    sre_ = v != 0 ? 1 : 0;
-    return done({CMPL, previous, 0});
-}
-
 void UsbtmcDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) {
-    if (board != 0) return static_cast<void>(done(errorStatus(ENEB)));
-    if (!addrList || !results || limit < 0) return static_cast<void>(done(errorStatus(EARG)));
-    const std::optional<int> length = addressListLength(addrList);
-    if (!length) return static_cast<void>(done(errorStatus(EARG)));
+    const std::optional<int> length = findLstnArguments(board, addrList, results, limit);
+    if (!length) return;
     const int n = *length;
     refresh();
     if (std::none_of(nodes_.begin(), nodes_.end(), [](const Node& n) { return n.fd >= 0; }))
@@ -168,17 +159,6 @@ void UsbtmcDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* r
     done({CMPL, 0, found});
 }
 
-int32_t UsbtmcDriver::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t eos) {
-    CallStatus status;
-    const int32_t ud = descriptors_.open(board, {pad, sad, tmo, eot, eos}, status);
-    done(status);
-    return ud;
-}
-
-int32_t UsbtmcDriver::ibpad(int32_t ud, int32_t pad) {
-    return done(descriptors_.setPad(ud, pad));
-}
-
 int32_t UsbtmcDriver::ibtmo(int32_t ud, int32_t code) {
     return done(
         descriptors_.setTimeout(ud, code, [this](const Descriptor& d, int code) -> std::optional<CallStatus> {
@@ -194,10 +174,6 @@ int32_t UsbtmcDriver::ibtmo(int32_t ud, int32_t code) {
                 }
             return std::nullopt;
         }));
-}
-
-int32_t UsbtmcDriver::ibask(int32_t ud, int32_t option, int32_t* value) {
-    return done(descriptors_.ask(ud, option, value));
 }
 
 int32_t UsbtmcDriver::failed(Node& node, int e, bool reading) {
@@ -289,11 +265,6 @@ int32_t UsbtmcDriver::ibrd(int32_t ud, char* buf, int32_t count) {
     }
     if (end) received_ = 0;
     return done(transferStatus(static_cast<int32_t>(r), end));
-}
-
-int32_t UsbtmcDriver::ibwait(int32_t ud, int32_t) {
-    if (!descriptors_.find(ud)) return done(errorStatus(EDVR));
-    return done({CMPL, 0, lastCount_}); // waiting changes no count
 }
 
 } // namespace vellumix::gpib::usbtmc

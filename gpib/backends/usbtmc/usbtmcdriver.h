@@ -3,7 +3,7 @@
 // interface: each usbtmc device is a listener at an address of its own, a write is one USBTMC
 // message, a read ends with END at the device's end of message, and a descriptor's T-code becomes
 // the file's timeout.
-#include "gpib/backends/transport.h"
+#include "gpib/backends/boardless.h"
 #include "gpib/backends/usbtmc/port.h"
 #include "gpib/driver.h"
 
@@ -18,7 +18,7 @@ inline constexpr const char* UsbtmcErrorTitle = "USBTMC Error";
 // What the user is told about a device node that will not open, by cause.
 const DeviceOpenHints& usbtmcOpenHints();
 
-class UsbtmcDriver final : public RegisteringDriver {
+class UsbtmcDriver final : public BoardlessDriver {
 public:
     // onlyDevice: one node to use; empty: every usbtmc device present.
     UsbtmcDriver(std::unique_ptr<UsbtmcPort> port, std::string onlyDevice = {});
@@ -34,17 +34,12 @@ public:
     std::string failureDetail() const override { return detail_; }
 
     void SendIFC(int32_t board) override;
-    int32_t ibsre(int32_t board, int32_t v) override;
     void FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) override;
-    int32_t ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo, int32_t eot, int32_t eos) override;
-    int32_t ibpad(int32_t ud, int32_t pad) override;
     int32_t ibclr(int32_t ud) override;
     int32_t ibrsp(int32_t ud, char* spr) override;
     int32_t ibwrt(int32_t ud, const char* buf, int32_t count) override;
     int32_t ibrd(int32_t ud, char* buf, int32_t count) override;
-    int32_t ibwait(int32_t ud, int32_t mask) override;
     int32_t ibtmo(int32_t ud, int32_t code) override;
-    int32_t ibask(int32_t ud, int32_t option, int32_t* value) override;
 
     // The device node at an address, empty when there is none.
     std::string deviceAt(int address) const;
@@ -75,11 +70,8 @@ private:
     std::unique_ptr<UsbtmcPort> port_;
     std::string onlyDevice_;
     std::vector<Node> nodes_;
-    DescriptorTable descriptors_;
     std::string detail_;
     std::size_t received_ = 0; // bytes of the reply being read, for the failure detail
-    int sre_ = 0;
-    int32_t lastCount_ = 0;
 };
 
 // File timeout for a T-code: the code's time, at least the kernel's 100 ms; TNONE gets the

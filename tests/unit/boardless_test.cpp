@@ -1,6 +1,7 @@
-// The descriptor table every board-less backend shares: a driver's results for ibdev, ibpad, ibtmo and
-// ibask, as the instrument link relies on them (the previous value in iberr, EDVR for a stale number).
-#include "gpib/backends/transport.h"
+// What every board-less backend answers alike: a driver's results for ibdev, ibpad, ibtmo, ibask,
+// ibsre, ibwait and FindLstn's checks, as the instrument link relies on them (the previous value in
+// iberr, EDVR for a stale number, nothing written for a bad address list).
+#include "gpib/backends/boardless.h"
 #include "gpib/status.h"
 
 #include <gtest/gtest.h>
@@ -146,4 +147,81 @@ TEST(BoundedTimeout, NoneAndUnknownCodesWaitTheLongestCodesTime) {
         {0, 1'000'000}, {-1, 1'000'000}, {18, 1'000'000}, {1, 1}, {11, 1000}, {13, 10'000}, {17, 1'000'000}};
     for (const auto& [code, ms] : cases)
         EXPECT_EQ(boundedTimeoutMilliseconds(code), ms) << code;
+}
+
+namespace {
+
+// The smallest board-less driver: a bus with nobody on it, and status registration as the link does it.
+class EmptyBus final : public BoardlessDriver {
+public:
+    EmptyBus() { RegisterGpibGlobalsForThread(&sta, &err, &cnt, &cntl); }
+    void SendIFC(int32_t) override {}
+    void FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) override {
+        const std::optional<int> n = findLstnArguments(board, addrList, results, limit);
+        length = n.value_or(-1);
+        if (n) publish({CMPL, 0, 0});
+    }
+    int32_t ibclr(int32_t) override { return 0; }
+    int32_t ibrsp(int32_t, char*) override { return 0; }
+    int32_t ibwrt(int32_t, const char*, int32_t) override { return 0; }
+    int32_t ibrd(int32_t, char*, int32_t count) override {
+        lastCount_ = count;
+        return publish({CMPL | END, 0, count});
+    }
+    int32_t ibtmo(int32_t, int32_t) override { return 0; }
+    int32_t sta = 0, err = 0, cnt = 0, cntl = 0;
+    int length = -2;
+};
+
+} // namespace
+
+TEST(BoardlessDriver, FindLstnRefusesABadCallBeforeLookingAtTheBus) {
+    constexpr uint16_t NoAddr = 0xFFFF;
+    const std::vector<uint16_t> good = {0, 1, 30, 0x6001, NoAddr};
+    const std::vector<uint16_t> above30 = {1, 31, NoAddr};
+    const std::vector<uint16_t> endless(2000, 1);
+    uint16_t results[31] = {};
+    struct Case {
+        std::string what;
+        int32_t board;
+        const uint16_t* list;
+        uint16_t* results;
+        int32_t limit;
+        int length;
+        int16_t iberr;
+    };
+    const std::vector<Case> cases = {
+        {"a good list", 0, good.data(), results, 31, 4, 0},
+        {"board 1", 1, good.data(), results, 31, -1, ENEB},
+        {"no list", 0, nullptr, results, 31, -1, EARG},
+        {"no results", 0, good.data(), nullptr, 31, -1, EARG},
+        {"a negative limit", 0, good.data(), results, -1, -1, EARG},
+        {"address 31", 0, above30.data(), results, 31, -1, EARG},
+        {"no NOADDR", 0, endless.data(), results, 31, -1, EARG},
+    };
+    for (const Case& c : cases) {
+        EmptyBus bus;
+        bus.FindLstn(c.board, c.list, c.results, c.limit);
+        EXPECT_EQ(bus.length, c.length) << c.what;
+        EXPECT_EQ((bus.sta & ERR) != 0, c.length < 0) << c.what;
+        EXPECT_EQ(bus.err, c.iberr) << c.what;
+    }
+}
+
+TEST(BoardlessDriver, SreAndWaitAnswerAsOnABoard) {
+    EmptyBus bus;
+    EXPECT_EQ(bus.ibsre(0, 5), CMPL);
+    EXPECT_EQ(bus.err, 0) << "the previous setting";
+    bus.ibsre(0, 0);
+    EXPECT_EQ(bus.err, 1) << "any non-zero value was kept as 1";
+    EXPECT_NE(bus.ibsre(1, 1) & ERR, 0);
+    EXPECT_EQ(bus.err, ENEB);
+
+    const int32_t ud = bus.ibdev(0, 1, 0, 13, 1, 0);
+    bus.ibrd(ud, nullptr, 77);
+    bus.ibpad(ud, 2); // a call that moves nothing does not change what ibwait reports
+    EXPECT_EQ(bus.ibwait(ud, 0), CMPL);
+    EXPECT_EQ(bus.cnt, 77);
+    EXPECT_NE(bus.ibwait(ud + 1, 0) & ERR, 0);
+    EXPECT_EQ(bus.err, EDVR);
 }
