@@ -5,6 +5,7 @@
 #include "about/updatecheck.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
+#include "tests/support/qtenv.h"
 
 #include <gtest/gtest.h>
 
@@ -91,21 +92,9 @@ private:
     std::thread thread_;
 };
 
-class QtCoreEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "about_download_flood_test";
-        static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QCoreApplication>(argc, argv);
-    }
-    void TearDown() override { app_.reset(); }
-
-private:
-    std::unique_ptr<QCoreApplication> app_;
-};
+// The download waits in an event loop, which needs an application object for the whole run.
 [[maybe_unused]] ::testing::Environment* const qtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtCoreEnvironment);
+    ::testing::AddGlobalTestEnvironment(new test::QtEnvironment<QCoreApplication>);
 
 const std::string Chunk16K = "4000\r\n" + std::string(0x4000, 'v') + "\r\n";
 

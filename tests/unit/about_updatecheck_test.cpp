@@ -3,6 +3,7 @@
 #include "about/updatecheck.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
+#include "tests/support/qtenv.h"
 
 #include <gtest/gtest.h>
 
@@ -82,21 +83,8 @@ bool fileIsOpen(const std::string& name) {
 }
 
 // The download waits in an event loop, which needs an application object for the whole run.
-class QtCoreEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "about_updatecheck_test";
-        static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QCoreApplication>(argc, argv);
-    }
-    void TearDown() override { app_.reset(); }
-
-private:
-    std::unique_ptr<QCoreApplication> app_;
-};
 [[maybe_unused]] ::testing::Environment* const qtEnvironment =
-    ::testing::AddGlobalTestEnvironment(new QtCoreEnvironment);
+    ::testing::AddGlobalTestEnvironment(new test::QtEnvironment<QCoreApplication>);
 
 class UpdateCheckTest : public ::testing::Test {
 protected:
