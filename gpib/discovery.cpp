@@ -59,7 +59,14 @@ void ScanBus(InstrumentLink& link, int16_t mode) {
         return;
     }
 
-    // Slot 0 of the driver's result is the interface itself; the instruments follow.
+    // Slot 0 of the driver's result is the interface itself, at address 0; the instruments follow.
+    // linux-gpib finds the interface only when the board senses its own NDAC, which not every board
+    // does: a list that starts with an instrument moves up one slot instead of losing it.
+    if (link.Listeners[0] != 0) {
+        for (std::size_t j = 14; j > 0; --j)
+            link.Listeners[j] = link.Listeners[j - 1];
+        link.Listeners[0] = 0;
+    }
     int16_t count = 0;
     for (std::size_t j = 1; j <= 14; ++j) {
         link.FreeListeners[j] = link.Listeners[j];

@@ -327,24 +327,34 @@ TEST_F(LinkFixture, DelayEndsAfterItsTimeAndLetsEventsRun) {
 TEST_F(LinkFixture, ScanTakesTheInstrumentsAfterTheBoard) {
     const struct {
         std::vector<uint16_t> found;
-        int16_t count;
+        std::vector<int16_t> instruments;
     } cases[] = {
-        {{0, 1}, 1}, {{0, 3, 7, 22}, 3}, {{0}, 0}, {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, 14}};
+        {{0, 1}, {1}},
+        {{0, 3, 7, 22}, {3, 7, 22}},
+        {{0}, {}},
+        {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}},
+        // A board that does not find itself (linux-gpib on some interfaces): no instrument is lost.
+        {{3, 7, 22}, {3, 7, 22}},
+        {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}},
+    };
     for (const auto& c : cases) {
         driver.listeners = c.found;
         gpib::ScanBus(link, 1);
-        EXPECT_EQ(link.Listeners[0], c.count);
-        EXPECT_EQ(link.FreeListeners[0], c.count);
-        for (int j = 1; j <= c.count; ++j) {
-            EXPECT_EQ(link.Listeners[static_cast<std::size_t>(j)], c.found[static_cast<std::size_t>(j)]);
-            EXPECT_EQ(link.FreeListeners[static_cast<std::size_t>(j)], c.found[static_cast<std::size_t>(j)]);
+        const auto n = static_cast<int16_t>(c.instruments.size());
+        EXPECT_EQ(link.Listeners[0], n);
+        EXPECT_EQ(link.FreeListeners[0], n);
+        for (int j = 1; j <= n; ++j) {
+            EXPECT_EQ(link.Listeners[static_cast<std::size_t>(j)],
+                      c.instruments[static_cast<std::size_t>(j - 1)]);
+            EXPECT_EQ(link.FreeListeners[static_cast<std::size_t>(j)],
+                      c.instruments[static_cast<std::size_t>(j - 1)]);
         }
     }
     EXPECT_TRUE(desktop.boxes.empty());
-    EXPECT_EQ(count("FindLstn(0,31,15)"), 4);
+    EXPECT_EQ(count("FindLstn(0,31,15)"), 6);
     // Every scan clears the interface and asserts remote enable before it looks for listeners.
-    EXPECT_EQ(count("SendIFC(0)"), 4);
-    EXPECT_EQ(count("ibsre(0,1)"), 4);
+    EXPECT_EQ(count("SendIFC(0)"), 6);
+    EXPECT_EQ(count("ibsre(0,1)"), 6);
 }
 
 TEST_F(LinkFixture, ScanFailures) {
