@@ -52,6 +52,7 @@ TEST(GpibConf, ReadsWhatTheLibraryReadsAndStopsWhereItStops) {
         std::vector<int> boards; // when valid
         int line;                // when not
         const char* near;
+        bool atEnd = false;
     };
     const std::vector<Case> cases = {
         {"empty file", "", true, {}, 0, ""},
@@ -90,7 +91,7 @@ TEST(GpibConf, ReadsWhatTheLibraryReadsAndStopsWhereItStops) {
          2,
          "board_type"},
         {"board index out of range", "interface {\n minor = 16\n}\n", false, {}, 2, "16"},
-        {"block never closed", "interface {\n minor = 0\n", false, {}, 3, ""},
+        {"block never closed", "interface {\n minor = 0\n", false, {}, 3, "", true},
         {"text never closed", "interface {\n minor = 0\n name = \"violet\n}\n", false, {}, 3, "\""},
         {"unknown setting", "interface {\n minor = 0\n colour = 1\n}\n", false, {}, 3, "colour"},
         {"set-eot needs =", "interface { minor = 0\n set-eot yes }", false, {}, 2, "yes"},
@@ -105,6 +106,15 @@ TEST(GpibConf, ReadsWhatTheLibraryReadsAndStopsWhereItStops) {
         {"truth value as a timeout", "device {\n timeout = yes\n}", false, {}, 2, "yes"},
         {"same board twice", "interface { minor = 0 }\ninterface {\n minor = 0 }", false, {}, 3, "0"},
         {"stray word at the top", "interface { minor = 0 }\nboard { }", false, {}, 2, "board"},
+        // Named as the file spells it, not as the library's lexer renames it.
+        {"old spelling of DCL out of place",
+         "interface {\n minor = 0\n set-clear\n}\n",
+         false,
+         {},
+         3,
+         "set-clear"},
+        // An empty text is not the end of the file.
+        {"empty text for a number", "interface {\n minor = 0\n pad = \"\"\n}\n", false, {}, 3, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -118,6 +128,7 @@ TEST(GpibConf, ReadsWhatTheLibraryReadsAndStopsWhereItStops) {
         } else {
             EXPECT_EQ(conf.errorLine, c.line);
             EXPECT_EQ(conf.errorNear, c.near);
+            EXPECT_EQ(conf.errorAtEnd, c.atEnd);
             EXPECT_FALSE(conf.errorExpected.empty());
         }
     }
@@ -210,6 +221,16 @@ TEST(LinuxGpibCheck, EachMissingPrerequisiteHasItsOwnMessageAndRemedy) {
          0,
          {"line 3 of its configuration file", "not \"0\""},
          {"Fix line 3 of", "gpib.conf"}},
+        {"empty text where a number belongs",
+         [](Machine& m) { m.config("interface {\n minor = 0\n pad = \"\"\n}\n"); },
+         0,
+         {"line 3 of its configuration file", "a number there, not \"\"."},
+         {"Fix line 3 of"}},
+        {"file ends inside a block",
+         [](Machine& m) { m.config("interface {\n minor = 0\n"); },
+         0,
+         {"line 3 of its configuration file", "not the end of the file."},
+         {"Fix line 3 of"}},
         {"no interface block",
          [](Machine& m) { m.config("device { minor = 0 pad = 7 }\n"); },
          0,

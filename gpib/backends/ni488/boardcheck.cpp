@@ -241,7 +241,7 @@ std::optional<BoardProblem> checkLinuxGpibBoard(int board, const LinuxGpibHost& 
     const GpibConf conf = parseGpibConf(text);
     if (!conf.valid) {
         const std::string found =
-            conf.errorNear.empty() ? std::string("the end of the file") : "\"" + conf.errorNear + "\"";
+            conf.errorAtEnd ? std::string("the end of the file") : "\"" + conf.errorNear + "\"";
         return linuxProblem("linux-gpib cannot read line " + std::to_string(conf.errorLine) +
                                 " of its configuration file " + shown + via + ": it expects " +
                                 conf.errorExpected + " there, not " + found + ".",

@@ -12,7 +12,8 @@ enum class Kind { End, Punct, Keyword, Bool, TimeValue, Number, String };
 
 struct Token {
     Kind kind = Kind::End;
-    std::string text;
+    std::string text;    // what the token means: a keyword in its current spelling
+    std::string written; // as the file has it, for telling the user where reading stopped
     int line = 1;
     long number = 0;
 };
@@ -76,6 +77,7 @@ Token classify(std::string run, int line) {
     Token t;
     t.line = line;
     t.text = run;
+    t.written = run;
     if (run == "set-clear") run = "DCL"; // the lexer's old spelling of DCL
     const auto& kw = keywords();
     if (std::find(kw.begin(), kw.end(), run) != kw.end()) {
@@ -136,10 +138,12 @@ public:
                 at_ = s_.size();
                 t.kind = Kind::End;
                 t.text = "\"";
+                t.written = t.text;
                 return t;
             }
             t.kind = Kind::String;
             t.text = std::string(s_.substr(at_ + 1, close - at_ - 1));
+            t.written = t.text;
             line_ += static_cast<int>(std::count(t.text.begin(), t.text.end(), '\n'));
             at_ = close + 1;
             return t;
@@ -153,6 +157,7 @@ public:
         ++at_;
         t.kind = Kind::Punct;
         t.text = std::string(1, c);
+        t.written = t.text;
         return t;
     }
 
@@ -255,7 +260,8 @@ private:
             return;
         }
         conf_.errorLine = tok_.line;
-        conf_.errorNear = tok_.text;
+        conf_.errorNear = tok_.written;
+        conf_.errorAtEnd = tok_.kind == Kind::End;
         conf_.errorExpected = expected;
     }
 

@@ -15,11 +15,12 @@ struct GpibConfInterface {
 
 struct GpibConf {
     bool valid = true;
-    // Where reading stopped when !valid: 1-based line, the text found there ("" at the end of the
-    // file), and what was expected instead.
+    // Where reading stopped when !valid: 1-based line, the text found there as the file spells it,
+    // and what was expected instead.
     int errorLine = 0;
     std::string errorNear;
     std::string errorExpected;
+    bool errorAtEnd = false; // stopped at the end of the file (an empty text in quotes is "" too)
     std::vector<GpibConfInterface> interfaces; // in file order; only meaningful when valid
 
     const GpibConfInterface* find(int minor) const;
