@@ -128,6 +128,23 @@ TEST(AdapterRead, EndsRightAfterTheLastByteAndSurvivesLongPauses) {
     }
 }
 
+TEST(AdapterRead, TheAdaptersVersionLineInsideAPictureIsNotTakenForItsAnswer) {
+    // The version line right after an end character, at a chunk boundary, with a pause (and so a
+    // probe) after its first byte: it comes in while the probe's answer is awaited.
+    for (Flavour f : kFlavours) {
+        SCOPED_TRACE(name(f));
+        auto options = flavour(f, 11520);
+        const std::string picture =
+            std::string(511, 'P') + static_cast<char>(EotChar) + simadapter::versionText(options) + "\r\n";
+        options.pauseAt = 513;
+        options.pauseSeconds = 0.2;
+        AdapterRun run(scopeSending(picture), options, "version");
+        ASSERT_TRUE(run.link) << run.connectError;
+        EXPECT_TRUE(fetchPicture(run) == picture);
+        EXPECT_TRUE(run.desktop.boxes.empty());
+    }
+}
+
 TEST(AdapterRead, TimeoutsAndALostConnectionFailTheCaptureAndKeepTheFile) {
     const char* cases[] = {"scope never answers", "first byte after 12 s", "connection lost mid-picture"};
     for (Flavour f : kFlavours) {

@@ -95,8 +95,13 @@ bool PrologixDriver::pump(Clock::duration deadline) {
     r.lastByteAt = clock_.now();
     r.arrivals.emplace_back(r.data.size(), r.lastByteAt);
     if (r.probing && r.data.size() >= r.readStart + marker_.size() &&
-        r.data.compare(r.data.size() - marker_.size(), marker_.size(), marker_) == 0)
-        markerArrived();
+        r.data.compare(r.data.size() - marker_.size(), marker_.size(), marker_) == 0) {
+        // The answer follows the read's last byte, which is always held back until the answer
+        // comes; so an answer that would begin among the bytes handed out already is the
+        // message's own text (a picture holding the version line), not the adapter's.
+        const std::size_t answerAt = r.data.size() - marker_.size();
+        if (answerAt == r.readStart || answerAt > r.pos) markerArrived();
+    }
     return true;
 }
 
