@@ -48,11 +48,14 @@ public:
 
     std::vector<std::string> listDevices() override {
         std::vector<std::string> paths;
-        for (int n = in_.byte() % 5; n > 0; --n) {
+        // Mostly a few nodes; now and then more than there are addresses.
+        const uint8_t count = in_.byte();
+        for (int n = count < 0xF8 ? count % 5 : 32 + (count & 7); n > 0; --n) {
             const uint8_t b = in_.byte();
             static const char* const odd[] = {"/dev/usbtmc", "/dev/ttyUSB0", "/dev/usbtmc0007",
                                               "/dev/usbtmc99999"};
-            paths.push_back(b < 0xF0 ? "/dev/usbtmc" + std::to_string(b % 64) : odd[b % std::size(odd)]);
+            paths.push_back(b < 0xF0 ? "/dev/usbtmc" + std::to_string((b + n) % 64)
+                                     : odd[b % std::size(odd)]);
         }
         return paths;
     }
