@@ -7,6 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <string_view>
+#include <utility>
+#include <vector>
+
 using namespace vellumix;
 using namespace vellumix::gpib;
 using namespace vellumix::gpib::sim;
@@ -271,6 +276,73 @@ TEST(AdapterBus, ScanAndPollGiveABoardsResults) {
             EXPECT_EQ(run.link->ibsta & (ERR | TIMO), ERR | TIMO);
             EXPECT_EQ(run.link->iberr, EABO);
         }
+    }
+}
+
+TEST(AdapterBus, AnAnswerThatComesTooLateIsNotTakenForTheNextAddress) {
+    // A Prologix whose answer to the poll of one address comes after the driver gave up on it (a
+    // network hiccup); only address 5 is there.
+    class SlowOnce final : public prologix::Transport {
+    public:
+        SlowOnce(VirtualClock& c, int slowPad) : clock_(c), slowPad_(slowPad) {}
+        bool send(std::string_view bytes) override {
+            for (char ch : bytes) {
+                if (ch != '\n') {
+                    line_ += ch;
+                    continue;
+                }
+                if (line_.rfind("++spoll ", 0) == 0) poll_ = std::stoi(line_.substr(8));
+                if (line_ == "++ver") {
+                    const auto delay = poll_ == slowPad_ ? std::chrono::seconds(3) : std::chrono::seconds(0);
+                    queue_.push_back({clock_.now() + delay + std::chrono::milliseconds(1),
+                                      (poll_ == 5 ? "16\r\n" : "") + version_});
+                    poll_ = -1;
+                }
+                line_.clear();
+            }
+            return true;
+        }
+        Received receive(std::string& out, Clock::duration deadline) override {
+            const auto now = clock_.now();
+            if (!queue_.empty() && queue_.front().first <= std::max(now, deadline)) {
+                if (queue_.front().first > now) clock_.advance(queue_.front().first - now);
+                out += queue_.front().second;
+                queue_.pop_front();
+                return Received::Data;
+            }
+            if (deadline > now) clock_.advance(deadline - now);
+            return Received::Timeout;
+        }
+
+    private:
+        const std::string version_ = "Prologix GPIB-USB Controller version 6.107\r\n";
+        VirtualClock& clock_;
+        int slowPad_;
+        int poll_ = -1;
+        std::string line_;
+        std::deque<std::pair<Clock::duration, std::string>> queue_;
+    };
+    for (int slowPad : {1, 4, 5}) {
+        SCOPED_TRACE(slowPad);
+        VirtualClock clock;
+        prologix::PrologixDriver driver(std::make_unique<SlowOnce>(clock, slowPad), clock);
+        std::string error;
+        ASSERT_TRUE(driver.connect(error)) << error;
+        int32_t sta = 0, err = 0, cnt = 0, cntl = 0;
+        driver.RegisterGpibGlobalsForThread(&sta, &err, &cnt, &cntl);
+        std::vector<uint16_t> list;
+        for (uint16_t a = 1; a <= 8; ++a)
+            list.push_back(a);
+        list.push_back(0xFFFF);
+        std::vector<uint16_t> results(8, 0);
+        const auto before = clock.now();
+        driver.FindLstn(0, list.data(), results.data(), 8);
+        // The answers behind the late one come right after it: no poll waits out a timeout again.
+        EXPECT_LT(clock.now() - before, std::chrono::seconds(4));
+        // The slow address counts as absent, as a poll nobody answers in time does.
+        const std::vector<uint16_t> expected =
+            slowPad == 5 ? std::vector<uint16_t>{} : std::vector<uint16_t>{5};
+        EXPECT_EQ(std::vector<uint16_t>(results.begin(), results.begin() + cntl), expected);
     }
 }
 

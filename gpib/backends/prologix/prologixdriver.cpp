@@ -124,14 +124,25 @@ std::optional<std::vector<std::string>> PrologixDriver::ask(const std::string& c
     if (!send(command + "\n++ver\n")) return std::nullopt;
     ++pendingMarkers_;
     std::string received;
+    // Answers to earlier markers that came too late arrive first, and what precedes each is
+    // theirs: taken for this command's, every later address of a scan would get its neighbour's.
+    std::size_t from = 0;
     const auto deadline = clock_.now() + wait;
-    while (!endsWith(received, marker_)) {
+    for (;;) {
+        while (pendingMarkers_ > 1) {
+            const auto at = received.find(marker_, from);
+            if (at == std::string::npos) break;
+            from = at + marker_.size();
+            --pendingMarkers_;
+        }
+        if (pendingMarkers_ == 1 && received.size() >= from + marker_.size() && endsWith(received, marker_))
+            break;
         const auto got = transport_->receive(received, deadline);
         if (got == Transport::Received::Closed) lost_ = true;
         if (got != Transport::Received::Data) return std::nullopt;
     }
     --pendingMarkers_;
-    received.resize(received.size() - marker_.size());
+    received = received.substr(from, received.size() - marker_.size() - from);
     std::vector<std::string> lines;
     std::size_t at = 0;
     while (at < received.size()) {
