@@ -110,4 +110,20 @@ std::optional<int> BoardlessDriver::findLstnArguments(int32_t board, const uint1
     return length;
 }
 
+void BoardlessDriver::reportListeners(const uint16_t* addrList, int length, uint16_t* results, int32_t limit,
+                                      const std::function<bool(int pad)>& present) {
+    int32_t found = 0;
+    bool overflow = false;
+    for (int i = 0; i < length && !overflow; ++i) {
+        const uint16_t a = addrList[i];
+        if ((a >> 8) != 0 || !present(a & 0xFF)) continue;
+        if (found == limit)
+            overflow = true;
+        else
+            results[found++] = a;
+    }
+    lastCount_ = found;
+    publish(overflow ? CallStatus{static_cast<uint16_t>(ERR), ETAB, found} : CallStatus{CMPL, 0, found});
+}
+
 } // namespace vellumix::gpib

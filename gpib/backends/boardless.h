@@ -62,6 +62,12 @@ protected:
     std::optional<int> findLstnArguments(int32_t board, const uint16_t* addrList, const uint16_t* results,
                                          int32_t limit);
 
+    // FindLstn's answer: the addresses of the list whose primary address `present` says answers, in
+    // the list's order (secondary addresses are never probed). More than `limit` gives ETAB with the
+    // first `limit` written and counted, as a board does.
+    void reportListeners(const uint16_t* addrList, int length, uint16_t* results, int32_t limit,
+                         const std::function<bool(int pad)>& present);
+
     DescriptorTable descriptors_;
     // Bytes the last transfer moved: ibwait reports them again, since waiting changes no count.
     int32_t lastCount_ = 0;

@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -159,7 +160,9 @@ public:
     void FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) override {
         const std::optional<int> n = findLstnArguments(board, addrList, results, limit);
         length = n.value_or(-1);
-        if (n) publish({CMPL, 0, 0});
+        if (n)
+            reportListeners(addrList, *n, results, limit,
+                            [this](int pad) { return answering.count(pad) > 0; });
     }
     int32_t ibclr(int32_t) override { return 0; }
     int32_t ibrsp(int32_t, char*) override { return 0; }
@@ -171,6 +174,7 @@ public:
     int32_t ibtmo(int32_t, int32_t) override { return 0; }
     int32_t sta = 0, err = 0, cnt = 0, cntl = 0;
     int length = -2;
+    std::set<int> answering = {0};
 };
 
 } // namespace
@@ -224,4 +228,40 @@ TEST(BoardlessDriver, SreAndWaitAnswerAsOnABoard) {
     EXPECT_EQ(bus.cnt, 77);
     EXPECT_NE(bus.ibwait(ud + 1, 0) & ERR, 0);
     EXPECT_EQ(bus.err, EDVR);
+}
+
+TEST(BoardlessDriver, FindLstnListsWhoAnswersInTheListsOrder) {
+    constexpr uint16_t NoAddr = 0xFFFF;
+    struct Case {
+        std::string what;
+        std::vector<uint16_t> list;
+        std::set<int> answering;
+        int32_t limit;
+        std::vector<uint16_t> written;
+        int16_t iberr;
+    };
+    const std::vector<Case> cases = {
+        {"board and two instruments", {0, 1, 2, 3, 4, 5, NoAddr}, {0, 2, 5}, 15, {0, 2, 5}, 0},
+        {"the list's order, not the addresses'", {5, 2, 0, NoAddr}, {0, 2, 5}, 15, {5, 2, 0}, 0},
+        {"secondary addresses are never reported", {0, 0x6002, 2, NoAddr}, {0, 2}, 15, {0, 2}, 0},
+        {"exactly the limit", {0, 1, 2, NoAddr}, {0, 1, 2}, 3, {0, 1, 2}, 0},
+        {"one more than the limit", {0, 1, 2, 3, NoAddr}, {0, 1, 2, 3}, 3, {0, 1, 2}, ETAB},
+        {"a limit of 0", {0, NoAddr}, {0}, 0, {}, ETAB},
+    };
+    for (const Case& c : cases) {
+        EmptyBus bus;
+        bus.answering = c.answering;
+        std::vector<uint16_t> results(16, 0xEEEE);
+        bus.FindLstn(0, c.list.data(), results.data(), c.limit);
+        EXPECT_EQ(bus.err, c.iberr) << c.what;
+        EXPECT_EQ((bus.sta & ERR) != 0, c.iberr != 0) << c.what;
+        EXPECT_EQ(bus.cnt, static_cast<int32_t>(c.written.size())) << c.what;
+        const std::vector<uint16_t> written(results.begin(),
+                                            results.begin() + static_cast<long>(c.written.size()));
+        EXPECT_EQ(written, c.written) << c.what;
+        EXPECT_EQ(results[c.written.size()], 0xEEEE) << c.what << ": nothing written after the last";
+        const int32_t ud = bus.ibdev(0, 1, 0, 13, 1, 0);
+        bus.ibwait(ud, 0);
+        EXPECT_EQ(bus.cnt, static_cast<int32_t>(c.written.size())) << c.what << ": ibwait keeps the count";
+    }
 }

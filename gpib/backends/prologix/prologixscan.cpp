@@ -39,19 +39,8 @@ void PrologixDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t*
         return;
     }
     present[0] = true;
-    int32_t found = 0;
-    bool overflow = false;
-    for (int i = 0; i < n; ++i) {
-        const uint16_t a = addrList[i];
-        if ((a >> 8) != 0 || !present[a & 0xFF]) continue;
-        if (found == limit) {
-            overflow = true;
-            break;
-        }
-        results[found++] = a;
-    }
-    lastCount_ = found;
-    publish(overflow ? kErr : kCmpl, overflow ? ETAB : 0, found);
+    reportListeners(addrList, n, results, limit,
+                    [&present](int pad) { return present[static_cast<std::size_t>(pad)]; });
 }
 
 void PrologixDriver::scanWithSerialPolls(const std::vector<int>& pads, std::vector<bool>& present) {

@@ -68,23 +68,8 @@ void SimBus::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results
         publish(kErr, EBUS, 0); // no device accepts the probing commands
         return;
     }
-    int32_t found = 0;
-    bool overflow = false;
-    for (int i = 0; i < n; ++i) {
-        const uint16_t a = addrList[i];
-        const int pad = a & 0xFF;
-        const int sad = a >> 8;
-        const bool present = sad == 0 && (pad == 0 || byAddress_[pad] != nullptr);
-        if (!present) continue;
-        if (found == limit) {
-            overflow = true;
-            break;
-        }
-        results[found++] = a;
-    }
-    lastCount_ = found;
-    // Too many: the first `limit` are written, ibcnt says how many.
-    publish(overflow ? kErr : kCmpl, overflow ? ETAB : 0, found);
+    reportListeners(addrList, n, results, limit,
+                    [this](int pad) { return pad == 0 || byAddress_[pad] != nullptr; });
 }
 
 int32_t SimBus::ibclr(int32_t ud) {

@@ -147,16 +147,10 @@ void UsbtmcDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* r
     if (std::none_of(nodes_.begin(), nodes_.end(), [](const Node& n) { return n.fd >= 0; }))
         return static_cast<void>(done(errorStatus(EBUS)));
     // Address 0 is this computer, as a GPIB board answers for itself; then each device.
-    int32_t found = 0;
-    for (int i = 0; i < n; ++i) {
-        const uint16_t a = addrList[i];
-        const Node* node = nodeAt(a);
-        const bool present = (a >> 8) == 0 && (a == 0 || (node && node->fd >= 0));
-        if (!present) continue;
-        if (found == limit) return static_cast<void>(done({static_cast<uint16_t>(ERR), ETAB, found}));
-        results[found++] = a;
-    }
-    done({CMPL, 0, found});
+    reportListeners(addrList, n, results, limit, [this](int pad) {
+        const Node* node = nodeAt(pad);
+        return pad == 0 || (node && node->fd >= 0);
+    });
 }
 
 int32_t UsbtmcDriver::ibtmo(int32_t ud, int32_t code) {
