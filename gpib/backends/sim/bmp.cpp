@@ -25,6 +25,27 @@ void bmpInfoHeader(std::string& o, const Screen& s, uint16_t bpp, uint32_t image
     le32(o, 0);
 }
 
+// An 8 bpp BMP with a 256-entry palette (0xRRGGBB) and each screen colour mapped to an index.
+template <class IndexOf>
+std::string bmp8(const Screen& s, const std::array<uint32_t, 256>& palette, IndexOf indexOf) {
+    const std::size_t rowBytes = static_cast<std::size_t>((s.width + 3) & ~3);
+    const uint32_t image = static_cast<uint32_t>(rowBytes * s.height);
+    const uint32_t size = 14 + 40 + 1024 + image;
+    std::string o;
+    o.reserve(size);
+    bmpFileHeader(o, size, 14 + 40 + 1024);
+    bmpInfoHeader(o, s, 8, image);
+    for (const uint32_t rgb : palette)
+        le32(o, rgb); // B, G, R, 0
+    for (int y = s.height - 1; y >= 0; --y) {
+        const std::size_t start = o.size();
+        o.append(rowBytes, '\0');
+        for (int x = 0; x < s.width; ++x)
+            o[start + static_cast<std::size_t>(x)] = static_cast<char>(indexOf(s.at(x, y)));
+    }
+    return o;
+}
+
 } // namespace
 
 std::string bmpMono(const Screen& s, const PictureOptions& opt) {
@@ -44,50 +65,21 @@ std::string bmpMono(const Screen& s, const PictureOptions& opt) {
 }
 
 std::string bmpColour(const Screen& s, const PictureOptions& opt) {
-    const std::size_t rowBytes = static_cast<std::size_t>((s.width + 3) & ~3);
-    const uint32_t image = static_cast<uint32_t>(rowBytes * s.height);
-    const uint32_t size = 14 + 40 + 1024 + image;
-    std::string o;
-    o.reserve(size);
-    bmpFileHeader(o, size, 14 + 40 + 1024);
-    bmpInfoHeader(o, s, 8, image);
-    for (int i = 0; i < 256; ++i) {
-        const Rgb c = i < ScreenColourCount ? screenRgb(static_cast<uint8_t>(i), opt.inkSaver) : Rgb{0, 0, 0};
-        o.push_back(static_cast<char>(c.b));
-        o.push_back(static_cast<char>(c.g));
-        o.push_back(static_cast<char>(c.r));
-        o.push_back('\0');
+    std::array<uint32_t, 256> palette{};
+    for (int i = 0; i < ScreenColourCount; ++i) {
+        const Rgb c = screenRgb(static_cast<uint8_t>(i), opt.inkSaver);
+        palette[static_cast<std::size_t>(i)] = uint32_t{c.r} << 16 | uint32_t{c.g} << 8 | c.b;
     }
-    for (int y = s.height - 1; y >= 0; --y) {
-        const std::size_t start = o.size();
-        o.append(rowBytes, '\0');
-        for (int x = 0; x < s.width; ++x)
-            o[start + static_cast<std::size_t>(x)] = static_cast<char>(s.at(x, y));
-    }
-    return o;
+    return bmp8(s, palette, [](uint8_t colour) { return colour; });
 }
 
 // 8 bpp in the scope's own palette, for mono models too: the TDS 1000/2000 (B) writes the same 1,078
 // bytes of headers and palette every time, with bfSize and biSizeImage true.
 std::string bmpTekPalette(const Screen& s, const PictureOptions& opt) {
     const bool colourScreen = opt.family == ScopeFamily::Tds2000;
-    const std::size_t rowBytes = static_cast<std::size_t>((s.width + 3) & ~3);
-    const uint32_t image = static_cast<uint32_t>(rowBytes * s.height);
-    const uint32_t size = 14 + 40 + 1024 + image;
-    std::string o;
-    o.reserve(size);
-    bmpFileHeader(o, size, 14 + 40 + 1024);
-    bmpInfoHeader(o, s, 8, image);
-    for (const uint32_t rgb : tekPalette())
-        le32(o, rgb); // B, G, R, 0
-    for (int y = s.height - 1; y >= 0; --y) {
-        const std::size_t start = o.size();
-        o.append(rowBytes, '\0');
-        for (int x = 0; x < s.width; ++x)
-            o[start + static_cast<std::size_t>(x)] =
-                static_cast<char>(tekPaletteIndex(s.at(x, y), opt.inkSaver, colourScreen));
-    }
-    return o;
+    return bmp8(s, tekPalette(), [&opt, colourScreen](uint8_t colour) {
+        return tekPaletteIndex(colour, opt.inkSaver, colourScreen);
+    });
 }
 
 } // namespace vellumix::gpib::sim::encode

@@ -198,12 +198,19 @@ int UsbtmcDriver::prepare(Node& node, const Descriptor& d) {
     return applyTimeout(node, d);
 }
 
-int32_t UsbtmcDriver::ibclr(int32_t ud) {
+UsbtmcDriver::Target UsbtmcDriver::target(int32_t ud, bool argumentsValid) {
     Descriptor* d = descriptors_.find(ud);
-    if (!d) return done(errorStatus(EDVR));
+    if (!d) return {nullptr, nullptr, done(errorStatus(EDVR))};
+    if (!argumentsValid) return {nullptr, nullptr, done(errorStatus(EARG))};
     Node* node = nodeAt(d->pad);
-    if (!node) return done(errorStatus(ENOL));
+    if (!node) return {nullptr, nullptr, done(errorStatus(ENOL))};
     detail_.clear();
+    return {d, node, 0};
+}
+
+int32_t UsbtmcDriver::ibclr(int32_t ud) {
+    const auto [d, node, refused] = target(ud, true);
+    if (!node) return refused;
     received_ = 0;
     if (int r = prepare(*node, *d); r < 0 || (r = port_->clear(node->fd)) < 0)
         return failed(*node, -r, false);
@@ -211,12 +218,8 @@ int32_t UsbtmcDriver::ibclr(int32_t ud) {
 }
 
 int32_t UsbtmcDriver::ibrsp(int32_t ud, char* spr) {
-    Descriptor* d = descriptors_.find(ud);
-    if (!d) return done(errorStatus(EDVR));
-    if (!spr) return done(errorStatus(EARG));
-    Node* node = nodeAt(d->pad);
-    if (!node) return done(errorStatus(ENOL));
-    detail_.clear();
+    const auto [d, node, refused] = target(ud, spr != nullptr);
+    if (!node) return refused;
     unsigned char stb = 0;
     if (int r = prepare(*node, *d); r < 0 || (r = port_->readStatusByte(node->fd, stb)) < 0)
         return failed(*node, -r, false);
@@ -225,12 +228,8 @@ int32_t UsbtmcDriver::ibrsp(int32_t ud, char* spr) {
 }
 
 int32_t UsbtmcDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
-    Descriptor* d = descriptors_.find(ud);
-    if (!d) return done(errorStatus(EDVR));
-    if (count < 0 || (count > 0 && !buf)) return done(errorStatus(EARG));
-    Node* node = nodeAt(d->pad);
-    if (!node) return done(errorStatus(ENOL));
-    detail_.clear();
+    const auto [d, node, refused] = target(ud, count >= 0 && (count == 0 || buf));
+    if (!node) return refused;
     received_ = 0;
     long r = prepare(*node, *d);
     if (r == 0) r = port_->write(node->fd, buf, static_cast<std::size_t>(count));
@@ -239,12 +238,8 @@ int32_t UsbtmcDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
 }
 
 int32_t UsbtmcDriver::ibrd(int32_t ud, char* buf, int32_t count) {
-    Descriptor* d = descriptors_.find(ud);
-    if (!d) return done(errorStatus(EDVR));
-    if (count < 0 || (count > 0 && !buf)) return done(errorStatus(EARG));
-    Node* node = nodeAt(d->pad);
-    if (!node) return done(errorStatus(ENOL));
-    detail_.clear();
+    const auto [d, node, refused] = target(ud, count >= 0 && (count == 0 || buf));
+    if (!node) return refused;
     if (count == 0) return done(transferStatus(0, false));
     long r = prepare(*node, *d);
     if (r == 0) r = port_->read(node->fd, buf, static_cast<std::size_t>(count));

@@ -52,6 +52,14 @@ private:
         uint32_t timeoutMs = DefaultTimeoutMs;
     };
     Node* nodeAt(int address);
+    // The descriptor of a call and the device behind it, or no device once the refusal (EDVR for an
+    // unknown descriptor, EARG for bad arguments, ENOL for an address without a device) is published.
+    struct Target {
+        Descriptor* d;
+        Node* node;
+        int32_t refused;
+    };
+    Target target(int32_t ud, bool argumentsValid);
     const Node* nodeAtPath(const std::string& path) const;
     // Opens a node and gives it an address; 0 or -errno.
     int add(const std::string& path);
