@@ -7,6 +7,7 @@
 #include "cli/exitstatus.h"
 #include "gpib/backends/sim/simbus.h"
 #include "gpib/errorreport.h"
+#include "tests/support/files.h"
 #include "tests/support/filesizelimit.h"
 
 #include <gtest/gtest.h>
@@ -35,10 +36,7 @@ struct Row {
     std::size_t room = 0; // > 0: the disk holds only this many bytes of a new file
 };
 
-std::string readFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using test::readFile;
 
 Fault writeError(const std::string& command, int code) {
     return {Fault::Kind::WriteError, command, true, 1, ReplyKind::Any, code, 0};

@@ -27,10 +27,7 @@ using gpib::sim::Scenario;
 const std::string DataDir = std::string(VELLUMIX_SOURCE_DIR) + "/tests/data/";
 const std::string Id3054 = "ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41 TDS3FFT:v1.00 TDS3TRG:v1.00";
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test::readFile;
 
 // A scratch folder that is also the working folder while it lives (default names land there).
 class ScratchDir {
