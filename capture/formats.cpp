@@ -37,4 +37,16 @@ std::optional<int> formatForExtension(std::string_view path, const FormatOffered
     return std::nullopt;
 }
 
+picture::PictureKind kindOfExtension(std::string_view path) {
+    const auto slash = path.find_last_of('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos) return picture::PictureKind::Unknown;
+    const std::string ext = lowerAscii(name.substr(dot));
+    if (ext == ".tiff") return picture::PictureKind::Tiff;
+    for (const auto& f : Formats)
+        if (ext == f.fileExt) return f.kind;
+    return picture::PictureKind::Unknown;
+}
+
 } // namespace vellumix::capture

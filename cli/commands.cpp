@@ -1,10 +1,10 @@
 #include "cli/commands.h"
 
-#include "capture/completeness.h"
+#include "picture/completeness.h"
 #include "capture/hardcopy.h"
 #include "capture/identify.h"
 #include "capture/models.h"
-#include "capture/pictureinfo.h"
+#include "picture/pictureinfo.h"
 #include "cli/exitstatus.h"
 #include "cli/outputname.h"
 #include "cli/progressbar.h"
@@ -243,7 +243,7 @@ int Run::capture(const Request& r) {
         std::unique_ptr<ProgressBar> bar;
         if (ctx_.progress) bar = std::make_unique<ProgressBar>(ctx_.err, ctx_.clock);
         const auto progress = [&](std::size_t received, std::string_view head) {
-            if (bar) bar->update(received, capture::expectedLength(head));
+            if (bar) bar->update(received, picture::expectedLength(head));
         };
         const std::string picture =
             capture::requestHardCopy(link_, scope.device, format->formatWord, inkSaver, {}, progress);
@@ -258,16 +258,29 @@ int Run::capture(const Request& r) {
         if (target.empty()) target = defaultPictureName(scope.model, localTime(), format->fileExt);
         if (count > 1) target = numberedPath(target, static_cast<int>(n));
 
-        // Written even when short: a partial screen is still worth looking at.
-        if (const int status = deliver(picture, target); status != ExitOk) return status;
-
-        const capture::PictureCheck check = capture::checkPicture(picture);
-        const std::string where = target == "-" ? std::string() : " (" + target + ")";
-        if (!check.complete) {
-            fail("the hard copy is incomplete: " + capture::shortfallText(check, picture.size()) +
-                 " bytes came" + where);
+        const capture::HardCopyVerdict verdict = capture::judgeHardCopy(picture, format->kind);
+        if (!verdict.good) {
+            // Never in place of an earlier good file: the bytes go beside it, for inspection. A
+            // stream still gets them; the status says what they are.
+            std::string where;
+            if (target == "-") {
+                if (const int status = deliver(picture, target); status != ExitOk) return status;
+            } else {
+                const std::string kept = capture::rejectedPath(target);
+                std::string error;
+                if (writeFileReplacing(kept, picture, error))
+                    where = " (kept in " + kept + "; " + target + " is unchanged)";
+                else
+                    where = " (they could not be kept in " + kept + ": " + error + ")";
+            }
+            fail(verdict.problem + where);
             result = ExitIncompletePicture;
-        } else if (check.kind != capture::PictureKind::Unknown && picture.size() > check.end) {
+            continue;
+        }
+        if (const int status = deliver(picture, target); status != ExitOk) return status;
+        const picture::PictureCheck& check = verdict.check;
+        const std::string where = target == "-" ? std::string() : " (" + target + ")";
+        if (picture.size() > check.end) {
             // Kept: the file is what the scope sent. Said, because a strict viewer may choke on them.
             ctx_.err << Program << ": " << picture.size() - check.end
                      << " bytes came after the end of the picture and were kept" << where << '\n'

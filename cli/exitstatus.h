@@ -14,7 +14,7 @@ enum ExitStatus : int {
     ExitUnsupportedModel = 5,  // the scope's model is not in the model table
     ExitIo = 6,                // a GPIB write failed, a read timed out or failed
     ExitNotOffered = 7,        // the model does not offer the format or the ink saver asked for
-    ExitIncompletePicture = 8, // the picture's own structure asks for more bytes than came (file written)
+    ExitIncompletePicture = 8, // not a sound, whole picture of the format asked for (kept beside the target)
     ExitWrite = 9,             // the picture could not be written to its file or to stdout
 };
 

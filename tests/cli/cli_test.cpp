@@ -8,6 +8,7 @@
 #include "gpib/backends/sim/simbus.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
+#include "tests/support/pictures.h"
 
 #include <gtest/gtest.h>
 
@@ -291,17 +292,19 @@ TEST_P(StdoutBytesTest, StdoutHoldsExactlyTheScopesBytes) {
 const PayloadCase PayloadCases[] = {
     {"TrailingSpaces", std::string("\x89PNG\r\n\x1a\n data   ", 17), ExitIncompletePicture},
     {"TrailingLineEnds", std::string("\x89PNG\r\n\x1a\n\0\0\r\n\r\n", 14), ExitIncompletePicture},
-    {"LeadingSpacesTrailingCR", "   picture\r"},
+    // Bytes that are no PNG still reach a stream whole; the status says what they are.
+    {"LeadingSpacesTrailingCR", "   picture\r", ExitIncompletePicture},
     {"SingleLF", "\n", ExitIncompletePicture}, // the first byte of a PCX
-    {"ExactlyOneChunk", std::string(512, '\xff')},
-    {"OneByteOverAChunk", std::string(512, '\0') + " "},
+    {"ExactlyOneChunk", std::string(512, '\xff'), ExitIncompletePicture},
+    {"OneByteOverAChunk", std::string(512, '\0') + " ", ExitIncompletePicture},
     {"AllByteValues",
      [] {
          std::string s;
          for (int i = 0; i < 2048; ++i)
              s += static_cast<char>(i % 256);
          return s + "  \n";
-     }()},
+     }(),
+     ExitIncompletePicture},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cli, StdoutBytesTest, ::testing::ValuesIn(PayloadCases),
@@ -310,7 +313,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, StdoutBytesTest, ::testing::ValuesIn(PayloadCases)
 TEST(CliCapture, FilePayloadScenarioReachesStdoutUnchanged) {
     Cli cli;
     const std::string dir = std::string(VELLUMIX_SOURCE_DIR) + "/tests/cli/data/";
-    ASSERT_EQ(cli.run({"--bus", "sim:" + dir + "cli-scope.json", "capture", "-o", "-"}), ExitOk)
+    ASSERT_EQ(cli.run({"--bus", "sim:" + dir + "cli-scope.json", "capture", "--format", "PNG", "-o", "-"}), ExitOk)
         << cli.err.str();
     EXPECT_EQ(cli.out.str(), readFile(dir + "cli-picture.bin"));
 }
@@ -332,7 +335,7 @@ TEST(CliCapture, RenderedColourBmpIsWrittenWholeWithTheGuisSevenCommands) {
               expected);
 }
 
-TEST(CliCapture, ShortBmpIsWrittenAndReportedIncomplete) {
+TEST(CliCapture, ShortBmpIsKeptAsideAndReportedIncomplete) {
     ScratchDir dir;
     Cli full(Scenario::defaultScenario());
     ASSERT_EQ(full.run({"capture", "--format", "BMP", "-o", "-"}), ExitOk);
@@ -344,7 +347,8 @@ TEST(CliCapture, ShortBmpIsWrittenAndReportedIncomplete) {
     Cli cli(scopeWith(Payload::fromBytes(cut)));
     EXPECT_EQ(cli.run({"capture", "--format", "BMP", "-o", "cut.bmp"}), ExitIncompletePicture);
     EXPECT_NE(cli.err.str().find("incomplete: 20000 of 38462 bytes"), std::string::npos) << cli.err.str();
-    EXPECT_EQ(readFile(dir.path() / "cut.bmp"), cut);
+    EXPECT_TRUE(readFile(dir.path() / "cut.rejected.bmp") == cut);
+    EXPECT_FALSE(fs::exists(dir.path() / "cut.bmp"));
 }
 
 TEST(CliCapture, EveryFormatIsCheckedByItsOwnStructure) {
@@ -360,11 +364,13 @@ TEST(CliCapture, EveryFormatIsCheckedByItsOwnStructure) {
         const char* message; // the whole of stderr
     } cases[] = {
         {"TIFF", real("tds2000-4ch_tiff_0.tif", 1), ExitIncompletePicture,
-         "vellumix-cli: the hard copy is incomplete: 19223 of 19224 bytes came (p.tif)\n"},
+         "vellumix-cli: the hard copy is incomplete: 19223 of 19224 bytes came (kept in p.rejected.tif; p.tif is "
+         "unchanged)\n"},
         {"TIFF", real("tds420a_tiff_0.tiff", 1000), ExitIncompletePicture,
-         "vellumix-cli: the hard copy is incomplete: 37810 of at least 38410 bytes came (p.tif)\n"},
+         "vellumix-cli: the hard copy is incomplete: 37810 of at least 38410 bytes came (kept in p.rejected.tif; "
+         "p.tif is unchanged)\n"},
         {"PCX", real("tds420a_pcx_0.pcx", 1), ExitIncompletePicture,
-         "vellumix-cli: the hard copy is incomplete: 17965 bytes came (p.pcx)\n"},
+         "vellumix-cli: the hard copy is incomplete: 17965 bytes came (kept in p.rejected.pcx; p.pcx is unchanged)\n"},
         {"TIFF", real("tds420a_tiff_0.tiff"), ExitOk, ""},
         {"BMP", real("tds2002b_F0000TEK.BMP", 0, "\r\n"), ExitOk,
          "vellumix-cli: 2 bytes came after the end of the picture and were kept (p.bmp)\n"},
@@ -378,7 +384,10 @@ TEST(CliCapture, EveryFormatIsCheckedByItsOwnStructure) {
                                                                                       : ".tif");
         EXPECT_EQ(cli.run({"capture", "--format", c.format, "-o", name}), c.status);
         EXPECT_EQ(cli.err.str(), c.message);
-        EXPECT_EQ(readFile(dir.path() / name), c.picture) << "written as it came";
+        // A good picture is written as it came; a bad one beside the target, which stays away.
+        const std::string kept = c.status == ExitOk ? name : capture::rejectedPath(name);
+        EXPECT_TRUE(readFile(dir.path() / kept) == c.picture) << kept;
+        EXPECT_EQ(fs::exists(dir.path() / name), c.status == ExitOk);
     }
 }
 
@@ -464,7 +473,9 @@ TEST(CliCapture, ScriptedReplies) {
     const Case cases[] = {
         {"EmptyReply", "", ExitIo, "empty hard copy"},
         {"BmpHeaderCut", "BM" + std::string(30, '\x01'), ExitIncompletePicture, "32 of at least 54"},
-        {"UnknownFormatShort", "ZZ", ExitOk, ""},
+        {"UnknownFormatShort", "ZZ", ExitIncompletePicture, "the scope sent 2 bytes that are not a BMP picture"},
+        {"MissingFirstByte", "M" + std::string(60, '\x01'), ExitIncompletePicture, "61 bytes that are not a BMP"},
+        {"ImpossibleHeader", "BM" + std::string(60, '\0'), ExitIncompletePicture, "62 bytes that are not a BMP"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -475,7 +486,8 @@ TEST(CliCapture, ScriptedReplies) {
         cli.driver = &driver;
         EXPECT_EQ(cli.run({"capture", "--format", "BMP", "-o", "p.bmp"}), c.status) << cli.err.str();
         EXPECT_NE(cli.err.str().find(c.message), std::string::npos) << cli.err.str();
-        EXPECT_EQ(fs::exists(dir.path() / "p.bmp"), !c.picture.empty());
+        EXPECT_EQ(fs::exists(dir.path() / "p.bmp"), c.status == ExitOk);
+        EXPECT_EQ(fs::exists(dir.path() / "p.rejected.bmp"), c.status == ExitIncompletePicture);
     }
 }
 
@@ -573,7 +585,7 @@ TEST(CliCapture, DefaultNamesCarryModelDateAndTimeWithoutColons) {
 
 TEST(CliCapture, CountNumbersTheFilesAndWaitsBetweenCaptures) {
     ScratchDir dir;
-    Cli cli(scopeWith(Payload::fromBytes("picture")));
+    Cli cli(scopeWith(Payload::fromBytes(test::wholePng())));
     const auto start = cli.clock.now();
     ASSERT_EQ(cli.run({"capture", "--format", "PNG", "--count", "3", "--interval", "2.5", "-o", "run.png"}),
               ExitOk)

@@ -2,7 +2,7 @@
 #include "capture/formats.h"
 #include "capture/hardcopy.h"
 #include "capture/models.h"
-#include "capture/pictureinfo.h"
+#include "picture/pictureinfo.h"
 #include "tests/support/files.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <iterator>
 
 using namespace vellumix::capture;
+using namespace vellumix::picture;
 
 TEST(ModelTable, RowByRowBoundaries) {
     const struct {

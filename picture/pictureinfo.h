@@ -4,9 +4,12 @@
 #include <optional>
 #include <string_view>
 
-namespace vellumix::capture {
+namespace vellumix::picture {
 
 enum class PictureKind { Unknown, Bmp, Tiff, Png, Pcx };
+
+// "BMP", "TIFF", "PNG", "PCX", or "known" for Unknown: for messages.
+const char* kindName(PictureKind kind);
 
 // The format its signature names; bytes cut inside the signature count as that format.
 PictureKind pictureKind(std::string_view head);
@@ -17,4 +20,4 @@ PictureKind pictureKind(std::string_view head);
 // complete or not understood.
 std::optional<std::size_t> expectedLength(std::string_view head);
 
-} // namespace vellumix::capture
+} // namespace vellumix::picture

@@ -1,11 +1,11 @@
-#include "capture/pictureinfo.h"
+#include "picture/pictureinfo.h"
 
-#include "capture/bytereader.h"
+#include "picture/bytereader.h"
 
 #include <algorithm>
 #include <array>
 
-namespace vellumix::capture {
+namespace vellumix::picture {
 
 namespace {
 
@@ -23,6 +23,22 @@ constexpr std::array<Signature, 5> Signatures = {{
 }};
 
 } // namespace
+
+const char* kindName(PictureKind kind) {
+    switch (kind) {
+    case PictureKind::Bmp:
+        return "BMP";
+    case PictureKind::Tiff:
+        return "TIFF";
+    case PictureKind::Png:
+        return "PNG";
+    case PictureKind::Pcx:
+        return "PCX";
+    case PictureKind::Unknown:
+        break;
+    }
+    return "known";
+}
 
 PictureKind pictureKind(std::string_view h) {
     if (h.empty()) return PictureKind::Unknown;
@@ -56,4 +72,4 @@ std::optional<std::size_t> expectedLength(std::string_view h) {
     return 14 + std::size_t{infoSize} + masks + std::size_t{colours} * 4 + rowBytes * rows;
 }
 
-} // namespace vellumix::capture
+} // namespace vellumix::picture
