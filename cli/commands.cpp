@@ -9,6 +9,7 @@
 #include "cli/outputname.h"
 #include "cli/progressbar.h"
 #include "files/filerules.h"
+#include "gpib/backends/ni488/boardcheck.h"
 #include "gpib/errorreport.h"
 #include "gpib/exchange.h"
 #include "gpib/status.h"
@@ -60,7 +61,8 @@ void Run::explainEnd(FatalReason reason) {
         fail("no instrument answered on " + busName_);
     } else if (reason == FatalReason::ScanFailed) {
         fail("the bus scan on " + busName_ + " failed: " + driverError() +
-             " See docs/drivers.md, Troubleshooting.");
+             " See the troubleshooting table of the GPIB driver guide, " +
+             std::string(gpib::ni488::DriverGuide) + ".");
     }
 }
 

@@ -86,6 +86,8 @@ BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch
             result.driver = std::move(driver);
             return result;
         }
+        // dlerror() starts with the path already.
+        if (why.rfind(library + ": ", 0) == 0) why.erase(0, library.size() + 2);
         tried += "\n    " + library + ": " + why;
     }
 
@@ -100,10 +102,15 @@ BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch
                             : std::string("Tried:");
         result.error += tried;
     }
-    result.error += "\n\nInstall linux-gpib or NI-488.2, or set ";
-    result.error += DriverLibraryVariable;
-    result.error += " to the driver library's path. To try Vellumix without a board, start it with "
-                    "--bus sim, or set VELLUMIX_BUS=sim (a simulated scope).";
+    if (search.fromEnvironment) {
+        result.error += std::string("\n\nPoint ") + DriverLibraryVariable +
+                        " at the driver library's file, or unset it to try the usual libraries.";
+    } else {
+        result.error += std::string("\n\nInstall linux-gpib or NI-488.2, or set ") + DriverLibraryVariable +
+                        " to the driver library's path.";
+    }
+    result.error += " To try Vellumix without a board, start it with --bus sim, or set VELLUMIX_BUS=sim (a "
+                    "simulated scope).";
     return result;
 }
 
