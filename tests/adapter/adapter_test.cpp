@@ -101,7 +101,7 @@ TEST(AdapterRead, EndsRightAfterTheLastByteAndSurvivesLongPauses) {
     const std::string picture = test::bmp320x240('P');
     std::string text(20000, 'Q');
     text[4999] = static_cast<char>(EotChar);
-    const double undecided = 2 * 0.725 + 0.025;
+    const double undecided = 2 * 0.675 + 0.025;
     const struct {
         const char* what;
         std::string bytes;
@@ -282,8 +282,8 @@ TEST(AdapterBus, ScanAndPollGiveABoardsResults) {
 }
 
 TEST(AdapterBus, AnAnswerThatComesTooLateIsNotTakenForTheNextAddress) {
-    // A Prologix whose answer to the poll of one address comes after the driver gave up on it (a
-    // network hiccup); only address 5 is there.
+    // A Prologix whose answer to the poll of one address comes after the adapter's timeout (a
+    // network hiccup, a slow adapter); address 5 answers at once.
     class SlowOnce final : public prologix::Transport {
     public:
         SlowOnce(VirtualClock& c, int slowPad) : clock_(c), slowPad_(slowPad) {}
@@ -298,8 +298,9 @@ TEST(AdapterBus, AnAnswerThatComesTooLateIsNotTakenForTheNextAddress) {
                     const auto at = clock_.now() + delay + std::chrono::milliseconds(1);
                     return queue_.empty() ? at : std::max(at, queue_.back().first);
                 };
-                if (line_.rfind("++spoll ", 0) == 0) {
-                    const int pad = std::stoi(line_.substr(8));
+                if (line_.rfind("++addr ", 0) == 0) pad_ = std::stoi(line_.substr(7));
+                if (line_ == "++spoll") {
+                    const int pad = pad_;
                     if (pad == 5 || pad == slowPad_)
                         queue_.push_back({due(std::chrono::milliseconds(pad == slowPad_ ? 3000 : 0)),
                                           pad == 5 ? "16\r\n" : "0\r\n"});
@@ -326,6 +327,7 @@ TEST(AdapterBus, AnAnswerThatComesTooLateIsNotTakenForTheNextAddress) {
         VirtualClock& clock_;
         int slowPad_;
         std::string line_;
+        int pad_ = 0;
         std::deque<std::pair<Clock::duration, std::string>> queue_;
     };
     for (int slowPad : {1, 4, 5}) {
@@ -345,9 +347,10 @@ TEST(AdapterBus, AnAnswerThatComesTooLateIsNotTakenForTheNextAddress) {
         driver.FindLstn(0, list.data(), results.data(), 8);
         // Only the late answer itself is waited for, once.
         EXPECT_LT(clock.now() - before, std::chrono::seconds(6));
-        // The slow address counts as absent, as a poll nobody answers in time does.
-        const std::vector<uint16_t> expected =
-            slowPad == 5 ? std::vector<uint16_t>{} : std::vector<uint16_t>{5};
+        // The late answer comes before the answer to ++ver: it is the slow address's, never the next one's.
+        std::vector<uint16_t> expected{static_cast<uint16_t>(slowPad)};
+        if (slowPad != 5) expected.push_back(5);
+        std::sort(expected.begin(), expected.end());
         EXPECT_EQ(std::vector<uint16_t>(results.begin(), results.begin() + cntl), expected);
     }
 }

@@ -149,7 +149,7 @@ Clock::duration PrologixDriver::hostTimeout(const Descriptor& d) const {
 
 Clock::duration PrologixDriver::stopWait(int ms) const {
     const auto rtt = std::min<Clock::duration>(roundTrip_, std::chrono::seconds(1));
-    return std::chrono::milliseconds(ms + ms / 4 + 100) + 2 * rtt;
+    return std::chrono::milliseconds(ms + ms / 4 + 50) + 2 * rtt;
 }
 
 bool PrologixDriver::send(std::string_view bytes) {
@@ -248,15 +248,30 @@ bool PrologixDriver::receiveLine(std::string& pending, std::string& line, Clock:
     }
 }
 
+namespace {
+std::optional<int> statusByte(const std::string& line) {
+    int value = -1;
+    const auto [p, ec] = std::from_chars(line.data(), line.data() + line.size(), value);
+    if (ec == std::errc() && p == line.data() + line.size() && value >= 0 && value <= 255) return value;
+    return std::nullopt;
+}
+} // namespace
+
 std::optional<int> PrologixDriver::pollAnswer(Clock::duration deadline) {
     std::string pending;
     std::string line;
     while (receiveLine(pending, line, deadline)) {
-        int value = -1;
-        const auto [p, ec] = std::from_chars(line.data(), line.data() + line.size(), value);
-        if (ec == std::errc() && p == line.data() + line.size() && value >= 0 && value <= 255) return value;
+        if (const auto value = statusByte(line)) return value;
         if (!line.empty()) adapterLines_.push_back(line); // the adapter's own text, not the answer
     }
+    if (lost_) return std::nullopt;
+    // Silence for as long as the adapter should take. Its clock may run slow, or the network may
+    // hold the answer back: the answer to ++ver comes only after the poll has ended, so an answer
+    // before it is this poll's, and none means nobody answered. Either way the next poll starts clean.
+    std::vector<std::string> late;
+    if (!sync(&late, LateAnswerWait)) return std::nullopt;
+    for (const std::string& l : late)
+        if (const auto value = statusByte(l)) return value;
     return std::nullopt;
 }
 
@@ -299,16 +314,12 @@ int32_t PrologixDriver::ibrsp(int32_t ud, char* spr) {
     const int ms = static_cast<int>(std::clamp<int64_t>(boundedTimeoutMilliseconds(d->tmo), ScanPollMs,
                                                         maxReadTimeoutMs(firmware_.flavour)));
     if (!setAdapterTimeout(ms)) return lostCall(kErr | kTimo);
-    std::string cmd = "++spoll " + std::to_string(d->pad);
-    if (d->sad != 0) cmd += " " + std::to_string(d->sad);
-    if (!send(cmd + "\n")) return lostCall(kErr | kTimo);
+    // The address goes by ++addr: AR488 0.50 ignores an address given to ++spoll itself.
+    if (!selectDevice(d->pad, d->sad) || !send("++spoll\n")) return lostCall(kErr | kTimo);
     // The poll's answer, or silence until the adapter has certainly given up: nothing is sent
     // meanwhile, since a line could stop the poll mid-byte.
     const std::optional<int> value = pollAnswer(clock_.now() + stopWait(ms));
     inFlight_ = 0;
-    // An answer that comes after we gave up (a network hiccup) must not be the next poll's: the
-    // adapter's answer to ++ver follows it, and everything before that answer is dropped.
-    if (!value && !lost_) sync(nullptr, LateAnswerWait);
     if (!value) {
         // Silence is the only sign: nobody answered the poll within the timeout.
         lastCount_ = 0;

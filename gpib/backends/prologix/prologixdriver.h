@@ -45,8 +45,8 @@ public:
     // The adapter's read timeout: short, so that an end the message cannot tell costs little, and
     // far above a USB or network round trip. A scope pausing longer is read on with a new ++read.
     static constexpr int ReadTimeoutMs = 500;
-    // How long the answer to ++ver after an unanswered poll is awaited: a late answer (a network
-    // hiccup) must arrive before it, not inside the next poll.
+    // How long the answer to ++ver after a poll's silence is awaited: a late answer (a slow adapter,
+    // a network hiccup) arrives before it and still counts for that poll, never for the next.
     static constexpr Clock::duration LateAnswerWait = std::chrono::seconds(5);
 
 private:
@@ -86,6 +86,7 @@ private:
     void settle();
     void dropPending();
     // Waits for one line answering a serial poll (a number 0-255); other lines are the adapter's.
+    // After the adapter's timeout, a ++ver tells a late answer from none.
     std::optional<int> pollAnswer(Clock::duration deadline);
     bool receiveLine(std::string& pending, std::string& line, Clock::duration deadline);
     int32_t lostCall(int32_t status);

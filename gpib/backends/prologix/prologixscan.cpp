@@ -51,11 +51,10 @@ void PrologixDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t*
 void PrologixDriver::scanWithSerialPolls(const std::vector<int>& pads, std::vector<bool>& present) {
     if (!setAdapterTimeout(ScanPollMs)) return;
     for (int pad : pads) {
-        if (!send("++spoll " + std::to_string(pad) + "\n")) return;
+        if (!selectDevice(pad, 0) || !send("++spoll\n")) return;
         const bool answered = pollAnswer(clock_.now() + stopWait(ScanPollMs)).has_value();
         present[static_cast<std::size_t>(pad)] = answered;
         inFlight_ = 0;
-        if (!answered && !lost_) sync(nullptr, LateAnswerWait); // a late answer lands before it, not in the next poll
         if (lost_) return;
     }
 }
