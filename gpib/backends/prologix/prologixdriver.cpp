@@ -137,7 +137,7 @@ bool PrologixDriver::setUp(std::string& error) {
         // The mode change keeps an AR488 busy for 100 ms: wait for it before anything else.
         if (c == "++mode 1" && !sync(&lines)) return lost();
     }
-    if (!setAdapterTimeout(ReadTimeoutMs) || !sync(&lines)) return lost();
+    if (!setAdapterTimeout(MinReadTimeoutMs) || !sync(&lines)) return lost();
     return true;
 }
 
@@ -145,6 +145,11 @@ Clock::duration PrologixDriver::hostTimeout(const Descriptor& d) const {
     const int64_t us = timeoutMicroseconds(d.tmo);
     return us > 0 ? Clock::duration(std::chrono::microseconds(us))
                   : Clock::duration(std::chrono::milliseconds(boundedTimeoutMilliseconds(d.tmo)));
+}
+
+int PrologixDriver::adapterReadTimeoutMs(const Descriptor& d) const {
+    const int most = std::min(MaxReadTimeoutMs, maxReadTimeoutMs(firmware_.flavour));
+    return static_cast<int>(std::clamp<int64_t>(boundedTimeoutMilliseconds(d.tmo), MinReadTimeoutMs, most));
 }
 
 Clock::duration PrologixDriver::stopWait(int ms) const {

@@ -42,9 +42,12 @@ public:
     static constexpr Clock::duration Quiet = std::chrono::milliseconds(25);
     // ++read_tmo_ms of a serial poll while scanning the bus (pyvisa-py's choice too).
     static constexpr int ScanPollMs = 50;
-    // The adapter's read timeout: short, so that an end the message cannot tell costs little, and
-    // far above a USB or network round trip. A scope pausing longer is read on with a new ++read.
-    static constexpr int ReadTimeoutMs = 500;
+    // The adapter's read timeout follows the descriptor's within these. Long enough that a scope's
+    // usual pauses (rendering before or inside a picture) end inside one ++read, so that no command
+    // has to follow while a slow adapter may still be reading; short enough that an end the message
+    // cannot tell (two such timeouts) stays bearable. A longer pause is read on with a new ++read.
+    static constexpr int MinReadTimeoutMs = 500;
+    static constexpr int MaxReadTimeoutMs = 3000;
     // How long the answer to ++ver after a poll's silence is awaited: a late answer (a slow adapter,
     // a network hiccup) arrives before it and still counts for that poll, never for the next.
     static constexpr Clock::duration LateAnswerWait = std::chrono::seconds(5);
@@ -68,6 +71,7 @@ private:
     enum class End { Eoi, Data, Undecided };
 
     Clock::duration hostTimeout(const Descriptor& d) const;
+    int adapterReadTimeoutMs(const Descriptor& d) const;
     // When a read or poll that the adapter times out after `ms` has certainly stopped, counted from
     // the last sign of it: the adapter's clock may run slow, the link adds its round trip.
     Clock::duration stopWait(int ms) const;
@@ -110,7 +114,7 @@ private:
     int addrPad_ = -1;
     int addrSad_ = -1;
     int adapterTimeoutMs_ = -1;
-    int readTimeoutMs_ = ReadTimeoutMs; // the running read's
+    int readTimeoutMs_ = MinReadTimeoutMs; // the running read's
     bool lost_ = false;
     Read read_;
 };

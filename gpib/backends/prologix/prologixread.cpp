@@ -135,7 +135,7 @@ int32_t PrologixDriver::ibrd(int32_t ud, char* buf, int32_t count) {
     if (read_.active && (read_.pad != d->pad || read_.sad != d->sad)) settle();
     if (!read_.active) {
         settle();
-        readTimeoutMs_ = ReadTimeoutMs;
+        readTimeoutMs_ = adapterReadTimeoutMs(*d);
         if (!selectDevice(d->pad, d->sad) || !setAdapterTimeout(readTimeoutMs_))
             return lostCall(kErr | kTimo);
         read_.active = true;
