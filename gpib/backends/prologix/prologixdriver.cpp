@@ -133,9 +133,7 @@ bool PrologixDriver::setUp(std::string& error) {
     setup.push_back("++eot_enable 1");
     setup.push_back("++eot_char " + std::to_string(static_cast<int>(EotChar)));
     for (const std::string& c : setup) {
-        if (!send(c + "\n")) return lost();
-        // The mode change keeps an AR488 busy for 100 ms: wait for it before anything else.
-        if (c == "++mode 1" && !sync(&lines)) return lost();
+        if (!send(c + "\n", c == "++mode 1")) return lost();
     }
     if (!setAdapterTimeout(MinReadTimeoutMs) || !sync(&lines)) return lost();
     return true;
@@ -157,11 +155,12 @@ Clock::duration PrologixDriver::stopWait(int ms) const {
     return std::chrono::milliseconds(ms + ms / 4 + 50) + 2 * rtt;
 }
 
-bool PrologixDriver::send(std::string_view bytes) {
+bool PrologixDriver::send(std::string_view bytes, bool keepsBusy) {
     if (lost_) return false;
-    if (inFlight_ > 0 && inFlight_ + bytes.size() > InputBudget && !sync()) return false;
+    if ((busy_ || (inFlight_ > 0 && inFlight_ + bytes.size() > InputBudget)) && !sync()) return false;
     if (!transport_->send(bytes)) lost_ = true;
     inFlight_ += bytes.size();
+    busy_ = keepsBusy;
     return !lost_;
 }
 
@@ -171,6 +170,7 @@ bool PrologixDriver::sync(std::vector<std::string>* lines, Clock::duration wait)
         lost_ = true;
         return false;
     }
+    busy_ = false;
     std::string received;
     const auto deadline = clock_.now() + (wait > Clock::duration{} ? wait : kReplySlack + stopWait(0));
     while (!endsWith(received, marker_)) {
@@ -291,7 +291,7 @@ void PrologixDriver::SendIFC(int32_t board) {
         return;
     }
     settle();
-    if (!send("++ifc\n")) {
+    if (!send("++ifc\n", true)) {
         lostCall(kErr);
         return;
     }
@@ -305,7 +305,7 @@ int32_t PrologixDriver::ibclr(int32_t ud) {
     if (lost_) return lostCall(kErr);
     settle();
     // The adapter does not say whether anybody took the clear.
-    if (!selectDevice(d->pad, d->sad) || !send("++clr\n")) return lostCall(kErr);
+    if (!selectDevice(d->pad, d->sad) || !send("++clr\n", true)) return lostCall(kErr);
     return publish(kCmpl, 0, 0);
 }
 
@@ -343,7 +343,7 @@ int32_t PrologixDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
     settle();
     // A new message makes the instrument drop an unread reply; so does our side (settle).
     if (!selectDevice(d->pad, d->sad) ||
-        !send(escapeData(std::string_view(buf, static_cast<std::size_t>(count)))))
+        !send(escapeData(std::string_view(buf, static_cast<std::size_t>(count))), true))
         return lostCall(kErr);
     lastCount_ = count;
     return publish(kCmpl, 0, count);

@@ -63,6 +63,8 @@ private:
         bool confirming = false; // this ++read asks whether the held EotChar was EOI
         bool dataHeld = false;   // the held EotChar was judged data by the picture's structure
         std::size_t judged = 0;  // size of data when its trailing EotChar was last judged
+        std::size_t echo = std::string::npos; // a lone byte that may be the firmware's timeout echo
+        std::size_t readFrom = 0;             // where the running ++read's bytes begin
         std::string data;        // the whole message so far; bytes before pos are handed out
         std::size_t pos = 0;
         Clock::duration issuedAt{};
@@ -77,8 +79,9 @@ private:
     Clock::duration stopWait(int ms) const;
 
     // Sends bytes the adapter will take: at most InputBudget unanswered in flight, so nothing is
-    // lost while it is busy (a mode change, a clear, a write to the bus).
-    bool send(std::string_view bytes);
+    // lost while it is busy, and no line behind one that keeps it busy on the bus (a clear, a
+    // write): older AR488 firmware runs lines that wait together into one.
+    bool send(std::string_view bytes, bool keepsBusy = false);
     // Sends ++ver and waits for its answer: the adapter has then taken everything before it. The
     // lines that came first go to `lines` (the answers to commands, the adapter's own texts).
     bool sync(std::vector<std::string>* lines = nullptr, Clock::duration wait = {});
@@ -102,6 +105,7 @@ private:
     bool step(Clock::duration deadline);
     End judgeEnd() const;
     void endAtHeldByte();
+    void readTimedOut();
 
     std::unique_ptr<Transport> transport_;
     Clock& clock_;
@@ -111,6 +115,7 @@ private:
     std::vector<std::string> adapterLines_;
     Clock::duration roundTrip_{};
     std::size_t inFlight_ = 0; // bytes sent since the adapter was last known idle
+    bool busy_ = false;        // the last line sent keeps the adapter busy on the bus
     int addrPad_ = -1;
     int addrSad_ = -1;
     int adapterTimeoutMs_ = -1;

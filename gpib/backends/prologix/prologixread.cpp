@@ -15,6 +15,8 @@
 // bytes mean the EotChar was data, silence means it was the end. A picture still cut short after
 // the descriptor's timeout of silence ends there too, so that the capture can say so.
 // A whole picture thus ends Quiet after its last byte; the fresh read costs two adapter timeouts.
+// AR488 0.49.11 to 0.50.17 send the last byte of a read that timed out once more (a NUL when none
+// came); a lone such byte after the adapter's timeout, with nothing behind it, is dropped.
 #include "gpib/backends/prologix/prologixdriver.h"
 
 #include "gpib/status.h"
@@ -46,11 +48,12 @@ bool endsWithEot(const std::string& data) {
 } // namespace
 
 std::size_t PrologixDriver::readable() const {
-    const std::size_t have = read_.data.size() - read_.pos;
-    if (read_.ended) return have;
-    // A trailing EotChar may be the adapter's, not the message's: held until that is known.
-    const std::size_t hold = endsWithEot(read_.data) ? 1 : 0;
-    return have > hold ? have - hold : 0;
+    if (read_.ended) return read_.data.size() - read_.pos;
+    // A possible timeout echo, and a trailing EotChar that may be the adapter's, are held back
+    // until that is known.
+    std::size_t end = read_.echo != std::string::npos ? read_.echo : read_.data.size();
+    if (end > 0 && static_cast<unsigned char>(read_.data[end - 1]) == EotChar) --end;
+    return end > read_.pos ? end - read_.pos : 0;
 }
 
 PrologixDriver::End PrologixDriver::judgeEnd() const {
@@ -68,6 +71,17 @@ void PrologixDriver::endAtHeldByte() {
     read_.running = false;
 }
 
+void PrologixDriver::readTimedOut() {
+    Read& r = read_;
+    r.running = false; // timed out inside the adapter: nothing more will come from this read
+    inFlight_ = 0;
+    if (r.confirming) {
+        endAtHeldByte(); // a fresh read found nothing: the held EotChar was the end
+        return;
+    }
+    if (endsWithEot(r.data) && r.judged == r.data.size() && !r.dataHeld) r.confirming = true;
+}
+
 bool PrologixDriver::step(Clock::duration deadline) {
     Read& r = read_;
     auto now = clock_.now();
@@ -83,6 +97,25 @@ bool PrologixDriver::step(Clock::duration deadline) {
         if (!send("++read eoi\n")) return false;
         r.running = true;
         r.issuedAt = now;
+        r.readFrom = r.data.size();
+        return true;
+    }
+    if (r.echo != std::string::npos) {
+        // A lone byte after the adapter's timeout: more bytes soon mean it was the scope's.
+        const auto got = transport_->receive(r.data, r.lastByteAt + Quiet);
+        if (got == Transport::Received::Closed) {
+            lost_ = true;
+            return false;
+        }
+        if (got == Transport::Received::Data) {
+            r.echo = std::string::npos;
+            r.confirming = false; // bytes came: a held EotChar was data
+            r.lastByteAt = clock_.now();
+            return true;
+        }
+        r.data.erase(r.echo); // the firmware's repeat of the read's last byte: its read is over
+        r.echo = std::string::npos;
+        readTimedOut();
         return true;
     }
     const auto stopAt = std::max(r.issuedAt, r.lastByteAt) + stopWait(readTimeoutMs_);
@@ -100,8 +133,14 @@ bool PrologixDriver::step(Clock::duration deadline) {
     }
     now = clock_.now();
     if (got == Transport::Received::Data) {
+        const auto silence = now - std::max(r.issuedAt, r.lastByteAt);
         r.lastByteAt = now;
-        if (r.confirming && r.data.size() > before) r.confirming = false; // the EotChar was data
+        if (firmware_.timeoutRepeatsLastByte && r.data.size() == before + 1 &&
+            silence >= std::chrono::milliseconds(readTimeoutMs_ * 9 / 10)) {
+            const char repeated = before > r.readFrom ? r.data[before - 1] : '\0';
+            if (r.data.back() == repeated) r.echo = before;
+        }
+        if (r.confirming && r.echo == std::string::npos) r.confirming = false; // the EotChar was data
         return true;
     }
     if (unjudged && now >= r.lastByteAt + Quiet) {
@@ -115,13 +154,7 @@ bool PrologixDriver::step(Clock::duration deadline) {
         }
     }
     if (now >= stopAt) {
-        r.running = false; // timed out inside the adapter: nothing more will come from this read
-        inFlight_ = 0;
-        if (r.confirming) {
-            endAtHeldByte(); // a fresh read found nothing: the held EotChar was the end
-            return true;
-        }
-        if (held && r.judged == r.data.size() && !r.dataHeld) r.confirming = true;
+        readTimedOut();
         return true;
     }
     return held || now < deadline;

@@ -42,6 +42,7 @@ Firmware firmwareOf(std::string_view line) {
     f.hasFindListeners = f.version >= 5217;
     // Unknown versions get the terminator too: every TDS takes LF as the end of a command.
     f.needsLfTerminator = f.version < 5100;
+    f.timeoutRepeatsLastByte = f.version >= 4911 && f.version <= 5017;
     return f;
 }
 

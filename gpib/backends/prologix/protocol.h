@@ -28,6 +28,9 @@ struct Firmware {
     // With ++eos 3 (no terminator) AR488 firmware before 0.51 raises EOI after the last byte instead
     // of with it, so the instrument never sees the end of a command: those get ++eos 2 (LF added).
     bool needsLfTerminator = false;
+    // AR488 0.49.11 to 0.50.17 end a ++read that timed out by sending its last byte once more (a NUL
+    // when none came): that byte is no part of the message.
+    bool timeoutRepeatsLastByte = false;
 };
 
 // The firmware a version line names: "AR488 GPIB controller, ver. 0.50.16, 02/06/2021" is AR488
