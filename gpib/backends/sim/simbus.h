@@ -1,8 +1,8 @@
 #pragma once
 // The simulated GPIB bus: the board and simulated TDS scopes described by a scenario file.
 #include "gpib/backends/boardless.h"
-#include "gpib/backends/sim/instrument.h"
-#include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/simscope/instrument.h"
+#include "gpib/backends/simscope/scenario.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 

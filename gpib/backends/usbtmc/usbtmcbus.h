@@ -1,6 +1,6 @@
 #pragma once
 // Opens the USBTMC backend a bus URI names: the kernel's devices, or simulated ones.
-#include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/simscope/scenario.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 

@@ -1,6 +1,6 @@
 // Reads a scenario from JSON (docs/simulator.md): every key checked, every problem named with where it is.
-#include "gpib/backends/sim/jsonfields.h"
-#include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/simscope/jsonfields.h"
+#include "gpib/backends/simscope/scenario.h"
 
 #include <QByteArray>
 #include <QDir>

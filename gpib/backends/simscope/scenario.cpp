@@ -1,6 +1,6 @@
-#include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/simscope/scenario.h"
 
-#include "gpib/backends/sim/picture.h"
+#include "gpib/backends/simscope/picture.h"
 
 #include <cctype>
 #include <cmath>
