@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include "gpib/backends/schemes.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -56,10 +58,7 @@ const OptionDef OptionTable[] = {
      "file to write, - for stdout\n(default: MODEL_YYYY-MM-DD_HHMMSS.EXT in this folder)"},
     {"count", 0, "N", Capture, "number of captures, files numbered _001, _002, ... (default: 1)"},
     {"interval", 0, "SECONDS", Capture, "wait between captures (default: 0)"},
-    {"bus", 0, "URI", Global,
-     "sim, sim:FILE.json, gpib, gpib:N,\nprologix:/dev/DEVICE, prologix:HOST[:PORT],\nusbtmc, "
-     "usbtmc:/dev/usbtmcN, usbtmc:sim[:FILE.json]\n"
-     "(default: $VELLUMIX_BUS, else gpib)"},
+    {"bus", 0, "URI", Global, "the bus, one of those below\n(default: $VELLUMIX_BUS, else gpib)"},
     {"help", 'h', nullptr, Global, "show this help and exit"},
     {"version", 0, nullptr, Global, "show the version and exit"},
 };
@@ -255,6 +254,10 @@ std::string helpText() {
     optionEntries(out, Capture);
     out += "\nGlobal options:\n";
     optionEntries(out, Global);
+    out += "\nBuses:\n";
+    for (const auto& scheme : gpib::busSchemes())
+        for (const auto& form : scheme.forms)
+            helpEntry(out, form.text, form.help);
     out += "\n"
            "Exit statuses: 0 done, 1 usage, 2 bus or driver, 3 bus scan, 4 no matching instrument,\n"
            "5 unsupported model, 6 GPIB I/O error, 7 format or ink saver not offered,\n"
