@@ -6,14 +6,16 @@
 #include "gpib/backends/prologix/protocol.h"
 #include "gpib/backends/sim/simbus.h"
 #include "gpib/backends/usbtmc/usbtmcbus.h"
+#include "gpib/status.h"
 #include "platform/text.h"
 
 namespace vellumix::gpib {
 
 namespace {
 
-constexpr const char* GpibEmptyHint =
-    "check that the instruments are switched on, cabled, and set to GPIB addresses from 1 to 30";
+const std::string GpibEmptyHint =
+    "check that the instruments are switched on, cabled, and set to GPIB addresses from " +
+    instrumentAddressRange();
 
 // --- sim ---------------------------------------------------------------------------------------------
 

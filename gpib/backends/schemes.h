@@ -48,7 +48,7 @@ struct BusScheme {
     // How messages name the bus ("GPIB board 1", "the simulated bus"), and what to check when no
     // instrument answers on it.
     std::string (*messageName)(const BusUri& uri);
-    const char* emptyBusHint;
+    std::string emptyBusHint;
     BusOpenResult (*open)(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search);
 };
 

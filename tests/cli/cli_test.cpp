@@ -595,6 +595,22 @@ TEST(CliBus, MessagesNameTheBusTheUriChose) {
     }
 }
 
+// The help's list of exit statuses is written from the table in exitstatus.h: every status once, in
+// order, with the wording and line breaks scripts and the manual page have always seen.
+TEST(CliHelp, ExitStatusesComeFromTheirTable) {
+    const std::string help = helpText();
+    EXPECT_NE(
+        help.find("\nExit statuses: 0 done, 1 usage, 2 bus or driver, 3 bus scan, 4 no matching instrument,\n"
+                  "5 unsupported model, 6 GPIB I/O error, 7 format or ink saver not offered,\n"
+                  "8 incomplete picture (file written), 9 file or stdout write error.\n"),
+        std::string::npos)
+        << help;
+    int expected = ExitOk;
+    for (const auto& m : ExitStatusMeanings)
+        EXPECT_EQ(m.status, expected++) << m.meaning;
+    EXPECT_EQ(expected, ExitWrite + 1);
+}
+
 // --- File names and numbering ---------------------------------------------------------------------
 
 TEST(CliCapture, DefaultNamesCarryModelDateAndTimeWithoutColons) {

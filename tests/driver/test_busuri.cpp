@@ -226,7 +226,7 @@ TEST(BusSchemes, EveryListedFormIsAcceptedByItsRow) {
         EXPECT_EQ(std::find(names.begin(), names.end(), scheme.name), names.end()) << "one row per scheme";
         names.emplace_back(scheme.name);
         EXPECT_EQ(vellumix::gpib::findBusScheme(scheme.name), &scheme);
-        EXPECT_NE(scheme.emptyBusHint, nullptr);
+        EXPECT_FALSE(scheme.emptyBusHint.empty());
         EXPECT_FALSE(scheme.forms.empty());
         for (const auto& form : scheme.forms) {
             const std::string text = filled(form.text);

@@ -11,7 +11,7 @@
 namespace vellumix::gpib::sim {
 namespace {
 
-constexpr int32_t kErr = 0x8000;
+constexpr int32_t kErr = ErrBit;
 constexpr int32_t kTimo = TIMO;
 constexpr int32_t kEnd = END;
 constexpr int32_t kCmpl = CMPL;
@@ -21,7 +21,7 @@ constexpr int32_t kCmpl = CMPL;
 SimBus::SimBus(Scenario scenario, Clock& clock) : scenario_(std::move(scenario)), clock_(clock) {
     setRegisterReturnCode(scenario_.registerReturnCode);
     for (const InstrumentSetup& setup : scenario_.instruments) {
-        if (setup.address < 1 || setup.address > 30 || byAddress_[setup.address]) continue;
+        if (setup.address < 1 || setup.address > MaxPrimaryAddress || byAddress_[setup.address]) continue;
         instruments_.push_back(std::make_unique<SimInstrument>(setup));
         byAddress_[setup.address] = instruments_.back().get();
     }
@@ -33,15 +33,15 @@ int32_t SimBus::RegisterGpibGlobalsForThread(int32_t* sta, int32_t* err, int32_t
 }
 
 SimInstrument* SimBus::instrumentAt(int address) {
-    return address >= 0 && address <= 30 ? byAddress_[address] : nullptr;
+    return validPrimaryAddress(address) ? byAddress_[address] : nullptr;
 }
 
 Clock::duration SimBus::timeoutOf(const Descriptor& d) const {
-    return std::chrono::microseconds(timeoutMicroseconds(d.tmo));
+    return std::chrono::microseconds(boundedTimeoutMicroseconds(d.tmo));
 }
 
 int32_t SimBus::timedOut(const Descriptor& d, int32_t count) {
-    // TNONE would wait for ever; a simulation that hangs helps nobody, so it times out at once.
+    // TNONE waits the longest code's time, as on every bus without a board (transport.h).
     clock_.sleepFor(timeoutOf(d));
     lastCount_ = count;
     return publish(kErr | kTimo, EABO, count);

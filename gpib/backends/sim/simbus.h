@@ -5,6 +5,7 @@
 #include "gpib/backends/simscope/scenario.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
+#include "gpib/status.h"
 
 #include <array>
 #include <memory>
@@ -44,7 +45,7 @@ private:
     Scenario scenario_;
     Clock& clock_;
     std::vector<std::unique_ptr<SimInstrument>> instruments_;
-    std::array<SimInstrument*, 31> byAddress_{};
+    std::array<SimInstrument*, MaxPrimaryAddress + 1> byAddress_{};
 };
 
 std::unique_ptr<SimBus> createSimBus(Scenario scenario, Clock& clock);

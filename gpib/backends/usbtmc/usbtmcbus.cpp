@@ -2,6 +2,7 @@
 
 #include "gpib/backends/usbtmc/simport.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
+#include "gpib/status.h"
 
 namespace vellumix::gpib::usbtmc {
 
@@ -16,7 +17,7 @@ BusOpenResult finish(std::unique_ptr<UsbtmcDriver> driver, const std::string& wh
     }
     result.description = what;
     std::string nodes;
-    for (int a = 1; a <= 30; ++a)
+    for (int a = 1; a <= MaxPrimaryAddress; ++a)
         if (const std::string path = driver->deviceAt(a); !path.empty())
             nodes += (nodes.empty() ? " " : ", ") + path + " at address " + std::to_string(a);
     result.description += nodes;

@@ -8,12 +8,6 @@
 
 namespace vellumix::gpib::usbtmc {
 
-namespace {
-
-constexpr int kMaxAddress = 30;
-
-} // namespace
-
 const DeviceOpenHints& usbtmcOpenHints() {
     static const DeviceOpenHints hints{
         "USBTMC device",
@@ -50,8 +44,8 @@ int UsbtmcDriver::add(const std::string& path) {
         return std::any_of(nodes_.begin(), nodes_.end(), [a](const Node& n) { return n.address == a; });
     };
     const int n = deviceNumber(path);
-    int address = n >= 0 && n < kMaxAddress && !taken(n + 1) ? n + 1 : 0;
-    for (int a = 1; address == 0 && a <= kMaxAddress; ++a)
+    int address = n >= 0 && n < MaxPrimaryAddress && !taken(n + 1) ? n + 1 : 0;
+    for (int a = 1; address == 0 && a <= MaxPrimaryAddress; ++a)
         if (!taken(a)) address = a;
     if (address == 0) {
         port_->close(fd);
