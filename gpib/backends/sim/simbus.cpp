@@ -1,5 +1,6 @@
 #include "gpib/backends/sim/simbus.h"
 
+#include "gpib/backends/simscope/pacing.h"
 #include "gpib/backends/transport.h"
 #include "gpib/status.h"
 
@@ -106,12 +107,8 @@ int32_t SimBus::ibwrt(int32_t ud, const char* buf, int32_t count) {
         lastCount_ = 0;
         return publish(kErr, f->iberr, 0);
     }
-    auto after = [this](double seconds) {
-        return clock_.now() +
-               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    };
-    in->receive(message, after(scenario_.latency),
-                after(scenario_.hardcopyLatency.value_or(scenario_.latency)));
+    receiveTimed(*in, clock_, message, scenario_.latency,
+                 scenario_.hardcopyLatency.value_or(scenario_.latency));
     lastCount_ = count;
     return publish(kCmpl, 0, count);
 }
@@ -134,40 +131,13 @@ int32_t SimBus::ibrd(int32_t ud, char* buf, int32_t count) {
         return publish(kErr, f->iberr, 0);
     }
 
-    const Clock::duration timeout = timeoutOf(*d);
-    const bool bounded = timeout > Clock::duration::zero();
-    Clock::duration waited{};
-    const Clock::duration now = clock_.now();
-    if (now < r.readyAt) {
-        waited = r.readyAt - now;
-        if (bounded && waited >= timeout) {
-            // The reply is still being produced; its first byte comes later.
-            return timedOut(*d, 0);
-        }
-        clock_.sleepFor(waited);
-    }
-    std::size_t n = std::min(static_cast<std::size_t>(count), r.data->size() - r.offset);
-    bool late = false;
-    if (scenario_.rate > 0) {
-        const double seconds = static_cast<double>(n) / scenario_.rate;
-        auto transfer = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-        if (bounded && waited + transfer > timeout) {
-            // Only what fits into the timeout arrives.
-            transfer = timeout - waited;
-            const double fits = std::chrono::duration<double>(transfer).count() * scenario_.rate;
-            n = std::min(n, static_cast<std::size_t>(std::floor(fits)));
-            late = true;
-        }
-        clock_.sleepFor(transfer);
-    }
-    std::memcpy(buf, r.data->data() + r.offset, n);
-    r.offset += n;
-    const int32_t moved = static_cast<int32_t>(n);
+    const PacedRead got = readPaced(*in, clock_, scenario_.rate, timeoutOf(*d), buf,
+                                    static_cast<std::size_t>(count), LateTransfer::KeepWhatFits);
+    if (got.outcome == PacedRead::Outcome::NotReady) return timedOut(*d, 0);
+    const int32_t moved = static_cast<int32_t>(got.count);
     lastCount_ = moved;
-    if (late) return publish(kErr | kTimo, EABO, moved);
-    const bool last = r.offset == r.data->size();
-    if (last) in->clearOutput();
-    return publish(kCmpl | (last ? kEnd : 0), 0, moved);
+    if (got.outcome == PacedRead::Outcome::Late) return publish(kErr | kTimo, EABO, moved);
+    return publish(kCmpl | (got.end ? kEnd : 0), 0, moved);
 }
 
 int32_t SimBus::ibtmo(int32_t ud, int32_t code) {

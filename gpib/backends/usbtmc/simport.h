@@ -58,7 +58,6 @@ private:
     static bool dead(const File& f) { return !f.node->present || f.generation != f.node->generation; }
     // Lets the file's timeout pass, as the kernel waits for a bulk transfer that does not come.
     long timedOut(const File& f);
-    Clock::duration after(double seconds) const;
 
     double rate_ = 0;
     double latency_ = 0;
