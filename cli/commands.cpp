@@ -40,8 +40,7 @@ bool Run::busIsEmpty() {
     // A driver may report an empty bus without an error (linux-gpib never sets EBUS): address 0
     // would then be the board itself, not an instrument.
     if (link_.Listeners.count() > 0) return false;
-    fail("no instrument answered on " + busName_ +
-         ": check that the instruments are switched on, cabled, and set to GPIB addresses from 1 to 30");
+    fail("no instrument answered on " + busName_ + ": " + emptyBusHint_);
     return true;
 }
 

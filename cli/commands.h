@@ -20,10 +20,11 @@ struct Scope {
 
 class Run {
 public:
-    // busName: how messages name the bus, e.g. "GPIB board 1".
-    Run(CliContext& context, gpib::GpibDriver& driver, std::string busName)
+    // busName: how messages name the bus, e.g. "GPIB board 1"; emptyBusHint: what to check when
+    // nothing answers on it (both from the bus's row in schemes.h).
+    Run(CliContext& context, gpib::GpibDriver& driver, std::string busName, std::string emptyBusHint)
         : ctx_(context), desktop_(context.err, context.environment), link_(driver, desktop_, context.clock),
-          busName_(std::move(busName)) {}
+          busName_(std::move(busName)), emptyBusHint_(std::move(emptyBusHint)) {}
 
     TerminalDesktop& desktop() { return desktop_; }
 
@@ -55,6 +56,7 @@ private:
     TerminalDesktop desktop_;
     gpib::InstrumentLink link_;
     std::string busName_;
+    std::string emptyBusHint_;
 };
 
 } // namespace vellumix::cli

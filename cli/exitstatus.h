@@ -18,6 +18,24 @@ enum ExitStatus : int {
     ExitWrite = 9,             // the picture could not be written to its file or to stdout
 };
 
+// What each status means, in the words of --help's list.
+struct ExitStatusMeaning {
+    ExitStatus status;
+    const char* meaning;
+};
+inline constexpr ExitStatusMeaning ExitStatusMeanings[] = {
+    {ExitOk, "done"},
+    {ExitUsage, "usage"},
+    {ExitBus, "bus or driver"},
+    {ExitScan, "bus scan"},
+    {ExitNoInstrument, "no matching instrument"},
+    {ExitUnsupportedModel, "unsupported model"},
+    {ExitIo, "GPIB I/O error"},
+    {ExitNotOffered, "format or ink saver not offered"},
+    {ExitIncompletePicture, "incomplete picture (file written)"},
+    {ExitWrite, "file or stdout write error"},
+};
+
 // The status a run ends with when the core ends the program.
 constexpr int exitStatusFor(FatalReason reason) {
     switch (reason) {

@@ -1,6 +1,6 @@
 // vellumix-sim-adapter over real transports: TCP on 127.0.0.1 and a pseudo-terminal, both
 // flavours, every genuine hard copy byte for byte; the messages for what can go wrong on opening.
-#include "gpib/backends/loader.h"
+#include "gpib/backends/schemes.h"
 #include "gpib/backends/prologix/prologixbus.h"
 #include "gpib/exchange.h"
 #include "gpib/status.h"
@@ -37,7 +37,7 @@ struct AdapterProcess : simadapter::AdapterProcess {
 BusOpenResult open(const std::string& uriText, Clock& clock) {
     std::string why;
     const auto uri = parseBusUri(uriText, why);
-    if (!uri) return {nullptr, {}, why, {}};
+    if (!uri) return {nullptr, {}, why, {}, {}};
     return openBus(*uri, clock);
 }
 

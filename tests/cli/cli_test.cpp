@@ -552,6 +552,77 @@ TEST(CliBus, EmptyOrFailingScanSaysWhatTheBoxLeavesOut) {
     }
 }
 
+// Each bus is named in the messages as its row in the table of buses names it: a USB scope or a GPIB
+// controller is not "GPIB board 0". The driver behind each URI is scripted: an empty bus, then a
+// failing scan.
+TEST(CliBus, MessagesNameTheBusTheUriChose) {
+    struct Case {
+        const char* uri;
+        std::string name;
+        std::string hint;
+    };
+    const std::string gpibHint = "set to GPIB addresses from 1 to 30";
+    const std::vector<Case> cases = {
+        {"sim", "the simulated bus", gpibHint},
+        {"gpib:3", "GPIB board 3", gpibHint},
+        {"prologix:/dev/ttyUSB0", "the GPIB controller on /dev/ttyUSB0", gpibHint},
+        {"prologix:lab-gpib:5025", "the GPIB controller at lab-gpib:5025", gpibHint},
+        {"usbtmc", "the USBTMC devices", "USB device port"},
+        {"usbtmc:/dev/usbtmc2", "the USBTMC device /dev/usbtmc2", "USB device port"},
+        {"usbtmc:sim", "the simulated USBTMC devices", "USB device port"},
+    };
+    for (const Case& c : cases) {
+        for (const bool scanFails : {false, true}) {
+            SCOPED_TRACE(std::string(c.uri) + (scanFails ? ", scan fails" : ", empty bus"));
+            Cli cli;
+            std::string opened;
+            const auto open = [&](const gpib::BusUri& uri, gpib::Clock&) {
+                opened = uri.toString();
+                auto driver = std::make_unique<test::ScriptedDriver>();
+                driver->listeners = {0};
+                if (scanFails) driver->findLstnResult = {gpib::ERR, gpib::EDVR, 19};
+                gpib::BusOpenResult result;
+                result.driver = std::move(driver);
+                return result;
+            };
+            std::ostringstream out, err;
+            CliContext ctx(out, err, cli.clock);
+            ctx.environment = [](const std::string&) { return std::optional<std::string>(); };
+            ctx.openBus = open;
+            EXPECT_EQ(runCli({"--bus", c.uri, "scan"}, ctx), ExitScan) << err.str();
+            std::string why;
+            EXPECT_EQ(opened, gpib::parseBusUri(c.uri, why)->toString())
+                << "the bus the option named is opened";
+            const std::string said = err.str();
+            const std::string expected = scanFails ? "the bus scan on " + c.name + " failed"
+                                                   : "no instrument answered on " + c.name + ": ";
+            EXPECT_NE(said.find(expected), std::string::npos) << said;
+            if (!scanFails) {
+                EXPECT_NE(said.find(c.hint), std::string::npos) << said;
+            }
+            if (std::string(c.uri).rfind("gpib", 0) != 0) {
+                EXPECT_EQ(said.find("GPIB board"), std::string::npos) << said;
+            }
+        }
+    }
+}
+
+// The help's list of exit statuses is written from the table in exitstatus.h: every status once, in
+// order, with the wording and line breaks scripts and the manual page have always seen.
+TEST(CliHelp, ExitStatusesComeFromTheirTable) {
+    const std::string help = helpText();
+    EXPECT_NE(
+        help.find("\nExit statuses: 0 done, 1 usage, 2 bus or driver, 3 bus scan, 4 no matching instrument,\n"
+                  "5 unsupported model, 6 GPIB I/O error, 7 format or ink saver not offered,\n"
+                  "8 incomplete picture (file written), 9 file or stdout write error.\n"),
+        std::string::npos)
+        << help;
+    int expected = ExitOk;
+    for (const auto& m : ExitStatusMeanings)
+        EXPECT_EQ(m.status, expected++) << m.meaning;
+    EXPECT_EQ(expected, ExitWrite + 1);
+}
+
 // --- File names and numbering ---------------------------------------------------------------------
 
 TEST(CliCapture, DefaultNamesCarryModelDateAndTimeWithoutColons) {

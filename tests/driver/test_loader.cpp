@@ -1,5 +1,5 @@
 // Opening a backend from a bus URI: the library search, its failure message, the simulated bus.
-#include "gpib/backends/loader.h"
+#include "gpib/backends/schemes.h"
 #include "gpib/backends/ni488/ni488driver.h"
 #include "stubcontrol.h"
 

@@ -1,7 +1,7 @@
 // Pictures of the simulated scopes: the layout a TDS writes, checked against the real files and
 // opened with independent decoders (Qt's image readers, ImageMagick where installed).
+#include "gpib/backends/simscope/picture.h"
 #include "picture/completeness.h"
-#include "gpib/backends/sim/picture.h"
 #include "simtest.h"
 #include "tests/support/files.h"
 

@@ -2,7 +2,7 @@
 // and the main window's logic, with simulated TDS B-series scopes on their USB device port.
 #include "app/session.h"
 #include "capture/hardcopy.h"
-#include "gpib/backends/loader.h"
+#include "gpib/backends/schemes.h"
 #include "gpib/backends/usbtmc/simport.h"
 #include "gpib/backends/usbtmc/usbtmcbus.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
