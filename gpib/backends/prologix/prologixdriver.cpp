@@ -215,11 +215,16 @@ void PrologixDriver::settle() {
         // could stop it mid-byte on some firmware, or wait behind it on others. Its tail is dropped.
         std::string tail;
         auto last = std::max(read_.issuedAt, read_.lastByteAt);
-        const auto wait = stopWait(readTimeoutMs_);
+        const auto wait = readStopWait();
         while (!lost_ && clock_.now() < last + wait) {
             const auto got = transport_->receive(tail, last + wait);
             if (got == Transport::Received::Closed) lost_ = true;
-            if (got == Transport::Received::Data) last = clock_.now();
+            if (got == Transport::Received::Data) {
+                const bool echo = firmware_.timeoutRepeatsLastByte && tail.size() == 1 &&
+                                  clock_.now() - last >= std::chrono::milliseconds(readTimeoutMs_ * 9 / 10);
+                last = clock_.now();
+                if (echo) break; // the firmware's sign that its read timed out
+            }
             tail.clear();
         }
         inFlight_ = 0;

@@ -106,6 +106,7 @@ private:
     End judgeEnd() const;
     void endAtHeldByte();
     void readTimedOut();
+    Clock::duration readStopWait() const;
 
     std::unique_ptr<Transport> transport_;
     Clock& clock_;

@@ -16,7 +16,9 @@
 // the descriptor's timeout of silence ends there too, so that the capture can say so.
 // A whole picture thus ends Quiet after its last byte; the fresh read costs two adapter timeouts.
 // AR488 0.49.11 to 0.50.17 send the last byte of a read that timed out once more (a NUL when none
-// came); a lone such byte after the adapter's timeout, with nothing behind it, is dropped.
+// came); a lone such byte after the adapter's timeout, with nothing behind it, is dropped. On those
+// that byte is also the sign that the read is over, whatever the adapter's clock: they are waited
+// for, not timed (a line during their read would cost the next byte).
 #include "gpib/backends/prologix/prologixdriver.h"
 
 #include "gpib/status.h"
@@ -71,6 +73,11 @@ void PrologixDriver::endAtHeldByte() {
     read_.running = false;
 }
 
+Clock::duration PrologixDriver::readStopWait() const {
+    // Where the firmware announces its timeout, the wait is only a bound in case that byte is lost.
+    return firmware_.timeoutRepeatsLastByte ? 4 * stopWait(readTimeoutMs_) : stopWait(readTimeoutMs_);
+}
+
 void PrologixDriver::readTimedOut() {
     Read& r = read_;
     r.running = false; // timed out inside the adapter: nothing more will come from this read
@@ -118,7 +125,7 @@ bool PrologixDriver::step(Clock::duration deadline) {
         readTimedOut();
         return true;
     }
-    const auto stopAt = std::max(r.issuedAt, r.lastByteAt) + stopWait(readTimeoutMs_);
+    const auto stopAt = std::max(r.issuedAt, r.lastByteAt) + readStopWait();
     const bool held = endsWithEot(r.data);
     const bool unjudged = held && r.judged != r.data.size() && !r.confirming;
     // With a byte held back the timeout is taken only once the adapter's read is over, so that the
