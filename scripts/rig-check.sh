@@ -24,7 +24,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-"$rig/build.sh" "$work" >/dev/null
+"$rig/build.sh" "$work" >"$work/build.log" 2>&1 || { cat "$work/build.log"; exit 1; }
 
 failed=0
 for fw in ar488-0.50.16 ar488-0.53.04; do
