@@ -26,6 +26,7 @@ public:
           busName_(std::move(busName)) {}
 
     TerminalDesktop& desktop() { return desktop_; }
+    gpib::InstrumentLink& link() { return link_; }
 
     int scan();
     int query(const Request& r);
@@ -50,6 +51,13 @@ private:
     std::string probeId(int16_t ud, int16_t address);
     std::tm localTime() const;
     int deliver(const std::string& picture, const std::string& target);
+    // Waits on the link's clock in short steps; false when cancelled meanwhile.
+    bool pause(double seconds);
+    int captureAll(const Request& r, const Scope& scope, const capture::HardCopyFormat& format);
+    // Writes a repeat's picture under a name that is not taken yet (never replacing a file); target
+    // gets the name used.
+    int deliverNew(const std::string& picture, const std::string& base, const std::tm& time, bool numbered,
+                   int& counter, std::string& target);
 
     CliContext& ctx_;
     TerminalDesktop desktop_;

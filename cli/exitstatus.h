@@ -16,6 +16,9 @@ enum ExitStatus : int {
     ExitNotOffered = 7,        // the model does not offer the format or the ink saver asked for
     ExitIncompletePicture = 8, // the picture's own structure asks for more bytes than came (file written)
     ExitWrite = 9,             // the picture could not be written to its file or to stdout
+    ExitNoTrigger = 10,        // --on-trigger: the trigger did not come within --trigger-timeout
+    // Cancelled by a signal: 128 + its number, as a shell reports it (130 SIGINT, 143 SIGTERM).
+    ExitSignalBase = 128,
 };
 
 // The status a run ends with when the core ends the program.

@@ -40,11 +40,22 @@ Clock::duration SimBus::timeoutOf(const Descriptor& d) const {
     return std::chrono::microseconds(timeoutMicroseconds(d.tmo));
 }
 
+bool SimBus::wait(Clock::duration d) {
+    // Short steps, so that a cancel from another thread ends a slow simulated transfer at once.
+    const Clock::duration step = std::chrono::milliseconds(10);
+    for (const auto end = clock_.now() + d;;) {
+        if (cancelled_.load()) return false;
+        const auto now = clock_.now();
+        if (now >= end) return true;
+        clock_.sleepFor(std::min(step, end - now));
+    }
+}
+
 int32_t SimBus::timedOut(const Descriptor& d, int32_t count) {
     // TNONE would wait for ever; a simulation that hangs helps nobody, so it times out at once.
-    clock_.sleepFor(timeoutOf(d));
+    if (!wait(timeoutOf(d))) count = 0;
     lastCount_ = count;
-    return publish(kErr | kTimo, EABO, count);
+    return publish(kErr | (cancelled_.load() ? 0 : kTimo), EABO, count);
 }
 
 void SimBus::SendIFC(int32_t board) {
@@ -110,8 +121,8 @@ int32_t SimBus::ibwrt(int32_t ud, const char* buf, int32_t count) {
         return clock_.now() +
                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     };
-    in->receive(message, after(scenario_.latency),
-                after(scenario_.hardcopyLatency.value_or(scenario_.latency)));
+    in->receive(message, after(scenario_.latency), after(scenario_.hardcopyLatency.value_or(scenario_.latency)),
+                clock_.now());
     lastCount_ = count;
     return publish(kCmpl, 0, count);
 }
@@ -121,6 +132,10 @@ int32_t SimBus::ibrd(int32_t ud, char* buf, int32_t count) {
     if (!d) return publish(kErr, EDVR, 0);
     if (count < 0 || (count > 0 && !buf)) return publish(kErr, EARG, 0);
     SimInstrument* in = instrumentAt(d->pad);
+    if (cancelled_.load()) {
+        lastCount_ = 0;
+        return publish(kErr, EABO, 0);
+    }
     if (!in || in->silent() || !in->pending().active()) return timedOut(*d, 0);
     if (count == 0) {
         lastCount_ = 0;
@@ -144,7 +159,7 @@ int32_t SimBus::ibrd(int32_t ud, char* buf, int32_t count) {
             // The reply is still being produced; its first byte comes later.
             return timedOut(*d, 0);
         }
-        clock_.sleepFor(waited);
+        if (!wait(waited)) return timedOut(*d, 0);
     }
     std::size_t n = std::min(static_cast<std::size_t>(count), r.data->size() - r.offset);
     bool late = false;
@@ -158,7 +173,7 @@ int32_t SimBus::ibrd(int32_t ud, char* buf, int32_t count) {
             n = std::min(n, static_cast<std::size_t>(std::floor(fits)));
             late = true;
         }
-        clock_.sleepFor(transfer);
+        if (!wait(transfer)) return timedOut(*d, 0); // what was on its way is lost with the cancel
     }
     std::memcpy(buf, r.data->data() + r.offset, n);
     r.offset += n;

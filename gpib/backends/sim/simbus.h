@@ -7,6 +7,7 @@
 #include "gpib/driver.h"
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,8 @@ public:
     int32_t ibwrt(int32_t ud, const char* buf, int32_t count) override;
     int32_t ibrd(int32_t ud, char* buf, int32_t count) override;
     int32_t ibtmo(int32_t ud, int32_t code) override;
+    void cancel() override { cancelled_.store(true); }
+    void clearCancel() override { cancelled_.store(false); }
 
     // The instrument at a primary address, or nullptr.
     SimInstrument* instrumentAt(int address);
@@ -40,11 +43,14 @@ private:
     // Lets the descriptor's timeout pass and reports TIMO|ERR, EABO with `count` bytes moved.
     int32_t timedOut(const Descriptor& d, int32_t count);
     Clock::duration timeoutOf(const Descriptor& d) const;
+    // Lets d pass in short steps; false as soon as a cancel arrives.
+    bool wait(Clock::duration d);
 
     Scenario scenario_;
     Clock& clock_;
     std::vector<std::unique_ptr<SimInstrument>> instruments_;
     std::array<SimInstrument*, 31> byAddress_{};
+    std::atomic<bool> cancelled_{false};
 };
 
 std::unique_ptr<SimBus> createSimBus(Scenario scenario, Clock& clock);

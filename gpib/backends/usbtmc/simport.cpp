@@ -103,7 +103,7 @@ long SimUsbtmcPort::write(int fd, const char* buf, std::size_t n) {
     const std::string_view message(buf ? buf : "", n);
     if (const sim::Fault* fault = f->instrument->takeWriteFault(message))
         return fault->iberr == EABO ? timedOut(*f) : -EIO;
-    f->instrument->receive(message, after(latency_), after(hardcopyLatency_));
+    f->instrument->receive(message, after(latency_), after(hardcopyLatency_), clock_.now());
     return static_cast<long>(n);
 }
 
@@ -126,7 +126,7 @@ long SimUsbtmcPort::read(int fd, char* buf, std::size_t n) {
     if (const auto now = clock_.now(); now < r.readyAt) {
         waited = r.readyAt - now;
         if (waited >= timeout) return timedOut(*f); // still drawing; the reply stays for a later read
-        clock_.sleepFor(waited);
+        if (!pause(waited)) return -ECANCELED;
     }
     const std::size_t count = std::min(n, r.data->size() - r.offset);
     if (rate_ > 0) {
@@ -134,7 +134,7 @@ long SimUsbtmcPort::read(int fd, char* buf, std::size_t n) {
             std::chrono::duration<double>(static_cast<double>(count) / rate_));
         // The kernel gives up on a transfer that outlasts the timeout; what it carried is lost.
         if (waited + transfer > timeout) return timedOut(*f);
-        clock_.sleepFor(transfer);
+        if (!pause(transfer)) return -ECANCELED;
     }
     std::memcpy(buf, r.data->data() + r.offset, count);
     r.offset += count;
@@ -150,10 +150,27 @@ int SimUsbtmcPort::lastReadEnded(int fd, bool& eom) {
     return 0;
 }
 
+bool SimUsbtmcPort::pause(Clock::duration d) {
+    const Clock::duration step = std::chrono::milliseconds(10);
+    for (const auto end = clock_.now() + d;;) {
+        if (cancelled_.load()) return false;
+        const auto now = clock_.now();
+        if (now >= end) return true;
+        clock_.sleepFor(std::min(step, end - now));
+    }
+}
+
+int SimUsbtmcPort::cancelIo(int fd) {
+    (void)fd;
+    cancelled_.store(true);
+    return 0;
+}
+
 int SimUsbtmcPort::clear(int fd) {
     File* f = file(fd);
     if (!f) return -EBADF;
     if (dead(*f)) return -ENODEV;
+    cancelled_.store(false);
     f->instrument->clearOutput();
     return 0;
 }

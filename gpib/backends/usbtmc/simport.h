@@ -8,6 +8,7 @@
 #include "gpib/backends/usbtmc/port.h"
 #include "gpib/clock.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ public:
     int clear(int fd) override;
     int readStatusByte(int fd, unsigned char& stb) override;
     int setTimeout(int fd, uint32_t ms) override;
+    int cancelIo(int fd) override;
 
     // Unplugs a node (present = false): its open files fail with ENODEV for good, as the kernel's
     // do, and it is no longer listed; plugging it back lists it again for new opens.
@@ -59,6 +61,9 @@ private:
     // Lets the file's timeout pass, as the kernel waits for a bulk transfer that does not come.
     long timedOut(const File& f);
     Clock::duration after(double seconds) const;
+    // Lets d pass in short steps; false once a cancel arrives (until the next clear).
+    bool pause(Clock::duration d);
+    std::atomic<bool> cancelled_{false};
 
     double rate_ = 0;
     double latency_ = 0;

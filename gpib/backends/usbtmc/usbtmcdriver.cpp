@@ -208,6 +208,11 @@ UsbtmcDriver::Target UsbtmcDriver::target(int32_t ud, bool argumentsValid) {
     return {d, node, 0};
 }
 
+void UsbtmcDriver::cancel() {
+    cancelled_.store(true);
+    if (const int fd = readingFd_.load(); fd >= 0) port_->cancelIo(fd);
+}
+
 int32_t UsbtmcDriver::ibclr(int32_t ud) {
     const auto [d, node, refused] = target(ud, true);
     if (!node) return refused;
@@ -241,8 +246,16 @@ int32_t UsbtmcDriver::ibrd(int32_t ud, char* buf, int32_t count) {
     const auto [d, node, refused] = target(ud, count >= 0 && (count == 0 || buf));
     if (!node) return refused;
     if (count == 0) return done(transferStatus(0, false));
+    if (cancelled_.load()) return done(errorStatus(EABO));
     long r = prepare(*node, *d);
-    if (r == 0) r = port_->read(node->fd, buf, static_cast<std::size_t>(count));
+    if (r == 0) {
+        readingFd_.store(node->fd);
+        // A cancel between the check above and here finds the fd now.
+        r = cancelled_.load() ? -ECANCELED : port_->read(node->fd, buf, static_cast<std::size_t>(count));
+        readingFd_.store(-1);
+    }
+    // What was on its way is dropped by the device clear that follows a cancel.
+    if (r == -ECANCELED) return done(errorStatus(EABO));
     if (r < 0) return failed(*node, static_cast<int>(-r), true);
     received_ += static_cast<std::size_t>(r);
     // A short read ended at the message's end; a full one may have too, which only the transfer

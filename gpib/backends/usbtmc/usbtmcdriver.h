@@ -7,6 +7,7 @@
 #include "gpib/backends/usbtmc/port.h"
 #include "gpib/driver.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +41,8 @@ public:
     int32_t ibwrt(int32_t ud, const char* buf, int32_t count) override;
     int32_t ibrd(int32_t ud, char* buf, int32_t count) override;
     int32_t ibtmo(int32_t ud, int32_t code) override;
+    void cancel() override;
+    void clearCancel() override { cancelled_.store(false); }
 
     // The device node at an address, empty when there is none.
     std::string deviceAt(int address) const;
@@ -80,6 +83,8 @@ private:
     std::vector<Node> nodes_;
     std::string detail_;
     std::size_t received_ = 0; // bytes of the reply being read, for the failure detail
+    std::atomic<bool> cancelled_{false};
+    std::atomic<int> readingFd_{-1}; // the file a read is blocked on, for cancel()
 };
 
 // File timeout for a T-code: the code's time, at least the kernel's 100 ms; TNONE gets the
