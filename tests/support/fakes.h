@@ -127,6 +127,13 @@ public:
     bool pictureLoads = true;
     std::vector<std::pair<std::size_t, std::optional<std::size_t>>> progress;
     std::vector<std::pair<std::string, int>> splashes;
+    std::vector<std::optional<double>> secondsLeft;
+    std::vector<bool> cancelOffered;
+    int polls = 0;
+    std::function<void()> onPoll; // the user's input between pieces: a test presses Cancel here
+    std::string note;
+    std::vector<std::string> copied;
+    bool pictureCopies = true;
     std::function<void()> onSplash;
     std::function<void(const std::string&)> onShowPicture; // called for every load attempt
 
@@ -151,8 +158,20 @@ public:
         picture = path;
         return true;
     }
-    void showProgress(std::size_t received, std::optional<std::size_t> total) override {
+    void showProgress(std::size_t received, std::optional<std::size_t> total,
+                      std::optional<double> left = std::nullopt) override {
         progress.emplace_back(received, total);
+        secondsLeft.push_back(left);
+    }
+    void offerCancel(bool offered) override { cancelOffered.push_back(offered); }
+    void pollInput() override {
+        ++polls;
+        if (onPoll) onPoll();
+    }
+    void showNote(const std::string& text) override { note = text; }
+    bool copyPicture(const std::string& path) override {
+        copied.push_back(path);
+        return pictureCopies;
     }
     void showSplash(const std::string& text, int ms) override {
         splashes.emplace_back(text, ms);
