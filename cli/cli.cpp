@@ -140,7 +140,7 @@ int runCli(const std::vector<std::string>& args, CliContext& ctx) {
         ctx.err << Program << ": cancelled" << (signal == SIGTERM ? " (SIGTERM)" : "")
                 << "; nothing was written for the capture in progress\n"
                 << std::flush;
-        return ExitSignalBase + signal;
+        return SignalStatusBase + signal;
     }
     return status;
 }

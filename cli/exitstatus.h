@@ -17,9 +17,12 @@ enum ExitStatus : int {
     ExitIncompletePicture = 8, // the picture's own structure asks for more bytes than came (file written)
     ExitWrite = 9,             // the picture could not be written to its file or to stdout
     ExitNoTrigger = 10,        // --on-trigger: the trigger did not come within --trigger-timeout
-    // Cancelled by a signal: 128 + its number, as a shell reports it (130 SIGINT, 143 SIGTERM).
-    ExitSignalBase = 128,
+    ExitInterrupted = 130,     // cancelled by SIGINT (Ctrl+C): nothing written for the capture in progress
+    ExitTerminated = 143,      // cancelled by SIGTERM, the same way
 };
+
+// A cancelling signal's status: 128 + its number, as a shell reports a signal.
+inline constexpr int SignalStatusBase = 128;
 
 // The status a run ends with when the core ends the program.
 constexpr int exitStatusFor(FatalReason reason) {

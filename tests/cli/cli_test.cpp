@@ -725,7 +725,7 @@ TEST(CliCapture, SignalCancelsAndTheNextRunIsExact) {
         cli.driver = &driver;
         std::vector<std::string> args{"capture", "--format", "BMP"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        EXPECT_EQ(cli.run(args), ExitSignalBase + c.signal) << cli.err.str();
+        EXPECT_EQ(cli.run(args), SignalStatusBase + c.signal) << cli.err.str();
         clearCancel();
         EXPECT_NE(cli.err.str().find("cancelled"), std::string::npos) << cli.err.str();
         EXPECT_EQ(readFile(dir.path() / "keep.bmp"), "old picture");
