@@ -11,6 +11,7 @@
 #include <QImage>
 #include <QMenu>
 #include <QKeyEvent>
+#include <QPointer>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFile>
@@ -349,6 +350,7 @@ void HardCopyForm::showProgress(std::size_t received, std::optional<std::size_t>
 
 void HardCopyForm::offerCancel(bool offered) {
     if (offered && held_.empty()) {
+        focusBefore_ = focusWidget();
         for (QWidget* w : std::initializer_list<QWidget*>{Button_GetHardCopy, Button_ImportLastFile, Button_OpenInWin,
                                                           Button_SaveToFile, Button_Exit, Button_About, Frame1, Frame2}) {
             held_.emplace_back(w, w->isEnabled());
@@ -361,6 +363,12 @@ void HardCopyForm::offerCancel(bool offered) {
             w->setEnabled(state);
     }
     Picture1->setCancelOffered(offered);
+    // The keyboard goes back where it was (Get Hard Copy, usually): the Cancel button that had it
+    // is gone.
+    if (!offered && focusBefore_) {
+        focusBefore_->setFocus(Qt::OtherFocusReason);
+        focusBefore_ = nullptr;
+    }
 }
 
 void HardCopyForm::pollInput() {

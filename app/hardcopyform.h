@@ -8,6 +8,7 @@
 
 #include "app/formwidgets.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <array>
@@ -105,6 +106,7 @@ private:
 
     // While a capture offers Cancel: the controls it disabled and the state each is to get back.
     std::vector<std::pair<QWidget*, bool>> held_;
+    QPointer<QWidget> focusBefore_;
 
     int handlerDepth_ = 0;
     bool closePending_ = false;

@@ -379,6 +379,7 @@ TEST_F(HardCopyFormTest, ProgressCountsBytesAndPercent) {
 // window says so and gives its controls back; the next capture is whole.
 TEST_F(HardCopyFormTest, EscCancelsACaptureAndTheNextOneIsExact) {
     activate();
+    child("Button_GetHardCopy")->setFocus();
     QTest::mouseClick(child("Button_GetHardCopy"), Qt::LeftButton);
     const QString file = dir_.filePath(QStringLiteral("appdata/Vellumix/Vellumix_Temp..bmp"));
     const QByteArray first = [&] {
@@ -408,6 +409,7 @@ TEST_F(HardCopyFormTest, EscCancelsACaptureAndTheNextOneIsExact) {
         EXPECT_FALSE(form_->picture()->picture().isNull()) << "the previous picture is shown again";
         EXPECT_TRUE(child("Button_GetHardCopy")->isEnabled());
         EXPECT_TRUE(form_->buttonEnabled(Button::SaveToFile));
+        EXPECT_EQ(form_->focusWidget(), child("Button_GetHardCopy")) << "the keyboard is back where it was";
         QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::ReadOnly));
         EXPECT_EQ(f.readAll(), first);
