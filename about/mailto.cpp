@@ -1,18 +1,16 @@
 #include "about/mailto.h"
 
+#include "platform/text.h"
+
+#include <string_view>
+
 namespace vellumix {
 
 namespace {
 
 bool startsWithMailto(const std::string& s) {
-    static constexpr char prefix[] = "mailto:";
-    if (s.size() < 7) return false;
-    for (std::size_t i = 0; i < 7; ++i) {
-        char c = s[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[i]) return false;
-    }
-    return true;
+    constexpr std::string_view prefix = "mailto:";
+    return equalsIgnoringCase(std::string_view(s).substr(0, prefix.size()), prefix);
 }
 
 } // namespace

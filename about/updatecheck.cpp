@@ -2,6 +2,7 @@
 
 #include "about/version.h"
 #include "files/filerules.h"
+#include "platform/text.h"
 
 #include <charconv>
 #include <filesystem>
@@ -11,10 +12,6 @@
 namespace vellumix {
 
 namespace {
-
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool containsNoCase(std::string_view haystack, std::string_view needle) {
     if (needle.empty()) return true;

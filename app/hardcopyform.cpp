@@ -3,7 +3,7 @@
 #include "about/aboutform.h"
 #include "about/introform.h"
 #include "capture/formats.h"
-#include "capture/pcxdecode.h"
+#include "picture/pcxdecode.h"
 #include "platform/windowlayout.h"
 
 #include <QButtonGroup>
@@ -388,7 +388,7 @@ bool HardCopyForm::copyPicture(const std::string& path) {
     // BMP and PNG are built into Qt, TIFF comes with its image format plugins; PCX has no reader.
     QImage image;
     if (!image.loadFromData(bytes)) {
-        const auto pcx = capture::decodePcx(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+        const auto pcx = picture::decodePcx(std::string_view(bytes.constData(), std::size_t(bytes.size())));
         if (!pcx) return false;
         image = QImage(pcx->width, pcx->height, QImage::Format_RGB32);
         for (int y = 0; y < pcx->height; ++y)

@@ -3,7 +3,7 @@
 #include "app/qtdesktop.h"
 #include "app/session.h"
 #include "gpib/backends/busuri.h"
-#include "gpib/backends/loader.h"
+#include "gpib/backends/schemes.h"
 #include "gpib/clock.h"
 #include "gpib/link.h"
 #include "platform/desktop.h"

@@ -1,12 +1,12 @@
 #include "app/session.h"
 
 #include "about/version.h"
-#include "capture/completeness.h"
+#include "picture/completeness.h"
 #include "capture/formats.h"
 #include "capture/hardcopy.h"
 #include "capture/identify.h"
 #include "capture/models.h"
-#include "capture/pictureinfo.h"
+#include "picture/pictureinfo.h"
 #include "files/filerules.h"
 #include "gpib/backends/busuri.h"
 #include "gpib/discovery.h"
@@ -18,6 +18,8 @@
 #include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <system_error>
 
 namespace vellumix {
@@ -237,9 +239,9 @@ void HardCopySession::Button_GetHardCopy_Click() {
         // A repaint per chunk would cost more than the transfer; a few per second is enough.
         if (now - lastShown < std::chrono::milliseconds(100)) return;
         lastShown = now;
-        const auto total = capture::expectedLength(head);
+        const auto total = picture::expectedLength(head);
         view_.showProgress(received, total,
-                           capture::secondsLeft(received, total, firstPieceBytes,
+                           picture::secondsLeft(received, total, firstPieceBytes,
                                                 std::chrono::duration<double>(now - *firstPieceAt).count()));
         view_.pollInput();
     };
@@ -264,6 +266,22 @@ void HardCopySession::Button_GetHardCopy_Click() {
 
     const std::string path = currentFilePath();
     std::string error;
+    const capture::HardCopyVerdict verdict = capture::judgeHardCopy(picture, capture::kindOfExtension(FileExt));
+    if (!verdict.good) {
+        // Like a failed read: the current hard copy stays what it was. The bytes are kept aside,
+        // since a partial screen may still be worth a look.
+        const std::string kept = DataFolder + "/Vellumix_Rejected." + FileExt;
+        const bool keptOk = writeFileReplacing(kept, picture, error);
+        busy.off();
+        view_.clearPicture();
+        std::string text = verdict.problem;
+        text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+        text += keptOk ? ".\n\nThey were kept for inspection in\n" + kept
+                       : ".\n\nThey could not be kept in\n" + kept + "\n" + error;
+        desktop_.messageBox(text + "\n\nThe previous hard copy is unchanged.", MbExclamation | MbOk,
+                            "Get Hard Copy");
+        return;
+    }
     const bool written = writeFileReplacing(path, picture, error);
     busy.off();
     view_.clearPicture();
@@ -274,13 +292,6 @@ void HardCopySession::Button_GetHardCopy_Click() {
         return;
     }
 
-    // A picture whose own structure asks for more bytes than came was cut short. Keep what came, but say so.
-    const capture::PictureCheck check = capture::checkPicture(picture);
-    if (!check.complete)
-        desktop_.messageBox(
-            "The hard copy arrived incomplete: " + capture::shortfallText(check, picture.size()) +
-                " bytes.\n\nIt was kept in\n" + path,
-            MbExclamation | MbOk, "Get Hard Copy");
     showOrAsk(path);
     view_.setButtonEnabled(Button::OpenInWin, true);
     view_.setButtonEnabled(Button::SaveToFile, true);
@@ -327,6 +338,21 @@ void HardCopySession::Button_SaveToFile_Click() {
                             MbExclamation | MbOk, "Save Hard Copy to File");
 }
 
+namespace {
+// Far above any screen a scope writes; a larger file is no hard copy.
+constexpr std::uintmax_t ImportLimit = 64u << 20;
+
+std::optional<std::string> readWholeFile(const std::string& path, std::uintmax_t limit) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec || size > limit) return std::nullopt;
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) return std::nullopt;
+    return bytes;
+}
+} // namespace
+
 void HardCopySession::Button_ImportLastFile_Click() {
     const std::string path = DataFolder + "/" + LastFileName;
     if (LastFileName.empty() || !exists(path)) {
@@ -334,6 +360,23 @@ void HardCopySession::Button_ImportLastFile_Click() {
         desktop_.messageBox("The last hard copy\n" + path + "\nno longer exists.", MbExclamation | MbOk,
                             "Import Last Hard Copy");
         view_.setButtonEnabled(Button::ImportLastFile, false);
+        return;
+    }
+    // A file that is no sound, whole picture of its own extension's format (one cut short or damaged
+    // since it was written) is not made the current hard copy: saving it would pass the damage on.
+    const auto bytes = readWholeFile(path, ImportLimit);
+    const capture::HardCopyVerdict verdict =
+        capture::judgeHardCopy(bytes.value_or(std::string()), capture::kindOfExtension(LastFileName));
+    if (!bytes || !verdict.good) {
+        const auto asked = capture::kindOfExtension(LastFileName);
+        const std::string problem =
+            !bytes ? std::string("cannot be read")
+            : !picture::isPictureOf(verdict.check, asked)
+                ? "holds " + std::to_string(bytes->size()) + " bytes that are not a " + picture::kindName(asked) +
+                      " picture"
+                : "is incomplete: " + picture::shortfallText(verdict.check, bytes->size()) + " bytes";
+        desktop_.messageBox("The last hard copy\n" + path + "\n" + problem + ". It was not imported.",
+                            MbExclamation | MbOk, "Import Last Hard Copy");
         return;
     }
     showOrAsk(path);

@@ -2,7 +2,7 @@
 // rate, against what the link alone needs (bytes / rate + the scope's first-byte delay), with the
 // CPU time the program spends; side by side, a pyvisa-py script fetching the same picture over TCP.
 // Not a timed test: it prints figures for README.
-#include "gpib/backends/loader.h"
+#include "gpib/backends/schemes.h"
 #include "gpib/exchange.h"
 #include "gpib/status.h"
 #include "platform/desktop.h"

@@ -29,12 +29,29 @@ std::optional<int> formatForExtension(std::string_view path, const FormatOffered
     const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
     const auto dot = name.rfind('.');
     if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+    std::string ext = lowerAscii(name.substr(dot));
+    if (ext == ".tiff") ext = ".tif"; // the longer spelling of the same files
+    // The formats written with this extension: the colour one (listed last) where offered.
+    std::optional<int> first, last;
+    for (const auto& f : Formats) {
+        if (ext != f.fileExt) continue;
+        if (!first) first = f.index;
+        last = f.index;
+    }
+    if (!first) return std::nullopt;
+    return offered(*last) ? *last : *first;
+}
+
+picture::PictureKind kindOfExtension(std::string_view path) {
+    const auto slash = path.find_last_of('/');
+    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos) return picture::PictureKind::Unknown;
     const std::string ext = lowerAscii(name.substr(dot));
-    if (ext == ".bmp") return preselectedFormat(offered);
-    if (ext == ".tif" || ext == ".tiff") return 2;
-    if (ext == ".png") return 3;
-    if (ext == ".pcx") return offered(5) ? 5 : 4;
-    return std::nullopt;
+    if (ext == ".tiff") return picture::PictureKind::Tiff;
+    for (const auto& f : Formats)
+        if (ext == f.fileExt) return f.kind;
+    return picture::PictureKind::Unknown;
 }
 
 } // namespace vellumix::capture

@@ -1,5 +1,7 @@
 #pragma once
 // The six hard copy formats: option captions, the scope's format words and file extensions.
+#include "picture/pictureinfo.h"
+
 #include <array>
 #include <functional>
 #include <optional>
@@ -14,19 +16,23 @@ struct HardCopyFormat {
     const char* monoCaption; // caption on models without colour formats
     const char* formatWord;  // follows "HARDCOPY:FORMAT "
     const char* fileExt;     // with its leading dot
+    picture::PictureKind kind; // what the scope's bytes must be
 };
 
 inline constexpr std::array<HardCopyFormat, 6> Formats = {{
-    {0, "BMP (MONO)", "BMP", "BMP", ".bmp"},
-    {1, "BMP COLOR", "BMP COLOR", "BMPCOLOR", ".bmp"},
-    {2, "TIFF", "TIFF", "TIFF", ".tif"},
-    {3, "PNG", "PNG", "PNG", ".png"},
-    {4, "PCX (MONO)", "PCX", "PCX", ".pcx"},
-    {5, "PCX COLOR", "PCX COLOR", "PCXCOLOR", ".pcx"},
+    {0, "BMP (MONO)", "BMP", "BMP", ".bmp", picture::PictureKind::Bmp},
+    {1, "BMP COLOR", "BMP COLOR", "BMPCOLOR", ".bmp", picture::PictureKind::Bmp},
+    {2, "TIFF", "TIFF", "TIFF", ".tif", picture::PictureKind::Tiff},
+    {3, "PNG", "PNG", "PNG", ".png", picture::PictureKind::Png},
+    {4, "PCX (MONO)", "PCX", "PCX", ".pcx", picture::PictureKind::Pcx},
+    {5, "PCX COLOR", "PCX COLOR", "PCXCOLOR", ".pcx", picture::PictureKind::Pcx},
 }};
 
 // The format with this format word (case-insensitive), if any.
 std::optional<HardCopyFormat> formatByWord(std::string_view word);
+
+// The picture kind a file extension (".bmp", ".tif", ".tiff", ".png", ".pcx"; any case) names, or Unknown.
+picture::PictureKind kindOfExtension(std::string_view path);
 
 // Whether the scope offers the format of an index (the model's capabilities, or the window's
 // enabled options).

@@ -28,4 +28,28 @@ std::string requestHardCopy(gpib::InstrumentLink& link, int16_t device, const st
     return gpib::QueryDevice(link, device, HardCopyStart, gpib::ReadMode::Raw, progress);
 }
 
+HardCopyVerdict judgeHardCopy(std::string_view bytes, picture::PictureKind asked) {
+    HardCopyVerdict v;
+    v.check = picture::checkPicture(bytes);
+    if (!picture::isPictureOf(v.check, asked)) {
+        // Without the header of the format asked for there is nothing to show or save: a missing
+        // first byte, an error text, another format all end here, never as a good capture.
+        v.problem = "the scope sent " + std::to_string(bytes.size()) + (bytes.size() == 1 ? " byte that is" : " bytes that are") +
+                    " not a " + picture::kindName(asked) + " picture";
+    } else if (!v.check.complete) {
+        v.problem = "the hard copy is incomplete: " + picture::shortfallText(v.check, bytes.size()) + " bytes came";
+    } else {
+        v.good = true;
+    }
+    return v;
+}
+
+std::string rejectedPath(const std::string& target) {
+    const auto slash = target.find_last_of('/');
+    const auto dot = target.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot == slash + 1)
+        return target + ".rejected";
+    return target.substr(0, dot) + ".rejected" + target.substr(dot);
+}
+
 } // namespace vellumix::capture

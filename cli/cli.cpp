@@ -5,7 +5,7 @@
 #include "cli/exitstatus.h"
 #include "cli/options.h"
 #include "gpib/backends/busuri.h"
-#include "gpib/backends/loader.h"
+#include "gpib/backends/schemes.h"
 
 #include <atomic>
 #include <cerrno>
@@ -95,6 +95,7 @@ int runCli(const std::vector<std::string>& args, CliContext& ctx) {
     std::unique_ptr<gpib::GpibDriver> opened;
     gpib::GpibDriver* driver = ctx.driver;
     std::string busName = "GPIB board 0";
+    std::string emptyBusHint = gpib::busScheme(gpib::BusUri{}).emptyBusHint;
     if (!driver) {
         std::optional<std::string> environment;
         if (ctx.environment) {
@@ -107,19 +108,19 @@ int runCli(const std::vector<std::string>& args, CliContext& ctx) {
             ctx.err << Program << ": " << choice.error << '\n' << std::flush;
             return ExitBus;
         }
-        busName = choice.uri->kind == gpib::BusUri::Kind::Sim
-                      ? std::string("the simulated bus")
-                      : "GPIB board " + std::to_string(choice.uri->board);
-        gpib::BusOpenResult result = gpib::openBus(*choice.uri, ctx.clock);
+        gpib::BusOpenResult result =
+            ctx.openBus ? ctx.openBus(*choice.uri, ctx.clock) : gpib::openBus(*choice.uri, ctx.clock);
         if (!result.driver) {
             ctx.err << boxText(result.error, result.title) << '\n' << std::flush;
             return ExitBus;
         }
+        busName = gpib::busName(*choice.uri);
+        emptyBusHint = gpib::busScheme(*choice.uri).emptyBusHint;
         opened = std::move(result.driver);
         driver = opened.get();
     }
 
-    Run run(ctx, *driver, busName);
+    Run run(ctx, *driver, busName, emptyBusHint);
     ActiveLink active(run.link());
     int status = ExitOk;
     try {

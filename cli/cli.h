@@ -1,6 +1,7 @@
 #pragma once
 // vellumix-cli: the commands scan, query, identify and capture over the instrument link.
 #include "cli/terminaldesktop.h"
+#include "gpib/backends/schemes.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 
@@ -23,6 +24,8 @@ struct CliContext {
     TerminalDesktop::EnvironmentLookup environment; // empty: the process environment
     std::function<std::tm()> localTime;             // for file names; empty: the system's local time
     gpib::GpibDriver* driver = nullptr;             // set: used instead of opening the chosen bus
+    // Opens the chosen bus; empty: gpib::openBus. Tests put any driver behind any bus URI.
+    std::function<gpib::BusOpenResult(const gpib::BusUri&, gpib::Clock&)> openBus;
 };
 
 // args without the program name; returns the exit status (exitstatus.h).

@@ -1,15 +1,16 @@
 #include "cli/commands.h"
 
-#include "capture/completeness.h"
+#include "picture/completeness.h"
 #include "capture/hardcopy.h"
 #include "capture/identify.h"
 #include "capture/models.h"
-#include "capture/pictureinfo.h"
 #include "capture/trigger.h"
+#include "picture/pictureinfo.h"
 #include "cli/exitstatus.h"
 #include "cli/outputname.h"
 #include "cli/progressbar.h"
 #include "files/filerules.h"
+#include "gpib/backends/ni488/boardcheck.h"
 #include "gpib/errorreport.h"
 #include "gpib/exchange.h"
 #include "gpib/status.h"
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 namespace vellumix::cli {
@@ -41,8 +43,7 @@ bool Run::busIsEmpty() {
     // A driver may report an empty bus without an error (linux-gpib never sets EBUS): address 0
     // would then be the board itself, not an instrument.
     if (link_.Listeners.count() > 0) return false;
-    fail("no instrument answered on " + busName_ +
-         ": check that the instruments are switched on, cabled, and set to GPIB addresses from 1 to 30");
+    fail("no instrument answered on " + busName_ + ": " + emptyBusHint_);
     return true;
 }
 
@@ -62,7 +63,8 @@ void Run::explainEnd(FatalReason reason) {
         fail("no instrument answered on " + busName_);
     } else if (reason == FatalReason::ScanFailed) {
         fail("the bus scan on " + busName_ + " failed: " + driverError() +
-             " See docs/drivers.md, Troubleshooting.");
+             " See the troubleshooting table of the GPIB driver guide, " +
+             std::string(gpib::ni488::DriverGuide) + ".");
     }
 }
 
@@ -209,33 +211,44 @@ int Run::deliver(const std::string& picture, const std::string& target) {
     return finishOutput(ctx_, "the file name " + target);
 }
 
-int Run::deliverNew(const std::string& picture, const std::string& base, const std::tm& time, bool numbered,
-                    int& counter, std::string& target) {
+bool Run::writeUnderFreeName(const std::string& picture, const std::string& base, const std::tm& time,
+                             bool numbered, int& counter, bool rejected, std::string& target, std::string& error) {
     // A name with a counter goes on to the next free number; one without gets a number added
     // before its extension when it is taken. Either way the capture is kept under a free name.
     const bool counted = hasCounterPattern(base) || (numbered && !hasNamePattern(base));
     constexpr int MaxTries = 100000;
     for (int attempt = 1; attempt <= MaxTries; ++attempt) {
+        std::string name;
         if (counted) {
             ++counter;
-            target = hasNamePattern(base) ? expandPattern(base, counter, time) : numberedPath(base, counter);
+            name = hasNamePattern(base) ? expandPattern(base, counter, time) : numberedPath(base, counter);
         } else {
-            const std::string name = expandPattern(base, counter, time);
-            target = attempt == 1 ? name : numberedPath(name, attempt);
+            const std::string expanded = expandPattern(base, counter, time);
+            name = attempt == 1 ? expanded : numberedPath(expanded, attempt);
         }
+        // Rejected bytes go beside the name a good capture would have had; a name whose good file
+        // exists is passed over, so that the two are never taken for one capture.
+        std::error_code ec;
+        if (rejected && std::filesystem::exists(name, ec)) continue;
+        target = rejected ? capture::rejectedPath(name) : name;
         bool taken = false;
-        std::string error;
-        if (writeNewFile(target, picture, taken, error)) {
-            ctx_.out << target << '\n';
-            return finishOutput(ctx_, "the file name " + target);
-        }
-        if (!taken) {
-            fail("the hard copy could not be written to " + target + ": " + error);
-            return ExitWrite;
-        }
+        error.clear();
+        if (writeNewFile(target, picture, taken, error)) return true;
+        if (!taken) return false;
     }
-    fail("no free file name for the hard copy after " + std::to_string(MaxTries) + " tries from " + base);
-    return ExitWrite;
+    error = "no free file name after " + std::to_string(MaxTries) + " tries from " + base;
+    return false;
+}
+
+int Run::deliverNew(const std::string& picture, const std::string& base, const std::tm& time, bool numbered,
+                    int& counter, std::string& target) {
+    std::string error;
+    if (!writeUnderFreeName(picture, base, time, numbered, counter, false, target, error)) {
+        fail("the hard copy could not be written to " + target + ": " + error);
+        return ExitWrite;
+    }
+    ctx_.out << target << '\n';
+    return finishOutput(ctx_, "the file name " + target);
 }
 
 int Run::capture(const Request& r) {
@@ -329,7 +342,7 @@ int Run::captureAll(const Request& r, const Scope& scope, const capture::HardCop
         std::unique_ptr<ProgressBar> bar;
         if (ctx_.progress) bar = std::make_unique<ProgressBar>(ctx_.err, ctx_.clock);
         const auto progress = [&](std::size_t received, std::string_view head) {
-            if (bar) bar->update(received, capture::expectedLength(head));
+            if (bar) bar->update(received, picture::expectedLength(head));
         };
         const std::string picture =
             capture::requestHardCopy(link_, scope.device, format->formatWord, inkSaver, {}, progress);
@@ -343,6 +356,37 @@ int Run::captureAll(const Request& r, const Scope& scope, const capture::HardCop
         }
 
         std::string target;
+        const capture::HardCopyVerdict verdict = capture::judgeHardCopy(picture, format->kind);
+        if (!verdict.good) {
+            // Never in place of an earlier good file: the bytes go beside it, for inspection. A
+            // stream still gets them; the status says what they are.
+            std::string where;
+            if (repeat) {
+                const std::tm now = localTime();
+                const std::string base =
+                    output.empty() ? defaultPictureName(scope.model, now, format->fileExt) : output;
+                std::string error;
+                if (writeUnderFreeName(picture, base, now, count > 1, counter, true, target, error))
+                    where = " (kept in " + target + ")";
+                else
+                    where = " (they could not be kept in " + target + ": " + error + ")";
+            } else {
+                target = output.empty() ? defaultPictureName(scope.model, localTime(), format->fileExt) : output;
+                if (target == "-") {
+                    if (const int status = deliver(picture, target); status != ExitOk) return status;
+                } else {
+                    const std::string kept = capture::rejectedPath(target);
+                    std::string error;
+                    if (writeFileReplacing(kept, picture, error))
+                        where = " (kept in " + kept + "; " + target + " is unchanged)";
+                    else
+                        where = " (they could not be kept in " + kept + ": " + error + ")";
+                }
+            }
+            fail(verdict.problem + where);
+            result = ExitIncompletePicture;
+            continue;
+        }
         if (repeat) {
             const std::tm now = localTime();
             const std::string base =
@@ -351,17 +395,11 @@ int Run::captureAll(const Request& r, const Scope& scope, const capture::HardCop
                 return status;
         } else {
             target = output.empty() ? defaultPictureName(scope.model, localTime(), format->fileExt) : output;
-            // Written even when short: a partial screen is still worth looking at.
             if (const int status = deliver(picture, target); status != ExitOk) return status;
         }
-
-        const capture::PictureCheck check = capture::checkPicture(picture);
+        const picture::PictureCheck& check = verdict.check;
         const std::string where = target == "-" ? std::string() : " (" + target + ")";
-        if (!check.complete) {
-            fail("the hard copy is incomplete: " + capture::shortfallText(check, picture.size()) +
-                 " bytes came" + where);
-            result = ExitIncompletePicture;
-        } else if (check.kind != capture::PictureKind::Unknown && picture.size() > check.end) {
+        if (picture.size() > check.end) {
             // Kept: the file is what the scope sent. Said, because a strict viewer may choke on them.
             ctx_.err << Program << ": " << picture.size() - check.end
                      << " bytes came after the end of the picture and were kept" << where << '\n'

@@ -20,10 +20,11 @@ struct Scope {
 
 class Run {
 public:
-    // busName: how messages name the bus, e.g. "GPIB board 1".
-    Run(CliContext& context, gpib::GpibDriver& driver, std::string busName)
+    // busName: how messages name the bus, e.g. "GPIB board 1"; emptyBusHint: what to check when
+    // nothing answers on it (both from the bus's row in schemes.h).
+    Run(CliContext& context, gpib::GpibDriver& driver, std::string busName, std::string emptyBusHint)
         : ctx_(context), desktop_(context.err, context.environment), link_(driver, desktop_, context.clock),
-          busName_(std::move(busName)) {}
+          busName_(std::move(busName)), emptyBusHint_(std::move(emptyBusHint)) {}
 
     TerminalDesktop& desktop() { return desktop_; }
     gpib::InstrumentLink& link() { return link_; }
@@ -58,11 +59,16 @@ private:
     // gets the name used.
     int deliverNew(const std::string& picture, const std::string& base, const std::tm& time, bool numbered,
                    int& counter, std::string& target);
+    // Writes under the first free name from base (never replacing a file); rejected: the bytes go
+    // beside the name a good capture would have had (NAME.rejected.EXT). target: the name tried last.
+    bool writeUnderFreeName(const std::string& picture, const std::string& base, const std::tm& time,
+                            bool numbered, int& counter, bool rejected, std::string& target, std::string& error);
 
     CliContext& ctx_;
     TerminalDesktop desktop_;
     gpib::InstrumentLink link_;
     std::string busName_;
+    std::string emptyBusHint_;
 };
 
 } // namespace vellumix::cli

@@ -14,7 +14,7 @@ enum ExitStatus : int {
     ExitUnsupportedModel = 5,  // the scope's model is not in the model table
     ExitIo = 6,                // a GPIB write failed, a read timed out or failed
     ExitNotOffered = 7,        // the model does not offer the format or the ink saver asked for
-    ExitIncompletePicture = 8, // the picture's own structure asks for more bytes than came (file written)
+    ExitIncompletePicture = 8, // not a sound, whole picture of the format asked for (kept beside the target)
     ExitWrite = 9,             // the picture could not be written to its file or to stdout
     ExitNoTrigger = 10,        // --on-trigger: the trigger did not come within --trigger-timeout
     ExitInterrupted = 130,     // cancelled by SIGINT (Ctrl+C): nothing written for the capture in progress
@@ -23,6 +23,27 @@ enum ExitStatus : int {
 
 // A cancelling signal's status: 128 + its number, as a shell reports a signal.
 inline constexpr int SignalStatusBase = 128;
+
+// What each status means, in the words of --help's list.
+struct ExitStatusMeaning {
+    ExitStatus status;
+    const char* meaning;
+};
+inline constexpr ExitStatusMeaning ExitStatusMeanings[] = {
+    {ExitOk, "done"},
+    {ExitUsage, "usage"},
+    {ExitBus, "bus or driver"},
+    {ExitScan, "bus scan"},
+    {ExitNoInstrument, "no matching instrument"},
+    {ExitUnsupportedModel, "unsupported model"},
+    {ExitIo, "GPIB I/O error"},
+    {ExitNotOffered, "format or ink saver not offered"},
+    {ExitIncompletePicture, "incomplete picture (file written)"},
+    {ExitWrite, "file or stdout write error"},
+    {ExitNoTrigger, "no trigger within --trigger-timeout"},
+    {ExitInterrupted, "cancelled by SIGINT (Ctrl+C)"},
+    {ExitTerminated, "cancelled by SIGTERM"},
+};
 
 // The status a run ends with when the core ends the program.
 constexpr int exitStatusFor(FatalReason reason) {

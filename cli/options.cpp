@@ -1,8 +1,14 @@
 #include "cli/options.h"
 
+#include "cli/exitstatus.h"
+
+#include "gpib/backends/schemes.h"
+#include "gpib/status.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 #include <map>
 
 namespace vellumix::cli {
@@ -62,10 +68,7 @@ const OptionDef OptionTable[] = {
     {"on-trigger", 0, nullptr, Capture,
      "arm a single acquisition, capture once it has\ntriggered, then restore the acquisition settings"},
     {"trigger-timeout", 0, "SECONDS", Capture, "give up when no trigger came in time\n(default: wait)"},
-    {"bus", 0, "URI", Global,
-     "sim, sim:FILE.json, gpib, gpib:N,\nprologix:/dev/DEVICE, prologix:HOST[:PORT],\nusbtmc, "
-     "usbtmc:/dev/usbtmcN, usbtmc:sim[:FILE.json]\n"
-     "(default: $VELLUMIX_BUS, else gpib)"},
+    {"bus", 0, "URI", Global, "the bus, one of those below\n(default: $VELLUMIX_BUS, else gpib)"},
     {"help", 'h', nullptr, Global, "show this help and exit"},
     {"version", 0, nullptr, Global, "show the version and exit"},
 };
@@ -191,8 +194,9 @@ std::string makeRequest(const std::string& command, const ParsedOptions& o, Requ
     if (command == "query") r.text = o.positional[0];
     if (o.has("address")) {
         long a = 0;
-        if (!parseWhole(o.value("address"), 1, 30, a))
-            return "--address needs a GPIB primary address from 1 to 30, not \"" + o.value("address") + "\"";
+        if (!parseWhole(o.value("address"), 1, gpib::MaxPrimaryAddress, a))
+            return "--address needs a GPIB primary address from " + gpib::instrumentAddressRange() +
+                   ", not \"" + o.value("address") + "\"";
         r.address = static_cast<int16_t>(a);
     }
     r.expect = o.value("expect", DefaultExpect);
@@ -250,6 +254,24 @@ void optionEntries(std::string& out, unsigned takers) {
     }
 }
 
+// "Exit statuses: 0 done, 1 usage, ..." from the table, wrapped before the 88th column.
+void exitStatusEntries(std::string& out) {
+    constexpr std::size_t Width = 88;
+    std::string line = "Exit statuses:";
+    const std::size_t n = std::size(ExitStatusMeanings);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string entry = std::to_string(ExitStatusMeanings[i].status) + " " +
+                                  ExitStatusMeanings[i].meaning + (i + 1 == n ? "." : ",");
+        if (line.size() + 1 + entry.size() > Width) {
+            out += line + '\n';
+            line = entry;
+        } else {
+            line += ' ' + entry;
+        }
+    }
+    out += line + '\n';
+}
+
 } // namespace
 
 std::string allFormatWords() {
@@ -270,11 +292,12 @@ std::string helpText() {
     optionEntries(out, Capture);
     out += "\nGlobal options:\n";
     optionEntries(out, Global);
-    out += "\n"
-           "Exit statuses: 0 done, 1 usage, 2 bus or driver, 3 bus scan, 4 no matching instrument,\n"
-           "5 unsupported model, 6 GPIB I/O error, 7 format or ink saver not offered,\n"
-           "8 incomplete picture (file written), 9 file or stdout write error, 10 no trigger\n"
-           "within --trigger-timeout, 130/143 cancelled by SIGINT (Ctrl+C)/SIGTERM.\n";
+    out += "\nBuses:\n";
+    for (const auto& scheme : gpib::busSchemes())
+        for (const auto& form : scheme.forms)
+            helpEntry(out, form.text, form.help);
+    out += "\n";
+    exitStatusEntries(out);
     return out;
 }
 

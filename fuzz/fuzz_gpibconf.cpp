@@ -40,12 +40,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             if (i.minor < 0 || i.minor > 15 || !boards.insert(i.minor).second) __builtin_trap();
             if (conf.find(i.minor) != &i) __builtin_trap();
             if (text.find(i.boardType) == std::string_view::npos) __builtin_trap();
+            // The lines the messages point at hold what they are said to hold.
+            if (i.line < 1 || i.line > lines) __builtin_trap();
+            if (!i.boardType.empty() && i.boardTypeLine == 0) __builtin_trap();
+            if (i.boardTypeLine != 0 && !foundOnLine(text, "board_type", i.boardTypeLine)) __builtin_trap();
         }
     } else {
         if (conf.errorLine < 1 || conf.errorLine > lines || conf.errorExpected.empty()) __builtin_trap();
         if (conf.errorAtEnd ? !conf.errorNear.empty() || conf.errorLine != lines
                             : !foundOnLine(text, conf.errorNear, conf.errorLine))
             __builtin_trap();
+        // Windows line ends are named only where reading stopped at a CR.
+        if (conf.errorAtCarriageReturn && (conf.errorNear != "\r" || conf.errorAtEnd)) __builtin_trap();
+        if (conf.duplicateOfLine < 0 || conf.duplicateOfLine > conf.errorLine) __builtin_trap();
     }
     return 0;
 }

@@ -1,7 +1,7 @@
 // A hard copy: whether it arrived whole, and its first bytes' kind and announced length, for every
 // prefix a read could have delivered so far.
-#include "capture/completeness.h"
-#include "capture/pictureinfo.h"
+#include "picture/completeness.h"
+#include "picture/pictureinfo.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -9,15 +9,15 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string_view picture(reinterpret_cast<const char*>(data), size);
-    const auto check = vellumix::capture::checkPicture(picture);
-    (void)vellumix::capture::shortfallText(check, size);
-    (void)vellumix::capture::pictureKind(picture);
-    (void)vellumix::capture::expectedLength(picture);
+    const auto check = vellumix::picture::checkPicture(picture);
+    (void)vellumix::picture::shortfallText(check, size);
+    (void)vellumix::picture::pictureKind(picture);
+    (void)vellumix::picture::expectedLength(picture);
     // The progress head: the first 64 bytes, and the shorter heads of the first chunks.
     for (std::size_t n : {std::size_t{2}, std::size_t{14}, std::size_t{54}, std::size_t{64}}) {
         if (n > size) break;
-        (void)vellumix::capture::pictureKind(picture.substr(0, n));
-        (void)vellumix::capture::expectedLength(picture.substr(0, n));
+        (void)vellumix::picture::pictureKind(picture.substr(0, n));
+        (void)vellumix::picture::expectedLength(picture.substr(0, n));
     }
     return 0;
 }

@@ -1,5 +1,5 @@
 // A scenario file for the simulated bus (--bus sim:FILE.json).
-#include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/simscope/scenario.h"
 
 #include <cstddef>
 #include <cstdint>

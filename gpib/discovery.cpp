@@ -29,16 +29,16 @@ void ScanBus(InstrumentLink& link, int16_t mode) {
     link.Listeners.fill(0);
     link.FreeListeners.fill(0);
 
-    // Addresses 0 (the interface itself) to 30, then the end marker.
-    std::array<int16_t, 33> addresses{};
-    for (int16_t a = 0; a <= 30; ++a)
+    // Addresses 0 (the interface itself) to the highest, then the end marker.
+    std::array<int16_t, MaxPrimaryAddress + 3> addresses{};
+    for (int16_t a = 0; a <= MaxPrimaryAddress; ++a)
         addresses[static_cast<std::size_t>(a)] = a;
-    addresses[31] = NOADDR;
-    addresses[32] = 0;
+    addresses[MaxPrimaryAddress + 1] = NOADDR;
+    addresses[MaxPrimaryAddress + 2] = 0;
 
     link.SendIFC(0);
     link.ibsre(0, 1);
-    link.FindLstn(0, addresses.data(), link.Listeners.data(), 15);
+    link.FindLstn(0, addresses.data(), link.Listeners.data(), ListenerTable::MaxListeners + 1);
 
     if (link.ibsta & ERR) {
         std::string message;
@@ -46,7 +46,9 @@ void ScanBus(InstrumentLink& link, int16_t mode) {
             if (mode == -1) return;
             message = "No listeners found.";
         }
-        if (link.iberr == ETAB) message = "Too many listeners found.\nMax 14 listeners allowed.";
+        if (link.iberr == ETAB)
+            message = "Too many listeners found.\nMax " + std::to_string(ListenerTable::MaxListeners) +
+                      " listeners allowed.";
         if (mode == 1 || link.iberr != EBUS) message += "\n\nCorrect problem and restart.";
         if (!message.empty())
             link.desktop().messageBox(message, MbCritical | MbOk,
@@ -63,12 +65,12 @@ void ScanBus(InstrumentLink& link, int16_t mode) {
     // linux-gpib finds the interface only when the board senses its own NDAC, which not every board
     // does: a list that starts with an instrument moves up one slot instead of losing it.
     if (link.Listeners[0] != 0) {
-        for (std::size_t j = 14; j > 0; --j)
+        for (std::size_t j = ListenerTable::MaxListeners; j > 0; --j)
             link.Listeners[j] = link.Listeners[j - 1];
         link.Listeners[0] = 0;
     }
     int16_t count = 0;
-    for (std::size_t j = 1; j <= 14; ++j) {
+    for (std::size_t j = 1; j <= ListenerTable::MaxListeners; ++j) {
         link.FreeListeners[j] = link.Listeners[j];
         if (link.Listeners[j] == 0) break;
         ++count;

@@ -5,35 +5,6 @@
 
 namespace vellumix::gpib {
 
-const char* errorText(int code) {
-    // Texts by driver error code; the gaps are codes the driver does not define.
-    static constexpr std::array<const char*, 21> texts = {
-        "Operating system error.",
-        "Function requires GPIB board to be CIC.",
-        "No listener on write function.",
-        "GPIB board not addressed correctly.",
-        "Invalid argument to function call.",
-        "GPIB board not system controller as required.",
-        "I/O operation aborted - timeout.",
-        "Non-existent GPIB board.",
-        "Unknown error.",
-        "Unknown error.",
-        "Asynchronous I/O in progress.",
-        "No capability for operation.",
-        "File system error.",
-        "Unknown error.",
-        "GPIB bus eror.",
-        "Serial poll status queue owerflow.",
-        "SRQ stuck in on position.",
-        "Unknown error.",
-        "Unknown error.",
-        "Unknown error.",
-        "Table problem.",
-    };
-    if (code < 0 || code >= static_cast<int>(texts.size())) return "Unknown error.";
-    return texts[static_cast<std::size_t>(code)];
-}
-
 void ReportGpibError(InstrumentLink& link) {
     if ((link.ibsta & ERR) == 0) return;
     std::string prompt = errorText(link.iberr);

@@ -1,5 +1,5 @@
 #pragma once
-// The driver error report: the texts of the driver's error codes and the box that offers to go on.
+// The driver error report: the box that offers to go on, with the error's text (status.h).
 #include "gpib/link.h"
 
 #include <string>
@@ -8,7 +8,6 @@ namespace vellumix::gpib {
 
 // Shows the error box when the last call failed; Cancel ends the program, OK sets GpibErrorFlag.
 void ReportGpibError(InstrumentLink& link);
-const char* errorText(int code);
 // The driver keeps refusing the status registration, so no read can tell its length or end: says so
 // and ends the program.
 [[noreturn]] void DriverUnusable(InstrumentLink& link);

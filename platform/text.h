@@ -17,10 +17,14 @@ inline std::string upperAscii(std::string_view text) {
     return out;
 }
 
+inline char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 inline std::string lowerAscii(std::string_view text) {
     std::string out(text);
     for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        c = lowerAscii(c);
     return out;
 }
 

@@ -36,7 +36,7 @@ Descriptor* DescriptorTable::find(int32_t ud) {
 CallStatus DescriptorTable::setPad(int32_t ud, int32_t pad) {
     Descriptor* d = find(ud);
     if (!d) return errorStatus(EDVR);
-    if (pad < 0 || pad > 30) return errorStatus(EARG);
+    if (!validPrimaryAddress(pad)) return errorStatus(EARG);
     return {CMPL, std::exchange(d->pad, pad), 0};
 }
 
@@ -123,7 +123,7 @@ void BoardlessDriver::reportListeners(const uint16_t* addrList, int length, uint
             results[found++] = a;
     }
     lastCount_ = found;
-    publish(overflow ? CallStatus{static_cast<uint16_t>(ERR), ETAB, found} : CallStatus{CMPL, 0, found});
+    publish(overflow ? CallStatus{ErrBit, ETAB, found} : CallStatus{CMPL, 0, found});
 }
 
 } // namespace vellumix::gpib

@@ -25,11 +25,12 @@ struct BusUri {
     int port = 0;             // ... and port
     bool simulated = false;   // Usbtmc: simulated scopes instead of the kernel's devices
 
-    std::string toString() const;
+    std::string toString() const; // as its row in schemes.h writes it
     bool operator==(const BusUri&) const = default;
 };
 
-// Parses a bus URI; the scheme is case-insensitive. On failure puts a user-readable reason into error.
+// Parses a bus URI by the table of buses (schemes.h); the scheme is case-insensitive. On failure puts
+// a user-readable reason into error.
 std::optional<BusUri> parseBusUri(std::string_view text, std::string& error);
 
 // The --bus option found in an argument list ("--bus URI" or "--bus=URI"; the last one wins; "--"

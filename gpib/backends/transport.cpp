@@ -12,13 +12,17 @@ int64_t timeoutMilliseconds(int code) {
     return (us + 999) / 1000;
 }
 
+int64_t boundedTimeoutMicroseconds(int code) {
+    const int64_t us = timeoutMicroseconds(code);
+    return us > 0 ? us : timeoutMicroseconds(MaxTimeoutCode);
+}
+
 int64_t boundedTimeoutMilliseconds(int code) {
-    const int64_t ms = timeoutMilliseconds(code);
-    return ms > 0 ? ms : timeoutMilliseconds(MaxTimeoutCode);
+    return (boundedTimeoutMicroseconds(code) + 999) / 1000;
 }
 
 CallStatus errorStatus(int16_t iberr) {
-    return {static_cast<uint16_t>(ERR), iberr, 0};
+    return {ErrBit, iberr, 0};
 }
 
 CallStatus transferStatus(int32_t count, bool end) {
@@ -26,8 +30,8 @@ CallStatus transferStatus(int32_t count, bool end) {
 }
 
 CallStatus errnoStatus(int errnum, int32_t moved) {
-    if (errnum == ETIMEDOUT) return {static_cast<uint16_t>(ERR) | TIMO, EABO, moved};
-    return {static_cast<uint16_t>(ERR), EDVR, errnum};
+    if (errnum == ETIMEDOUT) return {ErrBit | TIMO, EABO, moved};
+    return {ErrBit, EDVR, errnum};
 }
 
 std::string deviceOpenFailure(const std::string& path, int errnum, const DeviceOpenHints& hints) {
@@ -58,7 +62,7 @@ std::string deviceOpenFailure(const std::string& path, int errnum, const DeviceO
 }
 
 bool validDeviceArguments(int32_t pad, int32_t sad, int32_t tmo) {
-    return pad >= 0 && pad <= 30 && validSecondaryAddress(sad) && tmo >= 0 && tmo <= MaxTimeoutCode;
+    return validPrimaryAddress(pad) && validSecondaryAddress(sad) && tmo >= 0 && tmo <= MaxTimeoutCode;
 }
 
 std::optional<int> addressListLength(const uint16_t* addrList) {
@@ -66,7 +70,7 @@ std::optional<int> addressListLength(const uint16_t* addrList) {
     constexpr int MaxAddressList = 1024;
     int n = 0;
     while (n < MaxAddressList && addrList[n] != NoAddress) {
-        if ((addrList[n] & 0xFF) > 30) return std::nullopt;
+        if ((addrList[n] & 0xFF) > MaxPrimaryAddress) return std::nullopt;
         ++n;
     }
     if (n == MaxAddressList) return std::nullopt;

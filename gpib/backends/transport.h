@@ -13,8 +13,11 @@ namespace vellumix::gpib {
 // Milliseconds of a timeout code, rounded up to whole milliseconds (T10us gives 1). TNONE and codes
 // outside the table give 0, which means "no limit".
 int64_t timeoutMilliseconds(int code);
-// The same, but TNONE (and any code outside the table) gives the longest code's 1000 s: a board waits
-// for ever there, while an adapter or a USB device that died must not hang the program.
+// What TNONE means on every bus without a board (simulated bus, adapters, USB devices): the longest
+// code's 1000 s, as does any code outside the table. A board waits for ever there, while an adapter
+// or a USB device that died, or a simulated instrument that never answers, must not hang the program.
+int64_t boundedTimeoutMicroseconds(int code);
+// The same in whole milliseconds, rounded up (T10us gives 1).
 int64_t boundedTimeoutMilliseconds(int code);
 
 // A call refused with an error code: ERR, the code, nothing moved.
@@ -36,12 +39,12 @@ struct DeviceOpenHints {
 // "Vellumix cannot open PATH: <cause>.\n\n<hint>" with the cause in the user's words.
 std::string deviceOpenFailure(const std::string& path, int errnum, const DeviceOpenHints& hints);
 
-// Whether ibdev's arguments are ones a board accepts: primary address 0..30, secondary 0 or
+// Whether ibdev's arguments are ones a board accepts: primary address 0 to MaxPrimaryAddress, secondary 0 or
 // 0x60..0x7E, a timeout code of the table.
 bool validDeviceArguments(int32_t pad, int32_t sad, int32_t tmo);
 
 // The number of addresses before NOADDR in a FindLstn list; empty when an entry's primary address
-// is above 30 or no NOADDR comes within a sane length (the driver answers EARG).
+// is above MaxPrimaryAddress or no NOADDR comes within a sane length (the driver answers EARG).
 std::optional<int> addressListLength(const uint16_t* addrList);
 
 } // namespace vellumix::gpib

@@ -1,6 +1,6 @@
 // vellumix-sim-adapter over real transports: TCP on 127.0.0.1 and a pseudo-terminal, both
 // flavours, every genuine hard copy byte for byte; the messages for what can go wrong on opening.
-#include "gpib/backends/loader.h"
+#include "gpib/backends/schemes.h"
 #include "gpib/backends/prologix/prologixbus.h"
 #include "gpib/exchange.h"
 #include "gpib/status.h"
@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 using namespace vellumix;
@@ -35,7 +37,7 @@ struct AdapterProcess : simadapter::AdapterProcess {
 BusOpenResult open(const std::string& uriText, Clock& clock) {
     std::string why;
     const auto uri = parseBusUri(uriText, why);
-    if (!uri) return {nullptr, {}, why, {}};
+    if (!uri) return {nullptr, {}, why, {}, {}};
     return openBus(*uri, clock);
 }
 
@@ -166,5 +168,50 @@ TEST(AdapterProgram, OpeningFailuresSayWhatAndWhere) {
         BusOpenResult bus = open("prologix:" + locked.string(), clock);
         EXPECT_NE(bus.error.find("permission denied"), std::string::npos) << bus.error;
         EXPECT_NE(bus.error.find("usermod -aG"), std::string::npos) << bus.error;
+    }
+}
+
+TEST(AdapterProgram, FirmwareChoiceShowsInWhatItAnswers) {
+    const std::string v050 = "AR488 GPIB controller, ver. 0.50.16, 02/06/2021\r\n";
+    const std::string v053 = "AR488 GPIB controller, ver. 0.53.04, 13/04/2025\r\n";
+    const std::string ethernet = "Prologix GPIB-ETHERNET Controller version 01.06.06.00\r\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string reply; // to "++ver real", "++fndl 1-3", "++ver" sent at once
+    } rows[] = {
+        {{"--firmware", "ar488-0.50"}, v050 + "Unrecognized command\r\n" + v050},
+        {{"--firmware", "ar488-0.53"}, v053 + "1\r\n" + v053},
+        {{"--flavour", "ar488"}, v053 + "1\r\n" + v053},
+        // 0.47 takes the three lines, all waiting, as one: "ver real++fndl 1-3++ver".
+        {{"--firmware", "ar488-0.47"}, "AR488 GPIB controller, ver. 0.47.60, 05/12/2019\r\n"},
+        {{"--firmware", "immediate"}, ethernet + ethernet},
+        {{"--firmware", "ar488-9"}, ""}, // refused: the program does not start
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.args[1]);
+        std::vector<std::string> args = {"--tcp", "0"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        AdapterProcess adapter(args);
+        if (row.reply.empty()) {
+            EXPECT_EQ(adapter.port(), 0);
+            continue;
+        }
+        ASSERT_NE(adapter.port(), 0);
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        timeval quiet{0, 500000}; // the answers are complete once the line is quiet this long
+        ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof quiet);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(adapter.port()));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        const std::string ask = "++ver real\n++fndl 1-3\n++ver\n";
+        ASSERT_EQ(::write(s, ask.data(), ask.size()), static_cast<ssize_t>(ask.size()));
+        std::string got;
+        char buffer[512];
+        for (ssize_t n; (n = ::read(s, buffer, sizeof buffer)) > 0;)
+            got.append(buffer, static_cast<std::size_t>(n));
+        ::close(s);
+        EXPECT_EQ(got, row.reply);
     }
 }

@@ -8,6 +8,7 @@
 #include "gpib/backends/sim/simbus.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
+#include "tests/support/pictures.h"
 
 #include <gtest/gtest.h>
 
@@ -294,17 +295,19 @@ TEST_P(StdoutBytesTest, StdoutHoldsExactlyTheScopesBytes) {
 const PayloadCase PayloadCases[] = {
     {"TrailingSpaces", std::string("\x89PNG\r\n\x1a\n data   ", 17), ExitIncompletePicture},
     {"TrailingLineEnds", std::string("\x89PNG\r\n\x1a\n\0\0\r\n\r\n", 14), ExitIncompletePicture},
-    {"LeadingSpacesTrailingCR", "   picture\r"},
+    // Bytes that are no PNG still reach a stream whole; the status says what they are.
+    {"LeadingSpacesTrailingCR", "   picture\r", ExitIncompletePicture},
     {"SingleLF", "\n", ExitIncompletePicture}, // the first byte of a PCX
-    {"ExactlyOneChunk", std::string(512, '\xff')},
-    {"OneByteOverAChunk", std::string(512, '\0') + " "},
+    {"ExactlyOneChunk", std::string(512, '\xff'), ExitIncompletePicture},
+    {"OneByteOverAChunk", std::string(512, '\0') + " ", ExitIncompletePicture},
     {"AllByteValues",
      [] {
          std::string s;
          for (int i = 0; i < 2048; ++i)
              s += static_cast<char>(i % 256);
          return s + "  \n";
-     }()},
+     }(),
+     ExitIncompletePicture},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cli, StdoutBytesTest, ::testing::ValuesIn(PayloadCases),
@@ -313,7 +316,7 @@ INSTANTIATE_TEST_SUITE_P(Cli, StdoutBytesTest, ::testing::ValuesIn(PayloadCases)
 TEST(CliCapture, FilePayloadScenarioReachesStdoutUnchanged) {
     Cli cli;
     const std::string dir = std::string(VELLUMIX_SOURCE_DIR) + "/tests/cli/data/";
-    ASSERT_EQ(cli.run({"--bus", "sim:" + dir + "cli-scope.json", "capture", "-o", "-"}), ExitOk)
+    ASSERT_EQ(cli.run({"--bus", "sim:" + dir + "cli-scope.json", "capture", "--format", "PNG", "-o", "-"}), ExitOk)
         << cli.err.str();
     EXPECT_EQ(cli.out.str(), readFile(dir + "cli-picture.bin"));
 }
@@ -335,7 +338,7 @@ TEST(CliCapture, RenderedColourBmpIsWrittenWholeWithTheGuisSevenCommands) {
               expected);
 }
 
-TEST(CliCapture, ShortBmpIsWrittenAndReportedIncomplete) {
+TEST(CliCapture, ShortBmpIsKeptAsideAndReportedIncomplete) {
     ScratchDir dir;
     Cli full(Scenario::defaultScenario());
     ASSERT_EQ(full.run({"capture", "--format", "BMP", "-o", "-"}), ExitOk);
@@ -347,7 +350,8 @@ TEST(CliCapture, ShortBmpIsWrittenAndReportedIncomplete) {
     Cli cli(scopeWith(Payload::fromBytes(cut)));
     EXPECT_EQ(cli.run({"capture", "--format", "BMP", "-o", "cut.bmp"}), ExitIncompletePicture);
     EXPECT_NE(cli.err.str().find("incomplete: 20000 of 38462 bytes"), std::string::npos) << cli.err.str();
-    EXPECT_EQ(readFile(dir.path() / "cut.bmp"), cut);
+    EXPECT_TRUE(readFile(dir.path() / "cut.rejected.bmp") == cut);
+    EXPECT_FALSE(fs::exists(dir.path() / "cut.bmp"));
 }
 
 TEST(CliCapture, EveryFormatIsCheckedByItsOwnStructure) {
@@ -363,11 +367,13 @@ TEST(CliCapture, EveryFormatIsCheckedByItsOwnStructure) {
         const char* message; // the whole of stderr
     } cases[] = {
         {"TIFF", real("tds2000-4ch_tiff_0.tif", 1), ExitIncompletePicture,
-         "vellumix-cli: the hard copy is incomplete: 19223 of 19224 bytes came (p.tif)\n"},
+         "vellumix-cli: the hard copy is incomplete: 19223 of 19224 bytes came (kept in p.rejected.tif; p.tif is "
+         "unchanged)\n"},
         {"TIFF", real("tds420a_tiff_0.tiff", 1000), ExitIncompletePicture,
-         "vellumix-cli: the hard copy is incomplete: 37810 of at least 38410 bytes came (p.tif)\n"},
+         "vellumix-cli: the hard copy is incomplete: 37810 of at least 38410 bytes came (kept in p.rejected.tif; "
+         "p.tif is unchanged)\n"},
         {"PCX", real("tds420a_pcx_0.pcx", 1), ExitIncompletePicture,
-         "vellumix-cli: the hard copy is incomplete: 17965 bytes came (p.pcx)\n"},
+         "vellumix-cli: the hard copy is incomplete: 17965 bytes came (kept in p.rejected.pcx; p.pcx is unchanged)\n"},
         {"TIFF", real("tds420a_tiff_0.tiff"), ExitOk, ""},
         {"BMP", real("tds2002b_F0000TEK.BMP", 0, "\r\n"), ExitOk,
          "vellumix-cli: 2 bytes came after the end of the picture and were kept (p.bmp)\n"},
@@ -381,7 +387,10 @@ TEST(CliCapture, EveryFormatIsCheckedByItsOwnStructure) {
                                                                                       : ".tif");
         EXPECT_EQ(cli.run({"capture", "--format", c.format, "-o", name}), c.status);
         EXPECT_EQ(cli.err.str(), c.message);
-        EXPECT_EQ(readFile(dir.path() / name), c.picture) << "written as it came";
+        // A good picture is written as it came; a bad one beside the target, which stays away.
+        const std::string kept = c.status == ExitOk ? name : capture::rejectedPath(name);
+        EXPECT_TRUE(readFile(dir.path() / kept) == c.picture) << kept;
+        EXPECT_EQ(fs::exists(dir.path() / name), c.status == ExitOk);
     }
 }
 
@@ -467,7 +476,9 @@ TEST(CliCapture, ScriptedReplies) {
     const Case cases[] = {
         {"EmptyReply", "", ExitIo, "empty hard copy"},
         {"BmpHeaderCut", "BM" + std::string(30, '\x01'), ExitIncompletePicture, "32 of at least 54"},
-        {"UnknownFormatShort", "ZZ", ExitOk, ""},
+        {"UnknownFormatShort", "ZZ", ExitIncompletePicture, "the scope sent 2 bytes that are not a BMP picture"},
+        {"MissingFirstByte", "M" + std::string(60, '\x01'), ExitIncompletePicture, "61 bytes that are not a BMP"},
+        {"ImpossibleHeader", "BM" + std::string(60, '\0'), ExitIncompletePicture, "62 bytes that are not a BMP"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -478,7 +489,8 @@ TEST(CliCapture, ScriptedReplies) {
         cli.driver = &driver;
         EXPECT_EQ(cli.run({"capture", "--format", "BMP", "-o", "p.bmp"}), c.status) << cli.err.str();
         EXPECT_NE(cli.err.str().find(c.message), std::string::npos) << cli.err.str();
-        EXPECT_EQ(fs::exists(dir.path() / "p.bmp"), !c.picture.empty());
+        EXPECT_EQ(fs::exists(dir.path() / "p.bmp"), c.status == ExitOk);
+        EXPECT_EQ(fs::exists(dir.path() / "p.rejected.bmp"), c.status == ExitIncompletePicture);
     }
 }
 
@@ -543,6 +555,89 @@ TEST(CliBus, EmptyOrFailingScanSaysWhatTheBoxLeavesOut) {
     }
 }
 
+// Each bus is named in the messages as its row in the table of buses names it: a USB scope or a GPIB
+// controller is not "GPIB board 0". The driver behind each URI is scripted: an empty bus, then a
+// failing scan.
+TEST(CliBus, MessagesNameTheBusTheUriChose) {
+    struct Case {
+        const char* uri;
+        std::string name;
+        std::string hint;
+    };
+    const std::string gpibHint = "set to GPIB addresses from 1 to 30";
+    const std::vector<Case> cases = {
+        {"sim", "the simulated bus", gpibHint},
+        {"gpib:3", "GPIB board 3", gpibHint},
+        {"prologix:/dev/ttyUSB0", "the GPIB controller on /dev/ttyUSB0", gpibHint},
+        {"prologix:lab-gpib:5025", "the GPIB controller at lab-gpib:5025", gpibHint},
+        {"usbtmc", "the USBTMC devices", "USB device port"},
+        {"usbtmc:/dev/usbtmc2", "the USBTMC device /dev/usbtmc2", "USB device port"},
+        {"usbtmc:sim", "the simulated USBTMC devices", "USB device port"},
+    };
+    for (const Case& c : cases) {
+        for (const bool scanFails : {false, true}) {
+            SCOPED_TRACE(std::string(c.uri) + (scanFails ? ", scan fails" : ", empty bus"));
+            Cli cli;
+            std::string opened;
+            const auto open = [&](const gpib::BusUri& uri, gpib::Clock&) {
+                opened = uri.toString();
+                auto driver = std::make_unique<test::ScriptedDriver>();
+                driver->listeners = {0};
+                if (scanFails) driver->findLstnResult = {gpib::ERR, gpib::EDVR, 19};
+                gpib::BusOpenResult result;
+                result.driver = std::move(driver);
+                return result;
+            };
+            std::ostringstream out, err;
+            CliContext ctx(out, err, cli.clock);
+            ctx.environment = [](const std::string&) { return std::optional<std::string>(); };
+            ctx.openBus = open;
+            EXPECT_EQ(runCli({"--bus", c.uri, "scan"}, ctx), ExitScan) << err.str();
+            std::string why;
+            EXPECT_EQ(opened, gpib::parseBusUri(c.uri, why)->toString())
+                << "the bus the option named is opened";
+            const std::string said = err.str();
+            const std::string expected = scanFails ? "the bus scan on " + c.name + " failed"
+                                                   : "no instrument answered on " + c.name + ": ";
+            EXPECT_NE(said.find(expected), std::string::npos) << said;
+            if (!scanFails) {
+                EXPECT_NE(said.find(c.hint), std::string::npos) << said;
+            }
+            if (std::string(c.uri).rfind("gpib", 0) != 0) {
+                EXPECT_EQ(said.find("GPIB board"), std::string::npos) << said;
+            }
+        }
+    }
+}
+
+// The help's list of exit statuses is written from the table in exitstatus.h: every status once, in
+// order, with the wording and line breaks scripts and the manual page have always seen.
+TEST(CliHelp, ExitStatusesComeFromTheirTable) {
+    const std::string help = helpText();
+    EXPECT_NE(
+        help.find("\nExit statuses: 0 done, 1 usage, 2 bus or driver, 3 bus scan, 4 no matching instrument,\n"
+                  "5 unsupported model, 6 GPIB I/O error, 7 format or ink saver not offered,\n"
+                  "8 incomplete picture (file written), 9 file or stdout write error,\n"
+                  "10 no trigger within --trigger-timeout, 130 cancelled by SIGINT (Ctrl+C),\n"
+                  "143 cancelled by SIGTERM.\n"),
+        std::string::npos)
+        << help;
+    // Consecutive up to the trigger's status; then the cancelling signals' statuses.
+    const std::vector<int> signals = {SignalStatusBase + 2, SignalStatusBase + 15};
+    int expected = ExitOk;
+    std::size_t signal = 0;
+    for (const auto& m : ExitStatusMeanings) {
+        if (expected > ExitNoTrigger) {
+            ASSERT_LT(signal, signals.size()) << m.meaning;
+            expected = signals[signal++];
+        }
+        EXPECT_EQ(m.status, expected++) << m.meaning;
+    }
+    EXPECT_EQ(signal, signals.size());
+    EXPECT_EQ(ExitInterrupted, signals[0]);
+    EXPECT_EQ(ExitTerminated, signals[1]);
+}
+
 // --- File names and numbering ---------------------------------------------------------------------
 
 TEST(CliCapture, DefaultNamesCarryModelDateAndTimeWithoutColons) {
@@ -576,7 +671,7 @@ TEST(CliCapture, DefaultNamesCarryModelDateAndTimeWithoutColons) {
 
 TEST(CliCapture, CountNumbersTheFilesAndWaitsBetweenCaptures) {
     ScratchDir dir;
-    Cli cli(scopeWith(Payload::fromBytes("picture")));
+    Cli cli(scopeWith(Payload::fromBytes(test::wholePng())));
     const auto start = cli.clock.now();
     ASSERT_EQ(cli.run({"capture", "--format", "PNG", "--count", "3", "--interval", "2.5", "-o", "run.png"}),
               ExitOk)
@@ -594,6 +689,7 @@ TEST(CliCapture, RepeatNamesNeverReplaceAFile) {
         std::vector<std::string> args;
         std::vector<std::string> existing;
         std::vector<std::string> written; // in the order printed
+        bool noPicture = false;           // the scope sends bytes that are no PNG: kept beside, status 8
     };
     const Case cases[] = {
         {"counter pattern", {"--count", "3", "-o", "shot-{n}.png"}, {}, {"shot-001.png", "shot-002.png", "shot-003.png"}},
@@ -608,20 +704,31 @@ TEST(CliCapture, RepeatNamesNeverReplaceAFile) {
          {"s-2026-12-07T15-30-12.png", "s-2026-12-07T15-30-12_002.png"}},
         {"both patterns", {"-o", "{time}_{n}.png"}, {}, {"2026-12-07T15-30-12_001.png"}},
         {"a single pattern capture does not replace", {"-o", "s{n}.png"}, {"s001.png"}, {"s002.png"}},
+        {"no picture: kept beside the names, which go on counting",
+         {"--count", "2", "-o", "shot-{n}.png"},
+         {"shot-001.png", "shot-002.rejected.png"},
+         {"shot-003.rejected.png", "shot-004.rejected.png"},
+         true},
+        {"no picture under a time pattern", {"-o", "s-{time}.png"}, {"s-2026-12-07T15-30-12.png"},
+         {"s-2026-12-07T15-30-12_002.rejected.png"}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ScratchDir dir;
         for (const auto& f : c.existing)
             std::ofstream(dir.path() / f, std::ios::binary) << "old " << f;
-        Cli cli(scopeWith(Payload::fromBytes("picture")));
+        const std::string bytes = c.noPicture ? std::string("picture") : test::wholePng();
+        Cli cli(scopeWith(Payload::fromBytes(bytes)));
         std::vector<std::string> args{"capture", "--format", "PNG"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        ASSERT_EQ(cli.run(args), ExitOk) << cli.err.str();
+        ASSERT_EQ(cli.run(args), c.noPicture ? ExitIncompletePicture : ExitOk) << cli.err.str();
         std::string listed;
         for (const auto& f : c.written) {
-            listed += f + "\n";
-            EXPECT_EQ(readFile(dir.path() / f), "picture") << f;
+            if (!c.noPicture) listed += f + "\n"; // stdout names good files only
+            EXPECT_TRUE(readFile(dir.path() / f) == bytes) << f;
+            if (c.noPicture) {
+                EXPECT_NE(cli.err.str().find("(kept in " + f + ")"), std::string::npos) << cli.err.str();
+            }
         }
         EXPECT_EQ(cli.out.str(), listed);
         for (const auto& f : c.existing)
@@ -642,7 +749,7 @@ TEST(CliCapture, ThreeRenderedPngsFromACounterPattern) {
 // --- Capture on trigger, and cancelling by signal --------------------------------------------------
 
 Scenario triggeredScope(std::optional<double> after) {
-    Scenario s = scopeWith(Payload::fromBytes("picture"));
+    Scenario s = scopeWith(Payload::fromBytes(test::wholePng()));
     s.instruments[0].triggerAfter = after;
     return s;
 }

@@ -40,6 +40,9 @@ public:
         get<void (*)(const char*)>("stub_emulate_linux_gpib")(nodePrefix.c_str());
     }
     void refuseNode(int err) { get<void (*)(int)>("stub_refuse_node")(err); }
+    // What is behind a GPIB node (major 160): no driver, a driver without a configured board, a board.
+    enum Kernel { NoDriver = 0, NoBoard = 1, Board = 2 };
+    void setKernel(Kernel k) { get<void (*)(int)>("stub_set_kernel")(k); }
     // The process-wide status copy, which linux-gpib leaves stale when ibdev fails early.
     int globalIberr() { return *static_cast<volatile int*>(symbol("iberr")); }
     void setRegisterCode(int code) { get<void (*)(int)>("stub_set_register_code")(code); }

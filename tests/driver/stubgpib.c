@@ -10,14 +10,20 @@
  *   STUB_OMIT_IBASK       linux-gpib calls without ibask and ThreadIberr
  *
  * The linux-gpib build can also fail the way the genuine library does without a board
- * (stub_emulate_linux_gpib): it reads IB_CONFIG (else /etc/gpib.conf) on every board call until the file
- * parses, opens the board's device node, and leaves the status the library leaves:
+ * (stub_emulate_linux_gpib): it reads IB_CONFIG (else its compiled-in /etc/gpib.conf) on every board
+ * call until the file parses, opens the board's device node, and leaves the status the library leaves:
  *   - configuration file missing: per-thread ERR, EARG, and the count holds fopen's errno (the library
  *     sets EDVR with the errno, then its descriptor check overwrites the error with EARG);
- *   - configuration file that does not parse: ERR, EARG, the count left as it was;
+ *   - configuration file that does not parse (a CR outside comments and texts included: the lexer
+ *     takes it for a stray character): ERR, EARG, the count left as it was;
  *   - board index without an interface block: ERR, EARG, count 0;
- *   - device node missing or refused: ERR, EDVR, count EBADF (the library's status poll on the
- *     unopened node overwrites the open's ENOENT/EACCES);
+ *   - device node missing, refused, or a GPIB node (character device, major 160) without a driver
+ *     behind it (ENXIO): ERR, EDVR, count EBADF (the library's status poll on the unopened node
+ *     overwrites the open's errno);
+ *   - GPIB node whose driver has no board configured (stub_set_kernel): the open succeeds and every
+ *     request fails with ENODEV: ERR, EDVR, count ENODEV;
+ *   - anything else at the node's path (plain file, FIFO, another driver's device): the open
+ *     succeeds and the first request fails with ENOTTY: ERR, EDVR, count ENOTTY;
  *   - ibdev: -1 with ERR in the thread's status only when the file fails (the globals stay stale);
  *     an address above 30 once the file is loaded crashes, as the library dereferences an
  *     uninitialised pointer there (here: abort()).
@@ -30,6 +36,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #define EXPORT __attribute__((visibility("default")))
@@ -65,6 +73,17 @@ static int g_node_errno;
 static int g_config_loaded;
 static int g_configured[BOARDS];
 
+/* The kernel side behind major 160, as stub_set_kernel sets it. */
+enum { KERNEL_NO_DRIVER, KERNEL_NO_BOARD, KERNEL_BOARD };
+static int g_kernel = KERNEL_BOARD;
+#define GPIB_MAJOR 160
+
+/* As the library's build writes it: "$(sysconfdir)/gpib.conf", found in the file by whoever looks. */
+#ifndef STUB_CONFIG_FILE
+#define STUB_CONFIG_FILE "/etc/gpib.conf"
+#endif
+static const char default_config_file[] = STUB_CONFIG_FILE;
+
 /* The process-wide copies linux-gpib exports; synced at the end of each call except ibdev's early
  * failure. */
 EXPORT volatile int ibsta, iberr, ibcnt;
@@ -93,6 +112,7 @@ EXPORT void stub_reset(void) {
     g_node_errno = 0;
     g_config_loaded = 0;
     memset(g_configured, 0, sizeof g_configured);
+    g_kernel = KERNEL_BOARD;
     ibsta = iberr = ibcnt = 0;
     ibcntl = 0;
 #ifdef STUB_REGISTER
@@ -148,6 +168,9 @@ EXPORT void stub_emulate_linux_gpib(const char* node_prefix) {
     g_emulate = 1;
     strncpy(g_node_prefix, node_prefix, sizeof g_node_prefix - 1);
     g_node_prefix[sizeof g_node_prefix - 1] = 0;
+}
+EXPORT void stub_set_kernel(int state) {
+    g_kernel = state;
 }
 /* Tests run as root, who may open anything: this errno stands in for a refused open. */
 EXPORT void stub_refuse_node(int err) {
@@ -250,7 +273,7 @@ static int conf_next(struct conf_reader* r) {
             }
             if (d != EOF) ungetc(d, r->f);
         }
-        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+        if (c != ' ' && c != '\t' && c != '\n') break; /* a CR is a token of its own */
     }
     if (c == '"') {
         r->quoted = 1;
@@ -317,7 +340,7 @@ static int load_config(void) {
     const char* path = getenv("IB_CONFIG");
     int ok;
     if (g_config_loaded) return 0;
-    r.f = fopen(path ? path : "/etc/gpib.conf", "r");
+    r.f = fopen(path ? path : default_config_file, "r");
     if (!r.f) {
         g_err = EDVR_CODE;
         g_cnt = errno;
@@ -331,22 +354,32 @@ static int load_config(void) {
     return 0;
 }
 
+/* -1 with errno when the open fails; else the errno every request on the open node fails with, or 0. */
 static int open_node(int board) {
     char path[300];
+    struct stat st;
     int fd;
     if (board < 0 || board >= BOARDS || !g_configured[board]) {
         errno = ENOENT; /* the board's device name is empty */
         return -1;
     }
     snprintf(path, sizeof path, "%s%d", g_node_prefix, board);
-    if (access(path, F_OK) == 0 && g_node_errno) {
+    if (stat(path, &st) == 0 && g_node_errno) {
         errno = g_node_errno;
         return -1;
     }
-    fd = open(path, O_RDWR);
+    if (stat(path, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) == GPIB_MAJOR) {
+        /* The test machine has no GPIB driver: what would be behind the node is the stub's to say. */
+        if (g_kernel == KERNEL_NO_DRIVER) {
+            errno = ENXIO;
+            return -1;
+        }
+        return g_kernel == KERNEL_NO_BOARD ? ENODEV : 0;
+    }
+    fd = open(path, O_RDWR | O_NONBLOCK);
     if (fd < 0) return -1;
     close(fd);
-    return 0;
+    return ENOTTY;
 }
 
 static int fail(int err, long cnt) {
@@ -357,6 +390,13 @@ static int fail(int err, long cnt) {
     return -1;
 }
 
+static int node_status(int board) {
+    const int request_errno = open_node(board);
+    if (request_errno < 0) return fail(EDVR_CODE, EBADF);
+    if (request_errno > 0) return fail(EDVR_CODE, request_errno);
+    return 0;
+}
+
 /* The board-level calls: 0 when the board is usable and the call goes on as recorded. */
 static int emulate_board(int board) {
     if (!g_emulate) return 0;
@@ -364,8 +404,7 @@ static int emulate_board(int board) {
     g_err = 0;
     g_cnt = 0;
     if (board < 0 || board >= BOARDS || !g_configured[board]) return fail(EARG_CODE, 0);
-    if (open_node(board) < 0) return fail(EDVR_CODE, EBADF);
-    return 0;
+    return node_status(board);
 }
 
 static int emulate_ibdev(int board, int pad, int sad) {
@@ -380,8 +419,7 @@ static int emulate_ibdev(int board, int pad, int sad) {
     }
     g_err = 0;
     g_cnt = 0;
-    if (open_node(board) < 0) return fail(EDVR_CODE, EBADF);
-    return 0;
+    return node_status(board);
 }
 
 /* --- The driver calls --- */

@@ -1,8 +1,10 @@
 // Bus URI parsing, the --bus option and the precedence of its sources.
 #include "gpib/backends/busuri.h"
+#include "gpib/backends/schemes.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -205,6 +207,41 @@ TEST(BusUri, PrologixFormsSurviveARoundTrip) {
         const auto back = parseBusUri(u.toString(), error);
         ASSERT_TRUE(back) << u.toString() << ": " << error;
         EXPECT_EQ(*back, u);
+    }
+}
+
+// The table of buses is sound: each scheme has one row, each form it lists (placeholders filled in)
+// is read by that row and printed back the same, and the unknown-bus message names every form.
+TEST(BusSchemes, EveryListedFormIsAcceptedByItsRow) {
+    const auto filled = [](std::string form) {
+        if (const auto open = form.find('['); open != std::string::npos) form.erase(open); // optional part
+        if (!form.empty() && form.back() == 'N') form.back() = '1';
+        return form;
+    };
+    std::string error;
+    parseBusUri("nothing-like-it", error);
+    std::vector<std::string> names;
+    for (const auto& scheme : vellumix::gpib::busSchemes()) {
+        SCOPED_TRACE(scheme.name);
+        EXPECT_EQ(std::find(names.begin(), names.end(), scheme.name), names.end()) << "one row per scheme";
+        names.emplace_back(scheme.name);
+        EXPECT_EQ(vellumix::gpib::findBusScheme(scheme.name), &scheme);
+        EXPECT_FALSE(scheme.emptyBusHint.empty());
+        EXPECT_FALSE(scheme.forms.empty());
+        for (const auto& form : scheme.forms) {
+            const std::string text = filled(form.text);
+            SCOPED_TRACE(text);
+            EXPECT_EQ(std::string(form.text).rfind(std::string(scheme.name), 0), 0u);
+            EXPECT_NE(error.find(std::string(form.text) + form.note), std::string::npos) << error;
+            EXPECT_FALSE(std::string(form.help).empty());
+            std::string why;
+            const auto uri = parseBusUri(text, why);
+            ASSERT_TRUE(uri) << why;
+            EXPECT_EQ(uri->kind, scheme.kind);
+            EXPECT_EQ(&vellumix::gpib::busScheme(*uri), &scheme);
+            EXPECT_EQ(parseBusUri(uri->toString(), why), uri);
+            EXPECT_FALSE(vellumix::gpib::busName(*uri).empty());
+        }
     }
 }
 

@@ -1,5 +1,5 @@
 // Opening a backend from a bus URI: the library search, its failure message, the simulated bus.
-#include "gpib/backends/loader.h"
+#include "gpib/backends/schemes.h"
 #include "gpib/backends/ni488/ni488driver.h"
 #include "stubcontrol.h"
 
@@ -51,6 +51,8 @@ TEST_F(LoaderTest, WhenNothingLoadsTheMessageNamesEveryLibraryAndTheWayOut) {
     for (const char* part : {"/nonexistent/libgpib.so.0", "libvellumix-absent.so.9", STUB_NOASK_PATH,
                              "No such file", "does not export ibask", "--bus sim", "VELLUMIX_GPIB_LIBRARY"})
         EXPECT_TRUE(contains(opened.error, part)) << part << " missing in:\n" << opened.error;
+    EXPECT_FALSE(contains(opened.error, "/nonexistent/libgpib.so.0: /nonexistent/libgpib.so.0"))
+        << opened.error;
 }
 
 TEST_F(LoaderTest, EnvironmentLibraryReplacesTheBuiltInList) {
@@ -75,6 +77,11 @@ TEST_F(LoaderTest, EnvironmentLibraryReplacesTheBuiltInList) {
     EXPECT_TRUE(contains(failed.error, "/nonexistent/libmine.so")) << failed.error;
     EXPECT_FALSE(contains(failed.error, "libgpib.so.0"))
         << "the built-in list is not tried: " << failed.error;
+    // The path once (dlerror repeats it), and no advice to set what is set.
+    EXPECT_EQ(failed.error.find("/nonexistent/libmine.so"), failed.error.rfind("/nonexistent/libmine.so"))
+        << failed.error;
+    EXPECT_FALSE(contains(failed.error, "or set VELLUMIX_GPIB_LIBRARY")) << failed.error;
+    EXPECT_TRUE(contains(failed.error, "unset it")) << failed.error;
 }
 
 TEST_F(LoaderTest, SimUrisOpenTheSimulatedBus) {

@@ -56,6 +56,17 @@ for form in $(grep -oE '(^|[ ,])[a-z][a-z0-9]*(:[^ ,]*)?' <<<"$forms" | tr -d ' 
     done
 done
 
+# --- Bus forms: the table of buses (--help's Buses section) and the pages' BUS URIS terms agree ----------
+table_forms=$(sed -n '/^Buses:/,/^$/p' <<<"$help" | sed -n 's/^  \([a-z][^ ]*\) .*/\1/p' | sort -u)
+[[ -n $table_forms ]] || fail "vellumix-cli --help lists no buses"
+for page in "$gui_page" "$cli_page"; do
+    # A term is the start of a line of the section, up to two blanks; "gpib, gpib:N" names two.
+    page_forms=$(section "$page" "BUS URIS" | sed -n 's/^ \{1,8\}\([a-z][^ ,]*\(, [a-z][^ ,]*\)*\).*/\1/p' |
+        sed 's/, /\n/g' | sort -u)
+    [[ $page_forms == "$table_forms" ]] ||
+        fail "$(basename "$page") describes the buses [$(echo $page_forms)], the program's table [$(echo $table_forms)]"
+done
+
 # --- Environment variables the programs read -----------------------------------------------------------
 # The names the sources look up: named constants (...Variable = "NAME") and direct look-ups.
 variables() {

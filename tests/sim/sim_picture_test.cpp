@@ -1,7 +1,7 @@
 // Pictures of the simulated scopes: the layout a TDS writes, checked against the real files and
 // opened with independent decoders (Qt's image readers, ImageMagick where installed).
-#include "capture/completeness.h"
-#include "gpib/backends/sim/picture.h"
+#include "gpib/backends/simscope/picture.h"
+#include "picture/completeness.h"
 #include "simtest.h"
 #include "tests/support/files.h"
 
@@ -330,13 +330,13 @@ TEST(Rendering, EveryPictureIsCompleteAndEveryCutIsNoticed) {
             for (const bool ink : {false, true}) {
                 SCOPED_TRACE(std::string(model) + " " + word + (ink ? ", ink saver" : ""));
                 const std::string pic = fetch(model, word, ink);
-                const capture::PictureCheck whole = capture::checkPicture(pic);
-                EXPECT_NE(whole.kind, capture::PictureKind::Unknown);
+                const picture::PictureCheck whole = picture::checkPicture(pic);
+                EXPECT_NE(whole.kind, picture::PictureKind::Unknown);
                 EXPECT_TRUE(whole.complete);
                 EXPECT_EQ(whole.end, pic.size());
                 for (const std::size_t cut :
                      {std::size_t{1}, std::size_t{1000}, pic.size() - 10, pic.size() - 1}) {
-                    EXPECT_FALSE(capture::checkPicture(std::string_view(pic).substr(0, cut)).complete)
+                    EXPECT_FALSE(picture::checkPicture(std::string_view(pic).substr(0, cut)).complete)
                         << cut << " of " << pic.size() << " bytes";
                 }
             }

@@ -2,6 +2,7 @@
 // ibsre, ibwait and FindLstn's checks, as the instrument link relies on them (the previous value in
 // iberr, EDVR for a stale number, nothing written for a bad address list).
 #include "gpib/backends/boardless.h"
+#include "gpib/backends/port.h"
 #include "gpib/status.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@ using namespace vellumix::gpib;
 
 namespace {
 
-constexpr int32_t kErr = static_cast<uint16_t>(ERR);
+constexpr int32_t kErr = ErrBit;
 
 struct Step {
     std::string what;
@@ -264,4 +265,117 @@ TEST(BoardlessDriver, FindLstnListsWhoAnswersInTheListsOrder) {
         bus.ibwait(ud, 0);
         EXPECT_EQ(bus.cnt, static_cast<int32_t>(c.written.size())) << c.what << ": ibwait keeps the count";
     }
+}
+
+// The prologue every port shares, tested once: what a driver refuses never reaches the port, what the
+// port answers is published as is, and ibwait repeats the count of the last transfer.
+namespace {
+
+struct RecordingPort final : MessagePort {
+    std::vector<std::string> calls;
+    CallStatus answer{CMPL | END, 0, 3};
+    std::optional<CallStatus> timeoutRefusal;
+    std::optional<int16_t> searchRefusal;
+
+    std::optional<int16_t> beginSearch() override { return searchRefusal; }
+    bool answers(int pad) override { return pad == 0 || pad == 4; }
+    CallStatus clear(const Descriptor& d) override { return note("clear", d); }
+    CallStatus serialPoll(const Descriptor& d, char& stb) override {
+        stb = 0x10;
+        return note("poll", d);
+    }
+    CallStatus write(const Descriptor& d, std::string_view m) override {
+        return note("write " + std::string(m), d);
+    }
+    CallStatus read(const Descriptor& d, char* buf, int32_t count) override {
+        if (count > 0) buf[0] = 'x';
+        return note("read " + std::to_string(count), d);
+    }
+    std::optional<CallStatus> changeTimeout(const Descriptor& d, int code) override {
+        note("tmo " + std::to_string(code), d);
+        return timeoutRefusal;
+    }
+    CallStatus note(const std::string& what, const Descriptor& d) {
+        calls.push_back(what + " @" + std::to_string(d.pad));
+        return answer;
+    }
+};
+
+struct PortRig : PortDriver {
+    RecordingPort port;
+    int32_t sta = 0, err = 0, cnt = 0, cntl = 0;
+    PortRig() : PortDriver(port) { RegisterGpibGlobalsForThread(&sta, &err, &cnt, &cntl); }
+};
+
+} // namespace
+
+TEST(PortDriver, RefusesBeforeThePortAndPublishesWhatItSays) {
+    PortRig rig;
+    const int32_t ud = rig.ibdev(0, 4, 0, 13, 1, 0);
+    char buf[8];
+    char stb = 0;
+    const struct {
+        std::string what;
+        std::function<void()> call;
+        int16_t iberr; // -1: reaches the port
+    } cases[] = {
+        {"ibwrt, unknown descriptor", [&] { rig.ibwrt(ud + 1, "ID?", 3); }, EDVR},
+        {"ibrd, no buffer", [&] { rig.ibrd(ud, nullptr, 8); }, EARG},
+        {"ibwrt, negative count", [&] { rig.ibwrt(ud, "ID?", -1); }, EARG},
+        {"ibrsp, no status byte", [&] { rig.ibrsp(ud, nullptr); }, EARG},
+        {"ibclr, unknown descriptor", [&] { rig.ibclr(0); }, EDVR},
+        {"ibtmo, code out of range", [&] { rig.ibtmo(ud, 18); }, EARG},
+        {"ibwrt", [&] { rig.ibwrt(ud, "ID?", 3); }, -1},
+        {"ibrd", [&] { rig.ibrd(ud, buf, 8); }, -1},
+        {"ibrsp", [&] { rig.ibrsp(ud, &stb); }, -1},
+        {"ibclr", [&] { rig.ibclr(ud); }, -1},
+    };
+    for (const auto& c : cases) {
+        rig.port.calls.clear();
+        c.call();
+        if (c.iberr >= 0) {
+            EXPECT_TRUE(rig.port.calls.empty()) << c.what;
+            EXPECT_EQ(rig.sta, kErr) << c.what;
+            EXPECT_EQ(rig.err, c.iberr) << c.what;
+        } else {
+            ASSERT_EQ(rig.port.calls.size(), 1u) << c.what;
+            EXPECT_NE(rig.port.calls[0].find("@4"), std::string::npos)
+                << c.what << ": the descriptor's address";
+            EXPECT_EQ(rig.sta, CMPL | END) << c.what;
+            EXPECT_EQ(rig.cnt, 3) << c.what;
+        }
+    }
+    EXPECT_EQ(stb, 0x10);
+
+    // A transfer's count stays for ibwait; ibtmo moves nothing and leaves it.
+    rig.port.answer = {CMPL, 0, 42};
+    rig.ibrd(ud, buf, 8);
+    rig.ibtmo(ud, 11);
+    rig.ibwait(ud, 0);
+    EXPECT_EQ(rig.cnt, 42);
+
+    // The port may refuse a timeout; the descriptor then keeps its old one.
+    rig.port.timeoutRefusal = CallStatus{kErr, EDVR, 5};
+    rig.ibtmo(ud, 12);
+    EXPECT_EQ(rig.err, EDVR);
+    int32_t code = 0;
+    rig.ibask(ud, 0x3, &code);
+    EXPECT_EQ(code, 11);
+}
+
+TEST(PortDriver, ListenerSearchAsksThePort) {
+    PortRig rig;
+    const uint16_t list[] = {0, 1, 4, 7, 0xFFFF};
+    uint16_t found[8] = {};
+    rig.FindLstn(0, list, found, 8);
+    EXPECT_EQ(rig.sta, CMPL);
+    EXPECT_EQ(rig.cnt, 2);
+    EXPECT_EQ(found[0], 0);
+    EXPECT_EQ(found[1], 4);
+    rig.port.searchRefusal = EBUS;
+    rig.FindLstn(0, list, found, 8);
+    EXPECT_EQ(rig.sta, kErr);
+    EXPECT_EQ(rig.err, EBUS);
+    rig.SendIFC(1);
+    EXPECT_EQ(rig.err, ENEB);
 }

@@ -2,9 +2,9 @@
 #include "capture/formats.h"
 #include "capture/hardcopy.h"
 #include "capture/models.h"
-#include "capture/pcxdecode.h"
-#include "capture/pictureinfo.h"
 #include "capture/trigger.h"
+#include "picture/pcxdecode.h"
+#include "picture/pictureinfo.h"
 #include "tests/support/files.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 #include <iterator>
 
 using namespace vellumix::capture;
+using namespace vellumix::picture;
 
 TEST(ModelTable, RowByRowBoundaries) {
     const struct {

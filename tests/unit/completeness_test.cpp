@@ -1,11 +1,11 @@
 // Whether a hard copy arrived whole: the genuine scope files, cut and extended, and hand-made
 // structures that probe each format's rules.
-#include "capture/completeness.h"
+#include "picture/completeness.h"
 #include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
-using namespace vellumix::capture;
+using namespace vellumix::picture;
 using vellumix::test::realHardCopy;
 
 namespace {

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 using namespace vellumix;
 using namespace vellumix::gpib;
 using vellumix::test::FakeDesktop;
@@ -93,47 +95,61 @@ TEST_F(LinkFixture, RegistrationReturnCodes) {
 }
 
 TEST_F(LinkFixture, ErrorReportTextsAndTitles) {
+    // The box shows the table's text for every code, and a title with the code in the message format.
+    const auto box = [&](int code) {
+        desktop.boxes.clear();
+        driver.writeResults["X"] = {ERR, code, 0};
+        gpib::WriteCommand(link, 5, "X");
+        EXPECT_EQ(desktop.boxes.size(), 1u) << code;
+        EXPECT_EQ(link.GpibErrorFlag, -1);
+        if (desktop.boxes.size() != 1) return std::string();
+        EXPECT_EQ(desktop.boxes[0].title,
+                  "GPIB ERROR #" + std::string(code >= 0 ? " " : "") + std::to_string(code));
+        EXPECT_EQ(desktop.boxes[0].flags, 49);
+        const std::string suffix = "\nSelect OK to continue or Cancel to terminate program.";
+        const std::string& prompt = desktop.boxes[0].prompt;
+        EXPECT_TRUE(prompt.size() > suffix.size() &&
+                    prompt.compare(prompt.size() - suffix.size(), suffix.size(), suffix) == 0)
+            << prompt;
+        return prompt.substr(0, prompt.size() - std::min(prompt.size(), suffix.size()));
+    };
+    // Rows users meet, the texts as they have always read (spelling included), the gaps and codes
+    // past either end.
     const struct {
         int code;
         const char* text;
     } cases[] = {
         {0, "Operating system error."},
-        {1, "Function requires GPIB board to be CIC."},
-        {2, "No listener on write function."},
-        {3, "GPIB board not addressed correctly."},
-        {4, "Invalid argument to function call."},
-        {5, "GPIB board not system controller as required."},
         {6, "I/O operation aborted - timeout."},
-        {7, "Non-existent GPIB board."},
-        {8, "Unknown error."},
         {9, "Unknown error."},
-        {10, "Asynchronous I/O in progress."},
-        {11, "No capability for operation."},
-        {12, "File system error."},
-        {13, "Unknown error."},
         {14, "GPIB bus eror."},
         {15, "Serial poll status queue owerflow."},
-        {16, "SRQ stuck in on position."},
-        {17, "Unknown error."},
-        {18, "Unknown error."},
-        {19, "Unknown error."},
         {20, "Table problem."},
         {21, "Unknown error."},
         {99, "Unknown error."},
         {-3, "Unknown error."},
     };
-    for (const auto& c : cases) {
-        desktop.boxes.clear();
-        driver.writeResults["X"] = {ERR, c.code, 0};
-        gpib::WriteCommand(link, 5, "X");
-        ASSERT_EQ(desktop.boxes.size(), 1u) << c.code;
-        EXPECT_EQ(desktop.boxes[0].prompt,
-                  std::string(c.text) + "\nSelect OK to continue or Cancel to terminate program.");
-        EXPECT_EQ(desktop.boxes[0].title,
-                  "GPIB ERROR #" + std::string(c.code >= 0 ? " " : "") + std::to_string(c.code));
-        EXPECT_EQ(desktop.boxes[0].flags, 49);
-        EXPECT_EQ(link.GpibErrorFlag, -1);
+    for (const auto& c : cases)
+        EXPECT_EQ(box(c.code), c.text) << c.code;
+
+    // The table itself: a box per code with the table's text; a code without a name is unknown; no
+    // name twice; every text a sentence.
+    std::set<std::string> names;
+    for (int code = 0; code < gpib::DriverErrorCount; ++code) {
+        SCOPED_TRACE(code);
+        const gpib::DriverError& e = gpib::driverErrors()[code];
+        EXPECT_EQ(box(code), e.text);
+        EXPECT_STREQ(gpib::errorName(code), e.name);
+        const std::string name = e.name, text = e.text;
+        if (name.empty()) {
+            EXPECT_EQ(text, "Unknown error.");
+        } else {
+            EXPECT_TRUE(names.insert(name).second) << name;
+        }
+        EXPECT_EQ(text.back(), '.');
     }
+    EXPECT_STREQ(gpib::errorName(gpib::DriverErrorCount), "");
+    EXPECT_STREQ(gpib::errorName(-1), "");
 }
 
 TEST_F(LinkFixture, ErrorReportIgnoresTimeoutWithoutErrorAndCancelEnds) {

@@ -349,7 +349,7 @@ TEST_F(SessionFixture, CaptureWritesTheBytesExactlyAndShowsBmp) {
     start();
     const std::string endings[] = {" ", "\n", "\r", "\r\n", "  ", std::string("\0", 1)};
     for (const auto& e : endings) {
-        std::string picture = "BM";
+        std::string picture = test::wholeBmp(); // whole by its header; what follows is kept as it came
         for (int i = 0; i < 3000; ++i)
             picture.push_back(static_cast<char>((i * 31) & 0xff));
         picture += e;
@@ -436,7 +436,7 @@ TEST_F(SessionFixture, AFailedSetupCommandAnsweredWithOkDoesNotStopTheCapture) {
 
 TEST_F(SessionFixture, FailedCaptureChangesNothing) {
     start();
-    capture("BMfirst");
+    capture((test::wholeBmp() + "first"));
     const fs::path file = dataFolder() / "Vellumix_Temp..bmp";
     view.buttons[Button::ImportLastFile] = true; // as if still offered
     // A timeout at the second chunk.
@@ -444,15 +444,15 @@ TEST_F(SessionFixture, FailedCaptureChangesNothing) {
     driver.reads.push_back({"", ERR | TIMO, EABO});
     driver.written.clear();
     session.Button_GetHardCopy_Click();
-    EXPECT_EQ(test::readFile(file), "BMfirst");
+    EXPECT_EQ(test::readFile(file), (test::wholeBmp() + "first"));
     EXPECT_EQ(view.picture, "");
     EXPECT_TRUE(view.buttons[Button::ImportLastFile]);
     EXPECT_EQ(desktop.busyTrace.back(), "off");
     // A failed start command acknowledged with OK: no read at all.
     driver.writeResults["HARDCOPY START"] = {ERR, ENOL, 0};
-    driver.reads.push_back({"BMsecond"});
+    driver.reads.push_back({(test::wholeBmp() + "second")});
     session.Button_GetHardCopy_Click();
-    EXPECT_EQ(test::readFile(file), "BMfirst");
+    EXPECT_EQ(test::readFile(file), (test::wholeBmp() + "first"));
     EXPECT_EQ(driver.reads.size(), 1u);
 }
 
@@ -460,7 +460,7 @@ TEST_F(SessionFixture, FailedCaptureChangesNothing) {
 // the previous hard copy current and shown again, and the next capture whole.
 TEST_F(SessionFixture, CancelledCaptureKeepsThePreviousHardCopy) {
     start();
-    capture("BMfirst");
+    capture(test::wholeBmp() + "first");
     const fs::path file = dataFolder() / "Vellumix_Temp..bmp";
     const struct {
         const char* name;
@@ -480,7 +480,7 @@ TEST_F(SessionFixture, CancelledCaptureKeepsThePreviousHardCopy) {
         desktop.boxes.clear();
         driver.calls.clear();
         session.Button_GetHardCopy_Click();
-        EXPECT_EQ(test::readFile(file), "BMfirst");
+        EXPECT_TRUE(test::readFile(file) == test::wholeBmp() + "first");
         EXPECT_EQ(session.CurrentFileName, "Vellumix_Temp..bmp");
         EXPECT_EQ(view.picture, file.string()) << "shown again";
         EXPECT_EQ(view.note, "Hard copy cancelled.");
@@ -494,19 +494,19 @@ TEST_F(SessionFixture, CancelledCaptureKeepsThePreviousHardCopy) {
         driver.reads.clear();
     }
     view.onPoll = {};
-    capture("BMsecond");
-    EXPECT_EQ(test::readFile(file), "BMsecond");
+    capture(test::wholeBmp() + "second");
+    EXPECT_TRUE(test::readFile(file) == test::wholeBmp() + "second");
     // Cancel outside a capture does nothing to the next one.
     session.Cancel_Click();
-    capture("BMthird");
-    EXPECT_EQ(test::readFile(file), "BMthird");
+    capture(test::wholeBmp() + "third");
+    EXPECT_TRUE(test::readFile(file) == test::wholeBmp() + "third");
 }
 
 TEST_F(SessionFixture, CopyPutsTheCurrentHardCopyOnTheClipboard) {
     start();
     session.Copy_Click();
     EXPECT_TRUE(view.copied.empty()) << "nothing captured yet";
-    capture("PNG bytes");
+    capture(test::wholeBmp() + "bytes");
     const std::string path = (dataFolder() / "Vellumix_Temp..bmp").string();
     session.Copy_Click();
     EXPECT_EQ(view.copied, std::vector<std::string>{path});
@@ -519,31 +519,31 @@ TEST_F(SessionFixture, CopyPutsTheCurrentHardCopyOnTheClipboard) {
 
 TEST_F(SessionFixture, CapturesOfOneExtensionReplaceEachOtherOnly) {
     start();
-    capture("BMone");
-    capture("BMtwo");
+    capture((test::wholeBmp() + "one"));
+    capture((test::wholeBmp() + "two"));
     session.Option_HCFormat_Click(4);
-    capture("\x0apcx");
-    EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..bmp"), "BMtwo");
-    EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..pcx"), "\x0apcx");
+    capture((test::wholePcx(false) + "pcx"));
+    EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..bmp"), (test::wholeBmp() + "two"));
+    EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..pcx"), (test::wholePcx(false) + "pcx"));
 }
 
 TEST_F(SessionFixture, UnwritableCaptureFileIsReportedAndTheOldFileKept) {
     start();
-    capture("BMold");
+    capture((test::wholeBmp() + "old"));
     fs::permissions(dataFolder(), fs::perms::owner_read | fs::perms::owner_exec);
     desktop.boxes.clear();
-    capture("BMnew");
+    capture((test::wholeBmp() + "new"));
     fs::permissions(dataFolder(), fs::perms::owner_all);
     if (::getuid() == 0) GTEST_SKIP() << "root writes anywhere";
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_NE(desktop.boxes[0].prompt.find("could not be written"), std::string::npos);
-    EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..bmp"), "BMold");
+    EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..bmp"), (test::wholeBmp() + "old"));
 }
 
 TEST_F(SessionFixture, CaptureFileBlockedByAFolderIsReported) {
     start();
     fs::create_directories(dataFolder() / "Vellumix_Temp..bmp");
-    capture("BMnew");
+    capture((test::wholeBmp() + "new"));
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_NE(desktop.boxes[0].prompt.find("could not be written"), std::string::npos);
     EXPECT_FALSE(view.buttons[Button::SaveToFile]) << "no file to save";
@@ -561,30 +561,41 @@ TEST_F(SessionFixture, IncompletePicturesAreKeptAndReported) {
         std::string picture;
         const char* report; // empty: no report
     } cases[] = {
-        {0, real("tds420a_bmp_mono_0.bmp", 20000), "20000 of 38462 bytes."},
+        {0, real("tds420a_bmp_mono_0.bmp", 20000), "is incomplete: 20000 of 38462 bytes came"},
         {0, real("tds420a_bmp_mono_0.bmp", 38462), ""}, // its false file-header size (975) is not believed
         {0, real("tds420a_bmp_mono_0.bmp", 38462) + "\r\n", ""}, // bytes after the end: kept, no alarm
-        {0, "BM" + std::string(30, '\1'), "32 of at least 54 bytes."},
-        {2, real("tds2000-4ch_tiff_0.tif", 19223), "19223 of 19224 bytes."},
-        {2, real("tds420a_tiff_0.tiff", 37810), "37810 of at least 38410 bytes."},
+        {0, "BM" + std::string(30, '\1'), "is incomplete: 32 of at least 54 bytes came"},
+        {0, real("tds420a_bmp_mono_0.bmp", 38462).substr(1), "sent 38461 bytes that are not a BMP picture"},
+        {0, "BM" + std::string(60, '\0'), "sent 62 bytes that are not a BMP picture"},
+        {2, real("tds2000-4ch_tiff_0.tif", 19223), "is incomplete: 19223 of 19224 bytes came"},
+        {2, real("tds420a_tiff_0.tiff", 37810), "is incomplete: 37810 of at least 38410 bytes came"},
         {2, real("tds420a_tiff_0.tiff", 38810), ""},
-        {4, real("tds420a_pcx_0.pcx", 17965), "17965 bytes."},
+        {2, real("tds420a_bmp_mono_0.bmp", 38462), "sent 38462 bytes that are not a TIFF picture"},
+        {4, real("tds420a_pcx_0.pcx", 17965), "is incomplete: 17965 bytes came"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.report);
         session.Option_HCFormat_Click(c.option);
         desktop.boxes.clear();
+        const std::string ext = c.option == 0 ? ".bmp" : c.option == 2 ? ".tif" : ".pcx";
+        const fs::path current = dataFolder() / ("Vellumix_Temp." + ext);
+        const fs::path rejected = dataFolder() / ("Vellumix_Rejected." + ext);
+        const std::string before = test::readFile(current);
         capture(c.picture);
-        const std::string file = c.option == 0   ? "Vellumix_Temp..bmp"
-                                 : c.option == 2 ? "Vellumix_Temp..tif"
-                                                 : "Vellumix_Temp..pcx";
-        EXPECT_EQ(test::readFile(dataFolder() / file), c.picture) << "kept as it came";
-        EXPECT_TRUE(view.buttons[Button::SaveToFile]);
+        const bool good = *c.report == '\0';
+        // A good picture becomes the current hard copy; anything else is kept aside, the current stays.
+        EXPECT_TRUE(test::readFile(good ? current : rejected) == c.picture) << "kept as it came";
+        if (!good) {
+            EXPECT_TRUE(test::readFile(current) == before) << "the previous hard copy stays";
+        } else {
+            EXPECT_TRUE(view.buttons[Button::SaveToFile]);
+        }
         const bool told = !desktop.boxes.empty() && desktop.boxes[0].title == "Get Hard Copy";
-        EXPECT_EQ(told, *c.report != '\0');
-        if (told && *c.report) {
-            EXPECT_EQ(desktop.boxes[0].prompt, "The hard copy arrived incomplete: " + std::string(c.report) +
-                                                   "\n\nIt was kept in\n" + (dataFolder() / file).string());
+        EXPECT_EQ(told, !good);
+        if (told) {
+            const std::string opening = std::string(c.report).rfind("sent", 0) == 0 ? "The scope " : "The hard copy ";
+            EXPECT_EQ(desktop.boxes[0].prompt, opening + c.report + ".\n\nThey were kept for inspection in\n" +
+                                                   rejected.string() + "\n\nThe previous hard copy is unchanged.");
             EXPECT_EQ(desktop.boxes[0].flags, 48);
         }
     }
@@ -624,10 +635,10 @@ TEST_F(SessionFixture, LastFileNameWrittenOnlyWhenItChanged) {
         drv.reads = {{"TEK/TDS 3054B,x\n"}, {"TEK/TDS 3054B,x\n"}};
         s.Load("");
         s.Activate();
-        if (!c.stored.empty()) test::writeFile(fs::path(s.DataFolder) / c.stored, "BMold");
+        if (!c.stored.empty()) test::writeFile(fs::path(s.DataFolder) / c.stored, (test::wholeBmp() + "old"));
         if (c.capture) {
             s.Option_HCFormat_Click(1);
-            drv.reads.push_back({"BMnew"});
+            drv.reads.push_back({(test::wholeBmp() + "new")});
             s.Button_GetHardCopy_Click();
         }
         if (c.import) s.Button_ImportLastFile_Click();
@@ -645,7 +656,7 @@ TEST_F(SessionFixture, LastFileNameWrittenOnlyWhenItChanged) {
 
 TEST_F(SessionFixture, SaveUsesTheDialogAndRemembersOtherFolders) {
     start();
-    capture("BMpicture");
+    capture((test::wholeBmp() + "picture"));
     fs::create_directories(home / "Documents");
     fs::create_directories(home / "elsewhere");
 
@@ -661,7 +672,7 @@ TEST_F(SessionFixture, SaveUsesTheDialogAndRemembersOtherFolders) {
     EXPECT_EQ(r.filterDescription, "Picture File (*.bmp)");
     EXPECT_EQ(r.filterPattern, "*.bmp");
     EXPECT_TRUE(desktop.settingWrites.empty());
-    EXPECT_EQ(test::readFile(home / "Documents" / "shot.bmp"), "BMpicture");
+    EXPECT_EQ(test::readFile(home / "Documents" / "shot.bmp"), (test::wholeBmp() + "picture"));
 
     // Another folder: remembered without a trailing separator, and used next time.
     desktop.saveAnswer = SaveDialogResult{(home / "elsewhere" / "b.bmp").string(), "b.bmp"};
@@ -670,7 +681,7 @@ TEST_F(SessionFixture, SaveUsesTheDialogAndRemembersOtherFolders) {
     session.Button_SaveToFile_Click();
     EXPECT_EQ(desktop.saveRequests.back().initialDir, (home / "elsewhere").string());
     EXPECT_EQ(desktop.settingWrites.size(), 1u);
-    EXPECT_EQ(test::readFile(home / "elsewhere" / "b.bmp"), "BMpicture");
+    EXPECT_EQ(test::readFile(home / "elsewhere" / "b.bmp"), (test::wholeBmp() + "picture"));
 
     // Cancel: nothing at all.
     desktop.saveAnswer.reset();
@@ -701,7 +712,7 @@ TEST_F(SessionFixture, SaveAfterImportTakesTheImportedFilesExtension) {
     // A TDS 210 offers no TIFF, but the last run's file is one.
     desktop.settings[SettingLastFileName] = "Vellumix_Temp..tif";
     start("TEKTRONIX,TDS 210,0,CF:91.1CT FV:v2.03 TDS2MM:MMV:v1.04\n");
-    test::writeFile(dataFolder() / "Vellumix_Temp..tif", std::string("MM\0*tiff", 8));
+    test::writeFile(dataFolder() / "Vellumix_Temp..tif", test::wholeTiff());
     EXPECT_EQ(session.FileExt, ".bmp");
     desktop.answers = {MsgAnswer::No};
     session.Button_ImportLastFile_Click();
@@ -712,12 +723,12 @@ TEST_F(SessionFixture, SaveAfterImportTakesTheImportedFilesExtension) {
     EXPECT_EQ(desktop.saveRequests.back().defaultExt, ".tif");
     EXPECT_EQ(desktop.saveRequests.back().filterPattern, "*.tif");
     EXPECT_EQ(desktop.saveRequests.back().filterDescription, "Picture File (*.tif)");
-    EXPECT_EQ(test::readFile(home / "Documents" / "Vellumix 1.tif"), std::string("MM\0*tiff", 8));
+    EXPECT_EQ(test::readFile(home / "Documents" / "Vellumix 1.tif"), test::wholeTiff());
 }
 
 TEST_F(SessionFixture, SaveWithoutDocumentsFolderStartsInMyDocuments) {
     start();
-    capture("BMx");
+    capture((test::wholeBmp() + "x"));
     desktop.saveAnswer.reset();
     session.Button_SaveToFile_Click();
     EXPECT_EQ(desktop.saveRequests.back().initialDir, (home / "My Documents").string());
@@ -726,7 +737,7 @@ TEST_F(SessionFixture, SaveWithoutDocumentsFolderStartsInMyDocuments) {
 TEST_F(SessionFixture, ImportShowsOrAsksAndMakesTheFileCurrent) {
     desktop.settings[SettingLastFileName] = "Vellumix_Temp..png";
     start();
-    test::writeFile(dataFolder() / "Vellumix_Temp..png", "\x89PNG");
+    test::writeFile(dataFolder() / "Vellumix_Temp..png", test::wholePng());
     EXPECT_EQ(session.FileExt, ".png");
     desktop.answers = {MsgAnswer::No};
     session.Button_ImportLastFile_Click();
@@ -749,7 +760,26 @@ TEST_F(SessionFixture, ImportOfBmpAndOfAMissingFile) {
     EXPECT_FALSE(view.buttons[Button::SaveToFile]);
     EXPECT_EQ(session.CurrentFileName, "");
 
-    test::writeFile(dataFolder() / "Vellumix_Temp..bmp", "BM");
+    // A file damaged since it was written, or none of its extension's format, is not made current.
+    const struct {
+        std::string bytes;
+        const char* problem;
+    } bad[] = {
+        {"BM", "is incomplete: 2 of at least 54 bytes."},
+        {test::wholePng(), "holds 45 bytes that are not a BMP picture."},
+    };
+    for (const auto& b : bad) {
+        desktop.boxes.clear();
+        test::writeFile(dataFolder() / "Vellumix_Temp..bmp", b.bytes);
+        session.Button_ImportLastFile_Click();
+        ASSERT_EQ(desktop.boxes.size(), 1u);
+        EXPECT_EQ(desktop.boxes[0].prompt, "The last hard copy\n" + (dataFolder() / "Vellumix_Temp..bmp").string() +
+                                               "\n" + b.problem + " It was not imported.");
+        EXPECT_EQ(session.CurrentFileName, "");
+        EXPECT_EQ(view.picture, "");
+    }
+
+    test::writeFile(dataFolder() / "Vellumix_Temp..bmp", test::wholeBmp());
     session.Button_ImportLastFile_Click();
     EXPECT_EQ(view.picture, (dataFolder() / "Vellumix_Temp..bmp").string());
     EXPECT_EQ(session.CurrentFileName, "Vellumix_Temp..bmp");

@@ -2,12 +2,13 @@
 // and the main window's logic, with simulated TDS B-series scopes on their USB device port.
 #include "app/session.h"
 #include "capture/hardcopy.h"
-#include "gpib/backends/loader.h"
+#include "gpib/backends/schemes.h"
 #include "gpib/backends/usbtmc/simport.h"
 #include "gpib/backends/usbtmc/usbtmcbus.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
+#include "tests/support/pictures.h"
 
 #include <gtest/gtest.h>
 
@@ -134,7 +135,7 @@ TEST(CaptureOverUsbtmc, SimulatedTds2024bFromTheBusUri) {
 }
 
 TEST(CaptureOverUsbtmc, AScopeThatStopsAnsweringKeepsThePreviousFile) {
-    sim::Scenario s = tds2024b("BM" + std::string(BSeriesBmpSize - 2, 'A'));
+    sim::Scenario s = tds2024b(test::bmp320x240('A'));
     sim::Fault stop = fault(sim::Fault::Kind::ReadTimeout);
     stop.chunk = 40;
     stop.times = 1;

@@ -1,5 +1,5 @@
 // The USBTMC backend on its simulated side: GPIB results from USBTMC message semantics.
-#include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/simscope/scenario.h"
 #include "gpib/backends/transport.h"
 #include "gpib/backends/usbtmc/simport.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"

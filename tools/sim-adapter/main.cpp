@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <termios.h>
@@ -26,11 +27,14 @@ const char* const kUsage =
     "usage: vellumix-sim-adapter [--tcp PORT | --pty] [options]\n"
     "  --tcp PORT          listen on 127.0.0.1:PORT (0: any free port; default 1234)\n"
     "  --pty               serve on a pseudo-terminal instead\n"
-    "  --flavour F         prologix (default) or ar488\n"
+    "  --firmware F        ar488-0.47, ar488-0.49, ar488-0.50, ar488-0.53, prologix (default) or\n"
+    "                      immediate (a host line stops a running read at once)\n"
+    "  --flavour F         prologix or ar488 (= ar488-0.53)\n"
     "  --scenario FILE     simulated bus scenario (default: one TDS 3054B at address 1)\n"
     "  --rate B            bytes per second to the host (default 11520 on a pty, as 115200 baud;\n"
     "                      100000 on TCP); 0 = no limit\n"
     "  --pause-at N        the scope pauses after N bytes of a reply ...\n"
+    "  --pause-after K     ... or right after the byte at offset K (the rig's -N K)\n"
     "  --pause S           ... for S seconds\n"
     "  --auto              start with ++auto 1, as a previous program may have left it\n"
     "  --pending TEXT      start with TEXT waiting for the host (a reply nobody read)\n"
@@ -82,14 +86,15 @@ int main(int argc, char** argv) {
             port = static_cast<int>(numberArg(value(), "--tcp"));
         } else if (a == "--pty") {
             pty = true;
-        } else if (a == "--flavour") {
+        } else if (a == "--flavour" || a == "--firmware") {
             const std::string f = value();
-            if (f == "prologix")
-                options.flavour = simadapter::Flavour::Prologix;
-            else if (f == "ar488")
-                options.flavour = simadapter::Flavour::Ar488;
-            else
-                fail("--flavour is prologix or ar488");
+            const auto fw = simadapter::firmwareNamed(f);
+            if (!fw || (a == "--flavour" && f != "prologix" && f != "ar488"))
+                fail(a == "--flavour" ? "--flavour is prologix or ar488"
+                                      : "--firmware is ar488-0.47, ar488-0.49, ar488-0.50, ar488-0.53, "
+                                        "prologix or immediate");
+            options.firmware = *fw;
+            options.flavour = simadapter::profile(*fw).flavour;
         } else if (a == "--scenario") {
             scenarioPath = value();
         } else if (a == "--rate") {
@@ -97,6 +102,8 @@ int main(int argc, char** argv) {
             rateGiven = true;
         } else if (a == "--pause-at") {
             options.pauseAt = static_cast<std::size_t>(numberArg(value(), "--pause-at"));
+        } else if (a == "--pause-after") {
+            options.pauseAt = static_cast<std::size_t>(numberArg(value(), "--pause-after")) + 1;
         } else if (a == "--pause") {
             options.pauseSeconds = numberArg(value(), "--pause");
         } else if (a == "--auto") {
@@ -165,9 +172,14 @@ int main(int argc, char** argv) {
         if (listenFd >= 0 && peer < 0) fds[count++] = {listenFd, POLLIN, 0};
         if (peer >= 0) fds[count++] = {peer, POLLIN, 0};
         int wait = -1;
-        if (const auto next = adapter.nextOutputAt(); next && peer >= 0)
-            wait = static_cast<int>(
-                std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(*next - now()).count()));
+        if (peer >= 0) {
+            // Wake for the next byte to the host or the firmware's next event, whichever is first.
+            std::optional<gpib::Clock::duration> next = adapter.nextOutputAt();
+            if (const auto event = adapter.nextEventAt(); event && (!next || *event < *next)) next = event;
+            if (next)
+                wait = static_cast<int>(std::max<long long>(
+                    0, std::chrono::ceil<std::chrono::milliseconds>(*next - now()).count()));
+        }
         if (::poll(fds, count, wait) < 0 && errno != EINTR) fail(std::strerror(errno));
         for (nfds_t i = 0; i < count; ++i) {
             if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
@@ -182,13 +194,13 @@ int main(int argc, char** argv) {
             } else if (!pty && (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))) {
                 ::close(peer); // the client went away; what was on its way is lost with it
                 peer = -1;
-                std::string lost;
-                adapter.takeOutput(gpib::Clock::duration::max(), lost);
+                adapter.discardOutput();
             } else if (pty && n < 0 && errno == EIO) {
                 ::usleep(10000); // no client has the line open at the moment
             }
         }
         if (peer >= 0) {
+            adapter.advanceTo(now());
             std::string out;
             adapter.takeOutput(now(), out);
             if (!out.empty() && !writeAll(peer, out) && !pty) {

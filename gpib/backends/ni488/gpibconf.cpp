@@ -115,7 +115,7 @@ public:
             if (c == '\n') {
                 ++line_;
                 ++at_;
-            } else if (c == ' ' || c == '\t' || c == '\r') {
+            } else if (c == ' ' || c == '\t') { // not CR: the library's lexer rejects it
                 ++at_;
             } else if (c == '/' && at_ + 1 < s_.size() && s_[at_ + 1] == '*') {
                 at_ += 2;
@@ -262,6 +262,7 @@ private:
         conf_.errorLine = tok_.line;
         conf_.errorNear = tok_.written;
         conf_.errorAtEnd = tok_.kind == Kind::End;
+        conf_.errorAtCarriageReturn = tok_.kind == Kind::Punct && tok_.text == "\r";
         conf_.errorExpected = expected;
     }
 
@@ -283,23 +284,30 @@ private:
             return fail("a board index from 0 to 15");
         GpibConfInterface board;
         board.minor = static_cast<int>(tok_.number);
-        if (conf_.find(board.minor))
-            return fail("one interface block per board, and board " + std::to_string(board.minor) +
-                        " has one already");
+        board.line = tok_.line;
+        if (const GpibConfInterface* first = conf_.find(board.minor)) {
+            fail("a board index that no other interface block has");
+            conf_.duplicateOfLine = first->line;
+            return;
+        }
         advance();
-        block(interfaceSettings(), "an interface setting", &board.boardType);
+        block(interfaceSettings(), "an interface setting", &board);
         if (conf_.valid) conf_.interfaces.push_back(board);
     }
 
-    // Settings up to and including the closing brace; boardType, when given, receives board_type.
-    void block(const std::map<std::string, Value>& settings, const char* what, std::string* boardType) {
+    // Settings up to and including the closing brace; board, when given, receives board_type.
+    void block(const std::map<std::string, Value>& settings, const char* what, GpibConfInterface* board) {
         while (conf_.valid && !isPunct('}')) {
             const auto it = tok_.kind == Kind::Keyword ? settings.find(tok_.text) : settings.end();
             if (it == settings.end()) return fail(std::string(what) + " or \"}\"");
             const std::string name = tok_.text;
+            const int nameLine = tok_.line;
             advance();
             setting(it->second);
-            if (conf_.valid && boardType && name == "board_type") *boardType = lastString_;
+            if (conf_.valid && board && name == "board_type") {
+                board->boardType = lastString_;
+                board->boardTypeLine = nameLine;
+            }
         }
         if (conf_.valid) advance();
     }

@@ -11,6 +11,8 @@ namespace vellumix::gpib::ni488 {
 struct GpibConfInterface {
     int minor = 0;         // board index: the block configures /dev/gpibN
     std::string boardType; // board_type, "" when the block has none
+    int line = 0;          // where the block's minor number is
+    int boardTypeLine = 0; // where its board_type setting starts, 0 when it has none
 };
 
 struct GpibConf {
@@ -21,6 +23,11 @@ struct GpibConf {
     std::string errorNear;
     std::string errorExpected;
     bool errorAtEnd = false; // stopped at the end of the file (an empty text in quotes is "" too)
+    // Stopped at a carriage return: the library's lexer takes CR for a stray character, so a file
+    // with Windows line ends fails at the end of its first line outside a comment or text.
+    bool errorAtCarriageReturn = false;
+    // Stopped at a second interface block for one board: the line of the first, else 0.
+    int duplicateOfLine = 0;
     std::vector<GpibConfInterface> interfaces; // in file order; only meaningful when valid
 
     const GpibConfInterface* find(int minor) const;

@@ -298,6 +298,14 @@ BoardAnswer Ni488Driver::askInterface(int index) {
         a.ibsta = static_cast<int32_t>(lib_->ni.ibask(index, IbaPAD, &value));
         a.iberr = static_cast<int32_t>(lib_->ni.ThreadIberr());
     }
+    if (nativeRegistered_ && cntl_) {
+        a.ibcntl = static_cast<int32_t>(nativeCntl_);
+    } else if (lib_->api == LibraryApi::Functions) {
+        a.ibcntl =
+            lib_->fn.ThreadIbcntl ? static_cast<int32_t>(lib_->fn.ThreadIbcntl()) : lib_->fn.ThreadIbcnt();
+    } else {
+        a.ibcntl = static_cast<int32_t>(lib_->ni.ThreadIbcnt());
+    }
     publishStatus();
     return a;
 }

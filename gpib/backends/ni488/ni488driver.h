@@ -24,6 +24,7 @@ enum class LibraryFamily { LinuxGpib, Ni };
 struct BoardAnswer {
     int32_t ibsta = 0;
     int32_t iberr = 0;
+    int32_t ibcntl = 0; // the errno after EDVR
 };
 
 class Ni488Driver final : public GpibDriver {

@@ -1,3 +1,8 @@
+// Talking to the controller as it really is. Its firmware reads our bytes only between its own
+// operations (an ATmega AR488 keeps 64 of them meanwhile and loses the rest), answers unknown
+// commands with text lines, and on some versions a host line stops a running read or poll and
+// loses a byte. So: never more than InputBudget bytes unanswered, nothing at all while a read or a
+// poll may run, every reply looked for by what it is rather than by its place in the stream.
 #include "gpib/backends/prologix/prologixdriver.h"
 
 #include "gpib/backends/transport.h"
@@ -14,8 +19,11 @@ constexpr int32_t kErr = static_cast<uint16_t>(ERR);
 constexpr int32_t kTimo = TIMO;
 constexpr int32_t kCmpl = CMPL;
 // Long enough for a read a previous program left running on a Prologix (3 s) to end first.
-constexpr auto kConnectWait = std::chrono::milliseconds(4000);
-// What a reply to a command may take beyond the adapter's own timeout (USB and TCP round trips).
+constexpr auto kConnectWait = std::chrono::milliseconds(5000);
+// A real Arduino restarts when its port opens and drops what comes during its boot loader:
+// the version question is repeated until it is answered.
+constexpr auto kConnectRetry = std::chrono::milliseconds(1500);
+// What an answer to a command may take beyond the adapter's own work (USB and TCP round trips).
 constexpr auto kReplySlack = std::chrono::milliseconds(2000);
 
 bool endsWith(const std::string& s, const std::string& tail) {
@@ -41,6 +49,19 @@ std::string stripLineEnd(std::string line) {
     return line;
 }
 
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        auto end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        std::string l = stripLineEnd(text.substr(at, end - at));
+        if (!l.empty()) lines.push_back(std::move(l));
+        at = end + 1;
+    }
+    return lines;
+}
+
 } // namespace
 
 PrologixDriver::PrologixDriver(std::unique_ptr<Transport> transport, Clock& clock)
@@ -49,39 +70,72 @@ PrologixDriver::PrologixDriver(std::unique_ptr<Transport> transport, Clock& cloc
 bool PrologixDriver::connect(std::string& error) {
     // Auto-read off first: a previous program may have left it on, and then every line we send
     // would start a read. Two ++ver make the reply recognisable behind any stale bytes.
-    if (!send("++auto 0\n++ver\n++ver\n")) {
+    std::string received;
+    std::string line;
+    const auto start = clock_.now();
+    const auto deadline = start + kConnectWait;
+    auto asked = start;
+    if (!transport_->send("++auto 0\n++ver\n++ver\n")) {
         error = "the connection closed at once";
         return false;
     }
-    std::string received;
-    std::string line;
-    const auto deadline = clock_.now() + kConnectWait;
     while (!twoEqualLinesAtEnd(received, line)) {
-        const auto got = transport_->receive(received, deadline);
+        const auto got = transport_->receive(received, std::min(deadline, asked + kConnectRetry));
         if (got == Transport::Received::Closed) {
             error = "the connection closed before the controller answered";
             return false;
         }
         if (got == Transport::Received::Timeout) {
-            error =
-                received.empty() ? "there was no answer to ++ver" : "the answer to ++ver was not a version";
-            return false;
+            if (clock_.now() >= deadline) {
+                error = received.empty() ? "there was no answer to ++ver"
+                                         : "the answer to ++ver was not a version";
+                return false;
+            }
+            if (clock_.now() >= asked + kConnectRetry) {
+                asked = clock_.now();
+                if (!transport_->send("++auto 0\n++ver\n++ver\n")) {
+                    error = "the connection closed before the controller answered";
+                    return false;
+                }
+            }
         }
     }
+    roundTrip_ = clock_.now() - asked;
     marker_ = line;
     version_ = stripLineEnd(line);
-    flavour_ = flavourOf(version_);
-    // Controller; EOI on our last byte and no terminator added, so a message goes out byte for
-    // byte; the adapter's end character after EOI, so that EOI reaches us (see the read).
-    // A Prologix writes every setting change to its EEPROM while ++savecfg is on; we change the
-    // read timeout often, so that is switched off first. (AR488's ++savecfg writes once instead.)
-    const std::string save = flavour_ == Flavour::Prologix ? "++savecfg 0\n" : "";
-    const std::string setup = save + "++mode 1\n++eoi 1\n++eos 3\n++eot_enable 1\n++eot_char " +
-                              std::to_string(static_cast<int>(EotChar)) + "\n";
-    if (!send(setup) || !setAdapterTimeout(MinReadTimeoutMs)) {
+    firmware_ = firmwareOf(version_);
+    // Answers that arrive after the two we waited for (a repeated question) must not linger.
+    dropPending();
+    return setUp(error);
+}
+
+bool PrologixDriver::setUp(std::string& error) {
+    const auto lost = [&error] {
         error = "the connection closed while setting the controller up";
         return false;
+    };
+    std::vector<std::string> lines;
+    if (firmware_.flavour == Flavour::Prologix && version_.find("Prologix") == std::string::npos) {
+        // A version text the user set on an AR488 (++id verstr) hides what it is; its real one does not.
+        if (!send("++ver real\n") || !sync(&lines)) return lost();
+        for (const std::string& l : lines)
+            if (l.find("AR488") != std::string::npos) firmware_ = firmwareOf(l);
     }
+    // Controller; EOI on our last byte and no terminator added, so a message goes out byte for
+    // byte (LF added where the firmware loses that EOI); the adapter's end character after EOI, so
+    // that EOI reaches us (see the read). A Prologix writes every setting change to its EEPROM while
+    // ++savecfg is on; the read timeout changes often, so that is switched off first.
+    std::vector<std::string> setup;
+    if (firmware_.flavour == Flavour::Prologix) setup.push_back("++savecfg 0");
+    setup.push_back("++mode 1");
+    setup.push_back("++eoi 1");
+    setup.push_back(firmware_.needsLfTerminator ? "++eos 2" : "++eos 3");
+    setup.push_back("++eot_enable 1");
+    setup.push_back("++eot_char " + std::to_string(static_cast<int>(EotChar)));
+    for (const std::string& c : setup) {
+        if (!send(c + "\n", c == "++mode 1")) return lost();
+    }
+    if (!setAdapterTimeout(MinReadTimeoutMs) || !sync(&lines)) return lost();
     return true;
 }
 
@@ -92,14 +146,49 @@ Clock::duration PrologixDriver::hostTimeout(const Descriptor& d) const {
 }
 
 int PrologixDriver::adapterReadTimeoutMs(const Descriptor& d) const {
-    return static_cast<int>(
-        std::clamp<int64_t>(boundedTimeoutMilliseconds(d.tmo), MinReadTimeoutMs, maxReadTimeoutMs(flavour_)));
+    const int most = std::min(MaxReadTimeoutMs, maxReadTimeoutMs(firmware_.flavour));
+    return static_cast<int>(std::clamp<int64_t>(boundedTimeoutMilliseconds(d.tmo), MinReadTimeoutMs, most));
 }
 
-bool PrologixDriver::send(std::string_view bytes) {
+Clock::duration PrologixDriver::stopWait(int ms) const {
+    const auto rtt = std::min<Clock::duration>(roundTrip_, std::chrono::seconds(1));
+    return std::chrono::milliseconds(ms + ms / 4 + 50) + 2 * rtt;
+}
+
+bool PrologixDriver::send(std::string_view bytes, bool keepsBusy) {
     if (lost_) return false;
+    if ((busy_ || (inFlight_ > 0 && inFlight_ + bytes.size() > InputBudget)) && !sync()) return false;
     if (!transport_->send(bytes)) lost_ = true;
+    inFlight_ += bytes.size();
+    busy_ = keepsBusy;
     return !lost_;
+}
+
+bool PrologixDriver::sync(std::vector<std::string>* lines, Clock::duration wait) {
+    if (lost_) return false;
+    if (!transport_->send("++ver\n")) {
+        lost_ = true;
+        return false;
+    }
+    busy_ = false;
+    std::string received;
+    const auto deadline = clock_.now() + (wait > Clock::duration{} ? wait : kReplySlack + stopWait(0));
+    while (!endsWith(received, marker_)) {
+        const auto got = transport_->receive(received, deadline);
+        if (got == Transport::Received::Closed) lost_ = true;
+        if (got != Transport::Received::Data) {
+            // No answer: whatever is on its way is dropped with the next exchange.
+            inFlight_ = 0;
+            return !lost_;
+        }
+    }
+    inFlight_ = 0;
+    for (std::string& l : splitLines(received.substr(0, received.size() - marker_.size()))) {
+        if (lines) lines->push_back(l);
+        adapterLines_.push_back(std::move(l));
+        if (adapterLines_.size() > 32) adapterLines_.erase(adapterLines_.begin());
+    }
+    return true;
 }
 
 bool PrologixDriver::selectDevice(int pad, int sad) {
@@ -119,61 +208,23 @@ bool PrologixDriver::setAdapterTimeout(int ms) {
     return true;
 }
 
-std::optional<std::vector<std::string>> PrologixDriver::ask(const std::string& command,
-                                                            Clock::duration wait) {
-    if (!send(command + "\n++ver\n")) return std::nullopt;
-    ++pendingMarkers_;
-    std::string received;
-    // Answers to earlier markers that came too late arrive first, and what precedes each is
-    // theirs: taken for this command's, every later address of a scan would get its neighbour's.
-    std::size_t from = 0;
-    const auto deadline = clock_.now() + wait;
-    for (;;) {
-        while (pendingMarkers_ > 1) {
-            const auto at = received.find(marker_, from);
-            if (at == std::string::npos) break;
-            from = at + marker_.size();
-            --pendingMarkers_;
-        }
-        if (pendingMarkers_ == 1 && received.size() >= from + marker_.size() && endsWith(received, marker_))
-            break;
-        const auto got = transport_->receive(received, deadline);
-        if (got == Transport::Received::Closed) lost_ = true;
-        if (got != Transport::Received::Data) return std::nullopt;
-    }
-    --pendingMarkers_;
-    received = received.substr(from, received.size() - marker_.size() - from);
-    std::vector<std::string> lines;
-    std::size_t at = 0;
-    while (at < received.size()) {
-        auto end = received.find('\n', at);
-        if (end == std::string::npos) end = received.size();
-        std::string l = stripLineEnd(received.substr(at, end - at));
-        if (!l.empty()) lines.push_back(std::move(l));
-        at = end + 1;
-    }
-    return lines;
-}
-
 void PrologixDriver::settle() {
     if (lost_) return;
-    if (read_.active && !read_.ended && read_.running && !read_.probing) {
-        // The adapter may still be reading: its answer to ++ver comes once it has stopped.
-        if (send("++ver\n")) ++pendingMarkers_;
+    if (read_.active && read_.running && !read_.ended) {
+        // The adapter's read ends by itself after its timeout of silence; until then a line from us
+        // could stop it mid-byte on some firmware, or wait behind it on others. Its tail is dropped.
+        std::string tail;
+        auto last = std::max(read_.issuedAt, read_.lastByteAt);
+        const auto wait = stopWait(readTimeoutMs_);
+        while (!lost_ && clock_.now() < last + wait) {
+            const auto got = transport_->receive(tail, last + wait);
+            if (got == Transport::Received::Closed) lost_ = true;
+            if (got == Transport::Received::Data) last = clock_.now();
+            tail.clear();
+        }
+        inFlight_ = 0;
     }
     read_ = Read{};
-    std::string received;
-    const auto deadline = clock_.now() + std::chrono::milliseconds(maxReadTimeoutMs(flavour_)) + kReplySlack;
-    while (pendingMarkers_ > 0 && !lost_) {
-        if (endsWith(received, marker_)) {
-            received.clear();
-            --pendingMarkers_;
-            continue;
-        }
-        const auto got = transport_->receive(received, deadline);
-        if (got == Transport::Received::Closed) lost_ = true;
-        if (got != Transport::Received::Data) pendingMarkers_ = 0; // give up waiting; drop what came
-    }
     dropPending();
 }
 
@@ -188,6 +239,47 @@ void PrologixDriver::dropPending() {
     }
 }
 
+bool PrologixDriver::receiveLine(std::string& pending, std::string& line, Clock::duration deadline) {
+    for (;;) {
+        const auto nl = pending.find('\n');
+        if (nl != std::string::npos) {
+            line = stripLineEnd(pending.substr(0, nl));
+            pending.erase(0, nl + 1);
+            return true;
+        }
+        const auto got = transport_->receive(pending, deadline);
+        if (got == Transport::Received::Closed) lost_ = true;
+        if (got != Transport::Received::Data) return false;
+    }
+}
+
+namespace {
+std::optional<int> statusByte(const std::string& line) {
+    int value = -1;
+    const auto [p, ec] = std::from_chars(line.data(), line.data() + line.size(), value);
+    if (ec == std::errc() && p == line.data() + line.size() && value >= 0 && value <= 255) return value;
+    return std::nullopt;
+}
+} // namespace
+
+std::optional<int> PrologixDriver::pollAnswer(Clock::duration deadline) {
+    std::string pending;
+    std::string line;
+    while (receiveLine(pending, line, deadline)) {
+        if (const auto value = statusByte(line)) return value;
+        if (!line.empty()) adapterLines_.push_back(line); // the adapter's own text, not the answer
+    }
+    if (lost_) return std::nullopt;
+    // Silence for as long as the adapter should take. Its clock may run slow, or the network may
+    // hold the answer back: the answer to ++ver comes only after the poll has ended, so an answer
+    // before it is this poll's, and none means nobody answered. Either way the next poll starts clean.
+    std::vector<std::string> late;
+    if (!sync(&late, LateAnswerWait)) return std::nullopt;
+    for (const std::string& l : late)
+        if (const auto value = statusByte(l)) return value;
+    return std::nullopt;
+}
+
 int32_t PrologixDriver::lostCall(int32_t status) {
     lastCount_ = 0;
     return publish(status, EABO, 0);
@@ -199,7 +291,7 @@ void PrologixDriver::SendIFC(int32_t board) {
         return;
     }
     settle();
-    if (!send("++ifc\n")) {
+    if (!send("++ifc\n", true)) {
         lostCall(kErr);
         return;
     }
@@ -213,7 +305,7 @@ int32_t PrologixDriver::ibclr(int32_t ud) {
     if (lost_) return lostCall(kErr);
     settle();
     // The adapter does not say whether anybody took the clear.
-    if (!selectDevice(d->pad, d->sad) || !send("++clr\n")) return lostCall(kErr);
+    if (!selectDevice(d->pad, d->sad) || !send("++clr\n", true)) return lostCall(kErr);
     return publish(kCmpl, 0, 0);
 }
 
@@ -223,23 +315,22 @@ int32_t PrologixDriver::ibrsp(int32_t ud, char* spr) {
     if (!spr) return publish(kErr, EARG, 0);
     if (lost_) return lostCall(kErr | kTimo);
     settle();
-    const int ms = adapterReadTimeoutMs(*d);
+    // As long as the descriptor allows, within what the adapter takes.
+    const int ms = static_cast<int>(std::clamp<int64_t>(boundedTimeoutMilliseconds(d->tmo), ScanPollMs,
+                                                        maxReadTimeoutMs(firmware_.flavour)));
     if (!setAdapterTimeout(ms)) return lostCall(kErr | kTimo);
-    std::string cmd = "++spoll " + std::to_string(d->pad);
-    if (d->sad != 0) cmd += " " + std::to_string(d->sad);
-    const auto lines = ask(cmd, std::chrono::milliseconds(ms) + kReplySlack);
-    int value = -1;
-    if (lines && !lines->empty()) {
-        const std::string& l = lines->front();
-        const auto [p, ec] = std::from_chars(l.data(), l.data() + l.size(), value);
-        if (ec != std::errc() || p != l.data() + l.size() || value < 0 || value > 255) value = -1;
-    }
-    if (value < 0) {
+    // The address goes by ++addr: AR488 0.50 ignores an address given to ++spoll itself.
+    if (!selectDevice(d->pad, d->sad) || !send("++spoll\n")) return lostCall(kErr | kTimo);
+    // The poll's answer, or silence until the adapter has certainly given up: nothing is sent
+    // meanwhile, since a line could stop the poll mid-byte.
+    const std::optional<int> value = pollAnswer(clock_.now() + stopWait(ms));
+    inFlight_ = 0;
+    if (!value) {
         // Silence is the only sign: nobody answered the poll within the timeout.
         lastCount_ = 0;
         return publish(kErr | kTimo, EABO, 0);
     }
-    *spr = static_cast<char>(value);
+    *spr = static_cast<char>(*value);
     lastCount_ = 1;
     return publish(kCmpl, 0, 1);
 }
@@ -252,7 +343,7 @@ int32_t PrologixDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
     settle();
     // A new message makes the instrument drop an unread reply; so does our side (settle).
     if (!selectDevice(d->pad, d->sad) ||
-        !send(escapeData(std::string_view(buf, static_cast<std::size_t>(count)))))
+        !send(escapeData(std::string_view(buf, static_cast<std::size_t>(count))), true))
         return lostCall(kErr);
     lastCount_ = count;
     return publish(kCmpl, 0, count);

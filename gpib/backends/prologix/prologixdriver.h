@@ -8,10 +8,10 @@
 #include "gpib/driver.h"
 
 #include <chrono>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace vellumix::gpib::prologix {
@@ -20,11 +20,14 @@ class PrologixDriver final : public BoardlessDriver {
 public:
     PrologixDriver(std::unique_ptr<Transport> transport, Clock& clock);
 
-    // Puts the controller into the state the driver relies on and tells the flavour from ++ver.
+    // Puts the controller into the state the driver relies on and learns its firmware from ++ver.
     // False, with a message, when nothing answers like a controller.
     bool connect(std::string& error);
-    Flavour flavour() const { return flavour_; }
+    Flavour flavour() const { return firmware_.flavour; }
+    const Firmware& firmware() const { return firmware_; }
     const std::string& version() const { return version_; }
+    // The adapter's own text lines met so far ("Unrecognized command", banners): never a reply.
+    const std::vector<std::string>& adapterLines() const { return adapterLines_; }
 
     void SendIFC(int32_t board) override;
     void FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) override;
@@ -34,64 +37,89 @@ public:
     int32_t ibrd(int32_t ud, char* buf, int32_t count) override;
     int32_t ibtmo(int32_t ud, int32_t code) override;
 
-    // Silence after which we ask the adapter whether its read is over (see prologixread.cpp).
-    // Longer than an FTDI chip's 16 ms latency timer, so a steady stream never looks quiet.
+    // Silence after a possible end character before it is judged (see prologixread.cpp). Longer
+    // than an FTDI chip's 16 ms latency timer, so a steady stream never looks quiet.
     static constexpr Clock::duration Quiet = std::chrono::milliseconds(25);
     // ++read_tmo_ms of a serial poll while scanning the bus (pyvisa-py's choice too).
     static constexpr int ScanPollMs = 50;
-    // Shortest adapter read timeout, so that its end can always be told from an EOI (see the read).
+    // The adapter's read timeout follows the descriptor's within these. Long enough that a scope's
+    // usual pauses (rendering before or inside a picture) end inside one ++read, so that no command
+    // has to follow while a slow adapter may still be reading; short enough that an end the message
+    // cannot tell (two such timeouts) stays bearable. A longer pause is read on with a new ++read.
     static constexpr int MinReadTimeoutMs = 500;
+    static constexpr int MaxReadTimeoutMs = 3000;
+    // How long the answer to ++ver after a poll's silence is awaited: a late answer (a slow adapter,
+    // a network hiccup) arrives before it and still counts for that poll, never for the next.
+    static constexpr Clock::duration LateAnswerWait = std::chrono::seconds(5);
 
 private:
-    // One reply being read from the adapter.
+    // One message being read through the adapter.
     struct Read {
         bool active = false;
         int pad = -1;
         int sad = -1;
-        bool ended = false;   // END seen: the bytes from pos on are the rest of the message
-        bool running = false; // a ++read is running on the adapter as far as we know
-        bool probing = false; // a ++ver went out to learn when that read ends
-        std::string data;     // bytes received; those before pos are handed out
+        bool ended = false;      // END seen: the bytes from pos on are the rest of the message
+        bool running = false;    // a ++read may still be running on the adapter
+        bool confirming = false; // this ++read asks whether the held EotChar was EOI
+        bool dataHeld = false;   // the held EotChar was judged data by the picture's structure
+        std::size_t judged = 0;  // size of data when its trailing EotChar was last judged
+        std::size_t echo = std::string::npos; // a lone byte that may be the firmware's timeout echo
+        std::size_t readFrom = 0;             // where the running ++read's bytes begin
+        std::string data;        // the whole message so far; bytes before pos are handed out
         std::size_t pos = 0;
-        std::size_t readStart = 0; // where the running ++read's bytes begin in data
         Clock::duration issuedAt{};
         Clock::duration lastByteAt{};
-        // End offset and arrival time of each piece received since the ++read went out.
-        std::vector<std::pair<std::size_t, Clock::duration>> arrivals;
     };
+    enum class End { Eoi, Data, Undecided };
 
     Clock::duration hostTimeout(const Descriptor& d) const;
     int adapterReadTimeoutMs(const Descriptor& d) const;
+    // When a read or poll that the adapter times out after `ms` has certainly stopped, counted from
+    // the last sign of it: the adapter's clock may run slow, the link adds its round trip.
+    Clock::duration stopWait(int ms) const;
 
-    bool send(std::string_view bytes);
+    // Sends bytes the adapter will take: at most InputBudget unanswered in flight, so nothing is
+    // lost while it is busy, and no line behind one that keeps it busy on the bus (a clear, a
+    // write): older AR488 firmware runs lines that wait together into one.
+    bool send(std::string_view bytes, bool keepsBusy = false);
+    // Sends ++ver and waits for its answer: the adapter has then taken everything before it. The
+    // lines that came first go to `lines` (the answers to commands, the adapter's own texts).
+    bool sync(std::vector<std::string>* lines = nullptr, Clock::duration wait = {});
     bool selectDevice(int pad, int sad);
     bool setAdapterTimeout(int ms);
-    // Sends `command`, then ++ver as a marker; gives the lines answered before the marker's reply,
-    // or nothing when the marker did not come back by `wait` (or the connection is gone).
-    std::optional<std::vector<std::string>> ask(const std::string& command, Clock::duration wait);
-    // Ends what an earlier exchange left: an unread reply, a running read, stray bytes.
+    bool setUp(std::string& error);
+    // Waits until whatever the adapter was doing for an earlier exchange is over and drops what it
+    // left: an unread reply, a read that runs on, stray bytes. Sends nothing meanwhile.
     void settle();
     void dropPending();
+    // Waits for one line answering a serial poll (a number 0-255); other lines are the adapter's.
+    // After the adapter's timeout, a ++ver tells a late answer from none.
+    std::optional<int> pollAnswer(Clock::duration deadline);
+    bool receiveLine(std::string& pending, std::string& line, Clock::duration deadline);
     int32_t lostCall(int32_t status);
     void scanWithSerialPolls(const std::vector<int>& pads, std::vector<bool>& present);
-    bool scanWithFndl(const std::vector<int>& pads, std::vector<bool>& present);
+    bool scanWithFindListeners(const std::vector<int>& pads, std::vector<bool>& present);
 
     // The read (prologixread.cpp).
     std::size_t readable() const;
-    bool pump(Clock::duration deadline);
-    void markerArrived();
-    Clock::duration arrivalOf(std::size_t offset) const;
+    bool step(Clock::duration deadline);
+    End judgeEnd() const;
+    void endAtHeldByte();
+    void readTimedOut();
 
     std::unique_ptr<Transport> transport_;
     Clock& clock_;
-    Flavour flavour_ = Flavour::Prologix;
+    Firmware firmware_;
     std::string version_;
     std::string marker_; // the ++ver reply as it arrives, line end included
+    std::vector<std::string> adapterLines_;
+    Clock::duration roundTrip_{};
+    std::size_t inFlight_ = 0; // bytes sent since the adapter was last known idle
+    bool busy_ = false;        // the last line sent keeps the adapter busy on the bus
     int addrPad_ = -1;
     int addrSad_ = -1;
     int adapterTimeoutMs_ = -1;
     int readTimeoutMs_ = MinReadTimeoutMs; // the running read's
-    int pendingMarkers_ = 0;               // ++ver markers sent whose answer has not come yet
     bool lost_ = false;
     Read read_;
 };

@@ -1,24 +1,26 @@
-// Reading a message through the adapter, byte exact, ending right after its last byte.
+// Reading a message through the adapter, byte exact, without ever talking over its read.
 //
-// Why the end is exact. The adapter carries no framing: after "++read eoi" it forwards the
-// instrument's bytes and stops at EOI, or after ++read_tmo_ms without a byte. Two facts of the
-// firmware (both adapters) make the end knowable:
-//  1. With "++eot_enable 1" it sends EotChar right after the byte that came with EOI, and only then.
-//  2. It takes the next command from us only after the read has stopped, so the answer to a
-//     "++ver" sent during a read arrives after every byte of that read.
-// So when the stream goes quiet we send "++ver" (the probe) and wait for its answer, which we know
-// byte for byte from connecting. Everything before it is the read's output. If the byte before it
-// is not EotChar, there was no EOI: the adapter gave up waiting (a scope pausing to render), and
-// we read on with a new "++read eoi". If it is EotChar, either EOI came or the message's own byte
-// happened to be EotChar and a pause followed. Those differ in time: after EOI the adapter stops at
-// once, while a read that ends by timeout has been silent for the whole ++read_tmo_ms (never below
-// MinReadTimeoutMs) before the probe's answer can start. An answer that starts less than half that
-// after the last byte therefore means EOI, and we drop the EotChar; otherwise the byte is data.
-// No sleeps and no guessing at sizes: at the end of a message we wait only Quiet plus one round
-// trip. (This needs the program to read the connection while it waits, which ibrd does.)
+// The adapter carries no framing: after "++read eoi" it forwards the instrument's bytes and stops
+// at EOI, or after ++read_tmo_ms without a byte. With "++eot_enable 1" it sends EotChar right after
+// the byte that came with EOI, and only then. Some firmware stops a running read when a line from
+// us arrives and loses the byte in hand, so nothing is sent until the read has certainly stopped:
+// after the end character, or after the adapter's timeout of silence (stopWait).
+//
+// A stream that falls quiet right after an EotChar is either at its end (EOI) or paused after a
+// data byte that happens to equal EotChar. The message itself tells them apart where it can:
+//  - a picture whose own structure is whole just before that byte ends there (a complete BMP,
+//    TIFF, PNG or PCX), and one whose structure asks for more goes on (the byte is data);
+//  - a text reply ending in a line feed ends there (no scope reply holds the byte 4).
+// Anything else waits until the adapter's read has stopped and asks with a fresh "++read eoi":
+// bytes mean the EotChar was data, silence means it was the end. A picture still cut short after
+// the descriptor's timeout of silence ends there too, so that the capture can say so.
+// A whole picture thus ends Quiet after its last byte; the fresh read costs two adapter timeouts.
+// AR488 0.49.11 to 0.50.17 send the last byte of a read that timed out once more (a NUL when none
+// came); a lone such byte after the adapter's timeout, with nothing behind it, is dropped.
 #include "gpib/backends/prologix/prologixdriver.h"
 
 #include "gpib/status.h"
+#include "picture/completeness.h"
 
 #include <algorithm>
 #include <cstring>
@@ -30,79 +32,132 @@ constexpr int32_t kErr = static_cast<uint16_t>(ERR);
 constexpr int32_t kTimo = TIMO;
 constexpr int32_t kEnd = END;
 constexpr int32_t kCmpl = CMPL;
+
+// A reply of printable text ending in a line feed, as every scope query answers.
+bool isTextLine(std::string_view s) {
+    if (s.empty() || s.back() != '\n') return false;
+    return std::all_of(s.begin(), s.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 0x20 || c == '\n' || c == '\r' || c == '\t';
+    });
+}
+
+bool endsWithEot(const std::string& data) {
+    return !data.empty() && static_cast<unsigned char>(data.back()) == EotChar;
+}
 } // namespace
 
 std::size_t PrologixDriver::readable() const {
-    const std::size_t have = read_.data.size() - read_.pos;
-    if (read_.ended) return have;
-    // Not yet known: the last byte may be the adapter's EotChar, and while a probe is out the
-    // tail may be the start of its answer.
-    const std::size_t hold = 1 + (read_.probing ? marker_.size() : 0);
-    return have > hold ? have - hold : 0;
+    if (read_.ended) return read_.data.size() - read_.pos;
+    // A possible timeout echo, and a trailing EotChar that may be the adapter's, are held back
+    // until that is known.
+    std::size_t end = read_.echo != std::string::npos ? read_.echo : read_.data.size();
+    if (end > 0 && static_cast<unsigned char>(read_.data[end - 1]) == EotChar) --end;
+    return end > read_.pos ? end - read_.pos : 0;
 }
 
-Clock::duration PrologixDriver::arrivalOf(std::size_t offset) const {
-    for (const auto& [end, at] : read_.arrivals)
-        if (offset < end) return at;
-    return read_.lastByteAt;
+PrologixDriver::End PrologixDriver::judgeEnd() const {
+    const std::string_view body(read_.data.data(), read_.data.size() - 1);
+    const picture::PictureCheck check = picture::checkPicture(body);
+    if (picture::endsWholePicture(check)) return End::Eoi;
+    if (check.kind != picture::PictureKind::Unknown && !check.malformed) return End::Data;
+    if (isTextLine(body)) return End::Eoi;
+    return End::Undecided;
 }
 
-void PrologixDriver::markerArrived() {
+void PrologixDriver::endAtHeldByte() {
+    read_.data.pop_back();
+    read_.ended = true;
+    read_.running = false;
+}
+
+void PrologixDriver::readTimedOut() {
     Read& r = read_;
-    const std::size_t answerAt = r.data.size() - marker_.size();
-    bool eoi = false;
-    if (answerAt > r.readStart && static_cast<unsigned char>(r.data[answerAt - 1]) == EotChar) {
-        const auto gap = arrivalOf(answerAt) - arrivalOf(answerAt - 1);
-        eoi = gap < std::chrono::milliseconds(readTimeoutMs_ / 2);
+    r.running = false; // timed out inside the adapter: nothing more will come from this read
+    inFlight_ = 0;
+    if (r.confirming) {
+        endAtHeldByte(); // a fresh read found nothing: the held EotChar was the end
+        return;
     }
-    r.data.resize(eoi ? answerAt - 1 : answerAt);
-    r.probing = false;
-    r.running = false;
-    r.ended = eoi;
-    --pendingMarkers_;
+    if (endsWithEot(r.data) && r.judged == r.data.size() && !r.dataHeld) r.confirming = true;
 }
 
-bool PrologixDriver::pump(Clock::duration deadline) {
+bool PrologixDriver::step(Clock::duration deadline) {
     Read& r = read_;
-    const auto now = clock_.now();
+    auto now = clock_.now();
     if (!r.running) {
-        // The adapter's read stopped without EOI (or none is running yet): read on.
-        if (now >= deadline) return false;
+        if (now >= deadline) {
+            // Silent for the whole timeout after a byte that may have been the end: it was.
+            if (endsWithEot(r.data)) {
+                endAtHeldByte();
+                return true;
+            }
+            return false;
+        }
         if (!send("++read eoi\n")) return false;
         r.running = true;
         r.issuedAt = now;
-        r.readStart = r.data.size();
-        r.arrivals.clear();
+        r.readFrom = r.data.size();
         return true;
     }
-    auto wake = deadline;
-    if (!r.probing) {
-        const auto quietSince = std::max(r.issuedAt, r.lastByteAt);
-        if (now >= quietSince + Quiet) {
-            if (!send("++ver\n")) return false;
-            ++pendingMarkers_;
-            r.probing = true;
+    if (r.echo != std::string::npos) {
+        // A lone byte after the adapter's timeout: more bytes soon mean it was the scope's.
+        const auto got = transport_->receive(r.data, r.lastByteAt + Quiet);
+        if (got == Transport::Received::Closed) {
+            lost_ = true;
+            return false;
+        }
+        if (got == Transport::Received::Data) {
+            r.echo = std::string::npos;
+            r.confirming = false; // bytes came: a held EotChar was data
+            r.lastByteAt = clock_.now();
             return true;
         }
-        wake = std::min(deadline, quietSince + Quiet);
+        r.data.erase(r.echo); // the firmware's repeat of the read's last byte: its read is over
+        r.echo = std::string::npos;
+        readTimedOut();
+        return true;
     }
+    const auto stopAt = std::max(r.issuedAt, r.lastByteAt) + stopWait(readTimeoutMs_);
+    const bool held = endsWithEot(r.data);
+    const bool unjudged = held && r.judged != r.data.size() && !r.confirming;
+    // With a byte held back the timeout is taken only once the adapter's read is over, so that the
+    // message can still end at that byte without a line of ours crossing the read.
+    auto wake = held ? stopAt : std::min(deadline, stopAt);
+    if (unjudged) wake = std::min(wake, r.lastByteAt + Quiet);
+    const std::size_t before = r.data.size();
     const auto got = transport_->receive(r.data, wake);
     if (got == Transport::Received::Closed) {
         lost_ = true;
         return false;
     }
-    if (got == Transport::Received::Timeout) return clock_.now() < deadline;
-    r.lastByteAt = clock_.now();
-    r.arrivals.emplace_back(r.data.size(), r.lastByteAt);
-    if (r.probing && r.data.size() >= r.readStart + marker_.size() &&
-        r.data.compare(r.data.size() - marker_.size(), marker_.size(), marker_) == 0) {
-        // The answer follows the read's last byte, which is always held back until the answer
-        // comes; so an answer that would begin among the bytes handed out already is the
-        // message's own text (a picture holding the version line), not the adapter's.
-        const std::size_t answerAt = r.data.size() - marker_.size();
-        if (answerAt == r.readStart || answerAt > r.pos) markerArrived();
+    now = clock_.now();
+    if (got == Transport::Received::Data) {
+        const auto silence = now - std::max(r.issuedAt, r.lastByteAt);
+        r.lastByteAt = now;
+        if (firmware_.timeoutRepeatsLastByte && r.data.size() == before + 1 &&
+            silence >= std::chrono::milliseconds(readTimeoutMs_ * 9 / 10)) {
+            const char repeated = before > r.readFrom ? r.data[before - 1] : '\0';
+            if (r.data.back() == repeated) r.echo = before;
+        }
+        if (r.confirming && r.echo == std::string::npos) r.confirming = false; // the EotChar was data
+        return true;
     }
-    return true;
+    if (unjudged && now >= r.lastByteAt + Quiet) {
+        r.judged = r.data.size();
+        const End end = judgeEnd();
+        r.dataHeld = end == End::Data;
+        if (end == End::Eoi) {
+            // The adapter stopped at EOI; its read is over.
+            endAtHeldByte();
+            return true;
+        }
+    }
+    if (now >= stopAt) {
+        readTimedOut();
+        return true;
+    }
+    return held || now < deadline;
 }
 
 int32_t PrologixDriver::ibrd(int32_t ud, char* buf, int32_t count) {
@@ -121,12 +176,18 @@ int32_t PrologixDriver::ibrd(int32_t ud, char* buf, int32_t count) {
         read_.sad = d->sad;
     }
     const auto wanted = static_cast<std::size_t>(count);
-    const auto deadline = clock_.now() + hostTimeout(*d);
+    auto deadline = clock_.now() + hostTimeout(*d);
     bool timedOut = false;
+    std::size_t seen = read_.data.size();
     while (readable() < wanted && !read_.ended) {
-        if (!pump(deadline)) {
+        if (!step(deadline)) {
             timedOut = true;
             break;
+        }
+        if (read_.data.size() != seen) {
+            // The timeout counts silence, not the whole call.
+            seen = read_.data.size();
+            deadline = clock_.now() + hostTimeout(*d);
         }
     }
     const std::size_t n = std::min(wanted, readable());
@@ -135,17 +196,7 @@ int32_t PrologixDriver::ibrd(int32_t ud, char* buf, int32_t count) {
     lastCount_ = static_cast<int32_t>(n);
     if (timedOut) return publish(kErr | kTimo, EABO, lastCount_);
     const bool last = read_.ended && read_.pos == read_.data.size();
-    if (last) {
-        read_ = Read{};
-    } else if (read_.pos > (1u << 16) && read_.pos * 2 > read_.data.size()) {
-        // Keep the buffer from growing with the whole message.
-        const std::size_t drop = read_.pos;
-        read_.data.erase(0, drop);
-        read_.pos = 0;
-        read_.readStart = read_.readStart > drop ? read_.readStart - drop : 0;
-        for (auto& a : read_.arrivals)
-            a.first = a.first > drop ? a.first - drop : 0;
-    }
+    if (last) read_ = Read{};
     return publish(kCmpl | (last ? kEnd : 0), 0, lastCount_);
 }
 

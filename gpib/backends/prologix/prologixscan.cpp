@@ -1,4 +1,6 @@
-// Finding the listeners through the controller: serial polls (Prologix) or AR488's ++fndl.
+// Finding the listeners through the controller: AR488's ++fndl where the firmware has it, serial
+// polls otherwise. One command at a time, each waited for: a poll is answered by a line, or by
+// silence until the adapter has given up, and a line from us meanwhile could cut it short.
 #include "gpib/backends/prologix/prologixdriver.h"
 
 #include "gpib/backends/transport.h"
@@ -12,7 +14,10 @@ namespace vellumix::gpib::prologix {
 namespace {
 constexpr int32_t kErr = static_cast<uint16_t>(ERR);
 constexpr int32_t kCmpl = CMPL;
-constexpr auto kReplySlack = std::chrono::milliseconds(2000);
+// ++fndl checks an address in a few milliseconds; a generous bound per address all the same.
+constexpr auto kFndlPerAddress = std::chrono::milliseconds(100);
+// Addresses per ++fndl: the firmware takes at most 15, and the line stays inside InputBudget.
+constexpr std::size_t kFndlAddresses = 10;
 } // namespace
 
 void PrologixDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) {
@@ -29,7 +34,7 @@ void PrologixDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t*
     for (int i = 0; i < n; ++i)
         if ((addrList[i] >> 8) == 0 && (addrList[i] & 0xFF) != 0) pads.push_back(addrList[i] & 0xFF);
     std::vector<bool> present(31, false);
-    if (flavour_ != Flavour::Ar488 || !scanWithFndl(pads, present)) scanWithSerialPolls(pads, present);
+    if (!firmware_.hasFindListeners || !scanWithFindListeners(pads, present)) scanWithSerialPolls(pads, present);
     if (lost_) {
         lostCall(kErr);
         return;
@@ -44,38 +49,46 @@ void PrologixDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t*
 }
 
 void PrologixDriver::scanWithSerialPolls(const std::vector<int>& pads, std::vector<bool>& present) {
-    // An absent address prints nothing, so each poll is followed by the ++ver marker: whatever
-    // came before the marker is that address's answer.
     if (!setAdapterTimeout(ScanPollMs)) return;
     for (int pad : pads) {
-        const auto lines =
-            ask("++spoll " + std::to_string(pad), std::chrono::milliseconds(ScanPollMs) + kReplySlack);
+        if (!selectDevice(pad, 0) || !send("++spoll\n")) return;
+        const bool answered = pollAnswer(clock_.now() + stopWait(ScanPollMs)).has_value();
+        present[static_cast<std::size_t>(pad)] = answered;
+        inFlight_ = 0;
         if (lost_) return;
-        present[static_cast<std::size_t>(pad)] = lines && !lines->empty();
     }
 }
 
-bool PrologixDriver::scanWithFndl(const std::vector<int>& pads, std::vector<bool>& present) {
-    if (pads.empty()) return true;
-    std::string cmd = "++fndl";
-    for (int pad : pads)
-        cmd += " " + std::to_string(pad);
-    // 35 ms per address at most inside the adapter.
-    const auto lines = ask(cmd, std::chrono::milliseconds(35 * static_cast<int>(pads.size())) + kReplySlack);
-    if (!lines) return false;
-    for (const std::string& l : *lines) {
-        if (l.find("isabled") != std::string::npos) return false; // a build without it
+bool PrologixDriver::scanWithFindListeners(const std::vector<int>& pads, std::vector<bool>& present) {
+    for (std::size_t first = 0; first < pads.size(); first += kFndlAddresses) {
+        const std::size_t n = std::min(kFndlAddresses, pads.size() - first);
+        std::string cmd = "++fndl";
+        for (std::size_t i = first; i < first + n; ++i)
+            cmd += " " + std::to_string(pads[i]);
+        if (!send(cmd + "\n")) return false;
+        // One line, "1,5,7" (primary addresses; "pad:sad" for a secondary listener), empty when
+        // nobody listens. Any other line is the adapter's own text: a build without the command.
+        std::string pending;
+        std::string line;
+        const auto deadline = clock_.now() + kFndlPerAddress * static_cast<int>(n) + stopWait(0);
+        if (!receiveLine(pending, line, deadline)) return false;
+        inFlight_ = 0;
+        if (line.find_first_not_of("0123456789,: ") != std::string::npos) {
+            adapterLines_.push_back(line);
+            dropPending();
+            return false;
+        }
         std::size_t at = 0;
-        while (at < l.size()) {
-            auto end = l.find(',', at);
-            if (end == std::string::npos) end = l.size();
+        while (at < line.size()) {
+            auto end = line.find(',', at);
+            if (end == std::string::npos) end = line.size();
             int pad = -1;
-            const char* first = l.data() + at;
-            while (first < l.data() + end && *first == ' ')
-                ++first;
-            const auto [p, ec] = std::from_chars(first, l.data() + end, pad);
+            const char* from = line.data() + at;
+            while (from < line.data() + end && *from == ' ')
+                ++from;
+            const auto [p, ec] = std::from_chars(from, line.data() + end, pad);
             // "pad:sad" is a secondary listener, which the address list does not ask for.
-            if (ec == std::errc() && pad >= 1 && pad <= 30 && (p == l.data() + end || *p == ' '))
+            if (ec == std::errc() && pad >= 1 && pad <= 30 && (p == line.data() + end || *p == ' '))
                 present[static_cast<std::size_t>(pad)] = true;
             at = end + 1;
         }

@@ -1,6 +1,7 @@
 #pragma once
 // The "++" controller protocol shared by Prologix GPIB-USB/GPIB-ETHERNET and AR488: escaping of
 // data, the version reply, read timeouts.
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,28 @@ inline constexpr unsigned char EotChar = 4;
 // code accepts up to 32000).
 inline constexpr int PrologixMaxReadTimeoutMs = 3000;
 inline constexpr int Ar488MaxReadTimeoutMs = 32000;
+
+// What the firmware behind a ++ver line can do, as far as the controller's own text tells.
+struct Firmware {
+    Flavour flavour = Flavour::Prologix;
+    int version = 0; // AR488: major * 10000 + minor * 100 + patch (0.50.16 -> 5016); 0 unknown
+    // ++fndl finds listeners in one command (AR488 0.52.17 and later); others are serial-polled.
+    bool hasFindListeners = false;
+    // With ++eos 3 (no terminator) AR488 firmware before 0.51 raises EOI after the last byte instead
+    // of with it, so the instrument never sees the end of a command: those get ++eos 2 (LF added).
+    bool needsLfTerminator = false;
+    // AR488 0.49.11 to 0.50.17 end a ++read that timed out by sending its last byte once more (a NUL
+    // when none came): that byte is no part of the message.
+    bool timeoutRepeatsLastByte = false;
+};
+
+// The firmware a version line names: "AR488 GPIB controller, ver. 0.50.16, 02/06/2021" is AR488
+// 0.50.16; a line naming no AR488 is a Prologix (or a renamed AR488: ask "++ver real").
+Firmware firmwareOf(std::string_view versionLine);
+
+// How many bytes the adapter certainly holds while it is busy (an ATmega's serial buffer is 64):
+// more than this is never in flight unanswered.
+inline constexpr std::size_t InputBudget = 48;
 
 // Data for the instrument: CR, LF, ESC and '+' each preceded by ESC, so that none of them ends
 // the line or starts a command; then the unescaped LF that ends the line.

@@ -1,5 +1,6 @@
 #include "gpib/backends/usbtmc/simport.h"
 
+#include "gpib/backends/simscope/pacing.h"
 #include "gpib/status.h"
 
 #include <algorithm>
@@ -69,10 +70,6 @@ uint32_t SimUsbtmcPort::timeoutOf(int fd) const {
     return files_[static_cast<std::size_t>(i)]->timeoutMs;
 }
 
-Clock::duration SimUsbtmcPort::after(double seconds) const {
-    return clock_.now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
 long SimUsbtmcPort::timedOut(const File& f) {
     clock_.sleepFor(std::chrono::milliseconds(f.timeoutMs));
     return -ETIMEDOUT;
@@ -103,7 +100,7 @@ long SimUsbtmcPort::write(int fd, const char* buf, std::size_t n) {
     const std::string_view message(buf ? buf : "", n);
     if (const sim::Fault* fault = f->instrument->takeWriteFault(message))
         return fault->iberr == EABO ? timedOut(*f) : -EIO;
-    f->instrument->receive(message, after(latency_), after(hardcopyLatency_), clock_.now());
+    sim::receiveTimed(*f->instrument, clock_, message, latency_, hardcopyLatency_);
     return static_cast<long>(n);
 }
 
@@ -122,25 +119,13 @@ long SimUsbtmcPort::read(int fd, char* buf, std::size_t n) {
         return fault->kind == sim::Fault::Kind::ReadTimeout ? timedOut(*f) : -EIO;
 
     const auto timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(f->timeoutMs));
-    Clock::duration waited{};
-    if (const auto now = clock_.now(); now < r.readyAt) {
-        waited = r.readyAt - now;
-        if (waited >= timeout) return timedOut(*f); // still drawing; the reply stays for a later read
-        if (!pause(waited)) return -ECANCELED;
-    }
-    const std::size_t count = std::min(n, r.data->size() - r.offset);
-    if (rate_ > 0) {
-        const auto transfer = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(static_cast<double>(count) / rate_));
-        // The kernel gives up on a transfer that outlasts the timeout; what it carried is lost.
-        if (waited + transfer > timeout) return timedOut(*f);
-        if (!pause(transfer)) return -ECANCELED;
-    }
-    std::memcpy(buf, r.data->data() + r.offset, count);
-    r.offset += count;
-    f->eom = r.offset == r.data->size();
-    if (f->eom) in->clearOutput();
-    return static_cast<long>(count);
+    // The kernel gives up on a transfer that outlasts the timeout; what it carried is lost.
+    const sim::PacedRead got =
+        sim::readPaced(*in, clock_, rate_, timeout, buf, n, sim::LateTransfer::LoseAll, &cancelled_);
+    if (got.outcome == sim::PacedRead::Outcome::Cancelled) return -ECANCELED;
+    if (got.outcome != sim::PacedRead::Outcome::Done) return timedOut(*f);
+    f->eom = got.end;
+    return static_cast<long>(got.count);
 }
 
 int SimUsbtmcPort::lastReadEnded(int fd, bool& eom) {
@@ -148,16 +133,6 @@ int SimUsbtmcPort::lastReadEnded(int fd, bool& eom) {
     if (!f) return -EBADF;
     eom = f->eom;
     return 0;
-}
-
-bool SimUsbtmcPort::pause(Clock::duration d) {
-    const Clock::duration step = std::chrono::milliseconds(10);
-    for (const auto end = clock_.now() + d;;) {
-        if (cancelled_.load()) return false;
-        const auto now = clock_.now();
-        if (now >= end) return true;
-        clock_.sleepFor(std::min(step, end - now));
-    }
 }
 
 int SimUsbtmcPort::cancelIo(int fd) {

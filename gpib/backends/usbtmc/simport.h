@@ -3,8 +3,8 @@
 // at address A is usbtmc(A-1)), with the kernel driver's message semantics: a read returns at the
 // end of the message or when the count is reached, nothing queued is ETIMEDOUT after the file's
 // timeout, a timeout below 100 ms is EINVAL.
-#include "gpib/backends/sim/instrument.h"
-#include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/simscope/instrument.h"
+#include "gpib/backends/simscope/scenario.h"
 #include "gpib/backends/usbtmc/port.h"
 #include "gpib/clock.h"
 
@@ -60,9 +60,7 @@ private:
     static bool dead(const File& f) { return !f.node->present || f.generation != f.node->generation; }
     // Lets the file's timeout pass, as the kernel waits for a bulk transfer that does not come.
     long timedOut(const File& f);
-    Clock::duration after(double seconds) const;
-    // Lets d pass in short steps; false once a cancel arrives (until the next clear).
-    bool pause(Clock::duration d);
+    // Set by cancelIo: the paced read in progress ends (until the next clear).
     std::atomic<bool> cancelled_{false};
 
     double rate_ = 0;

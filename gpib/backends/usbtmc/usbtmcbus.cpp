@@ -2,18 +2,22 @@
 
 #include "gpib/backends/usbtmc/simport.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
+#include "gpib/status.h"
 
 namespace vellumix::gpib::usbtmc {
 
 namespace {
 
-UsbtmcBusOpen finish(std::unique_ptr<UsbtmcDriver> driver, const std::string& what) {
-    UsbtmcBusOpen result;
+BusOpenResult finish(std::unique_ptr<UsbtmcDriver> driver, const std::string& what) {
+    BusOpenResult result;
     result.error = driver->openDevices();
-    if (!result.error.empty()) return result;
+    if (!result.error.empty()) {
+        result.title = UsbtmcErrorTitle;
+        return result;
+    }
     result.description = what;
     std::string nodes;
-    for (int a = 1; a <= 30; ++a)
+    for (int a = 1; a <= MaxPrimaryAddress; ++a)
         if (const std::string path = driver->deviceAt(a); !path.empty())
             nodes += (nodes.empty() ? " " : ", ") + path + " at address " + std::to_string(a);
     result.description += nodes;
@@ -36,16 +40,19 @@ sim::Scenario defaultUsbtmcScenario() {
     return s;
 }
 
-UsbtmcBusOpen openUsbtmcDevices(const std::string& device) {
+BusOpenResult openUsbtmcDevices(const std::string& device) {
     return finish(std::make_unique<UsbtmcDriver>(createDevicePort(), device), "USBTMC");
 }
 
-UsbtmcBusOpen openSimulatedUsbtmc(const std::string& scenarioPath, Clock& clock) {
+BusOpenResult openSimulatedUsbtmc(const std::string& scenarioPath, Clock& clock) {
     sim::Scenario scenario;
     if (scenarioPath.empty()) {
         scenario = defaultUsbtmcScenario();
     } else if (std::string why; !sim::loadScenarioFile(scenarioPath, scenario, why)) {
-        return {nullptr, {}, "The simulated USBTMC scopes could not be started: " + why};
+        BusOpenResult failed;
+        failed.title = UsbtmcErrorTitle;
+        failed.error = "The simulated USBTMC scopes could not be started: " + why;
+        return failed;
     }
     auto driver = std::make_unique<UsbtmcDriver>(std::make_unique<SimUsbtmcPort>(scenario, clock));
     driver->setRegisterReturnCode(scenario.registerReturnCode);

@@ -1,6 +1,7 @@
 #pragma once
 // Opens the USBTMC backend a bus URI names: the kernel's devices, or simulated ones.
-#include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/schemes.h"
+#include "gpib/backends/simscope/scenario.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 
@@ -9,16 +10,11 @@
 
 namespace vellumix::gpib::usbtmc {
 
-struct UsbtmcBusOpen {
-    std::unique_ptr<GpibDriver> driver;
-    std::string description; // "USBTMC /dev/usbtmc0"
-    std::string error;       // when driver is null: what to tell the user
-};
-
 // device: one node, or empty for every usbtmc device present.
-UsbtmcBusOpen openUsbtmcDevices(const std::string& device);
+// description: "USBTMC /dev/usbtmc0 at address 1"; title UsbtmcErrorTitle on failure.
+BusOpenResult openUsbtmcDevices(const std::string& device);
 // Simulated scopes behind USBTMC; scenarioPath empty: one TDS 2024B on usbtmc0.
-UsbtmcBusOpen openSimulatedUsbtmc(const std::string& scenarioPath, Clock& clock);
+BusOpenResult openSimulatedUsbtmc(const std::string& scenarioPath, Clock& clock);
 
 // One TDS 2024B on usbtmc0 whose BMP hard copy is 8 bits per pixel, 77,878 bytes, as the B
 // models send it.

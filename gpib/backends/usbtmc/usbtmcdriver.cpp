@@ -8,12 +8,6 @@
 
 namespace vellumix::gpib::usbtmc {
 
-namespace {
-
-constexpr int kMaxAddress = 30;
-
-} // namespace
-
 const DeviceOpenHints& usbtmcOpenHints() {
     static const DeviceOpenHints hints{
         "USBTMC device",
@@ -33,15 +27,15 @@ uint32_t fileTimeoutMs(int code) {
     return static_cast<uint32_t>(std::max<int64_t>(boundedTimeoutMilliseconds(code), MinTimeoutMs));
 }
 
-UsbtmcDriver::UsbtmcDriver(std::unique_ptr<UsbtmcPort> port, std::string onlyDevice)
+UsbtmcDevices::UsbtmcDevices(std::unique_ptr<UsbtmcPort> port, std::string onlyDevice)
     : port_(std::move(port)), onlyDevice_(std::move(onlyDevice)) {}
 
-UsbtmcDriver::~UsbtmcDriver() {
+UsbtmcDevices::~UsbtmcDevices() {
     for (const Node& n : nodes_)
         if (n.fd >= 0) port_->close(n.fd);
 }
 
-int UsbtmcDriver::add(const std::string& path) {
+int UsbtmcDevices::add(const std::string& path) {
     const int fd = port_->open(path);
     if (fd < 0) return fd;
     // usbtmcN answers at N+1 when that is free, so the address stays the same from run to run
@@ -50,8 +44,8 @@ int UsbtmcDriver::add(const std::string& path) {
         return std::any_of(nodes_.begin(), nodes_.end(), [a](const Node& n) { return n.address == a; });
     };
     const int n = deviceNumber(path);
-    int address = n >= 0 && n < kMaxAddress && !taken(n + 1) ? n + 1 : 0;
-    for (int a = 1; address == 0 && a <= kMaxAddress; ++a)
+    int address = n >= 0 && n < MaxPrimaryAddress && !taken(n + 1) ? n + 1 : 0;
+    for (int a = 1; address == 0 && a <= MaxPrimaryAddress; ++a)
         if (!taken(a)) address = a;
     if (address == 0) {
         port_->close(fd);
@@ -61,7 +55,7 @@ int UsbtmcDriver::add(const std::string& path) {
     return 0;
 }
 
-std::string UsbtmcDriver::openDevices() {
+std::string UsbtmcDevices::openDevices() {
     if (!onlyDevice_.empty()) {
         if (nodeAtPath(onlyDevice_)) return {};
         const int r = add(onlyDevice_);
@@ -86,13 +80,13 @@ std::string UsbtmcDriver::openDevices() {
     return first;
 }
 
-const UsbtmcDriver::Node* UsbtmcDriver::nodeAtPath(const std::string& path) const {
+const UsbtmcDevices::Node* UsbtmcDevices::nodeAtPath(const std::string& path) const {
     for (const Node& n : nodes_)
         if (n.path == path) return &n;
     return nullptr;
 }
 
-void UsbtmcDriver::refresh() {
+void UsbtmcDevices::refresh() {
     // A scope that was unplugged and is back under its old name keeps its address.
     for (Node& n : nodes_) {
         if (n.fd >= 0) continue;
@@ -104,19 +98,19 @@ void UsbtmcDriver::refresh() {
         if (!nodeAtPath(path)) add(path); // one that will not open is simply not on the bus
 }
 
-UsbtmcDriver::Node* UsbtmcDriver::nodeAt(int address) {
+UsbtmcDevices::Node* UsbtmcDevices::nodeAt(int address) {
     for (Node& n : nodes_)
         if (n.address == address && address != 0) return &n;
     return nullptr;
 }
 
-std::string UsbtmcDriver::deviceAt(int address) const {
+std::string UsbtmcDevices::deviceAt(int address) const {
     for (const Node& n : nodes_)
         if (n.address == address) return n.path;
     return {};
 }
 
-int UsbtmcDriver::applyTimeout(Node& node, const Descriptor& d) {
+int UsbtmcDevices::applyTimeout(Node& node, const Descriptor& d) {
     const uint32_t ms = fileTimeoutMs(d.tmo);
     if (node.timeoutMs == ms) return 0;
     const int r = port_->setTimeout(node.fd, ms);
@@ -124,53 +118,37 @@ int UsbtmcDriver::applyTimeout(Node& node, const Descriptor& d) {
     return r;
 }
 
-int32_t UsbtmcDriver::done(CallStatus status) {
-    lastCount_ = status.cnt;
-    return publish(status.sta, status.err, status.cnt);
-}
-
-std::string UsbtmcDriver::timeoutText(const Node& node) const {
+std::string UsbtmcDevices::timeoutText(const Node& node) const {
     const uint32_t ms = node.timeoutMs;
     return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
-void UsbtmcDriver::SendIFC(int32_t board) {
-    // USB has no interface clear; the board index is still checked as on a GPIB driver.
-    done(board == 0 ? transferStatus(0, false) : errorStatus(ENEB));
-}
-
-void UsbtmcDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) {
-    const std::optional<int> length = findLstnArguments(board, addrList, results, limit);
-    if (!length) return;
-    const int n = *length;
+std::optional<int16_t> UsbtmcDevices::beginSearch() {
     refresh();
-    if (std::none_of(nodes_.begin(), nodes_.end(), [](const Node& n) { return n.fd >= 0; }))
-        return static_cast<void>(done(errorStatus(EBUS)));
+    if (std::none_of(nodes_.begin(), nodes_.end(), [](const Node& n) { return n.fd >= 0; })) return EBUS;
+    return std::nullopt;
+}
+
+bool UsbtmcDevices::answers(int pad) {
     // Address 0 is this computer, as a GPIB board answers for itself; then each device.
-    reportListeners(addrList, n, results, limit, [this](int pad) {
-        const Node* node = nodeAt(pad);
-        return pad == 0 || (node && node->fd >= 0);
-    });
+    const Node* node = nodeAt(pad);
+    return pad == 0 || (node && node->fd >= 0);
 }
 
-int32_t UsbtmcDriver::ibtmo(int32_t ud, int32_t code) {
-    return done(
-        descriptors_.setTimeout(ud, code, [this](const Descriptor& d, int code) -> std::optional<CallStatus> {
-            Descriptor changed = d;
-            changed.tmo = code;
-            // A failure here is reported on its own; a success leaves the detail of a failed read before
-            // it for the read's report, which comes after the timeout is restored.
-            if (Node* node = nodeAt(d.pad); node && node->fd >= 0)
-                if (const int r = applyTimeout(*node, changed); r < 0) {
-                    detail_ =
-                        "The timeout of " + node->path + " could not be set: " + std::strerror(-r) + ".";
-                    return errnoStatus(-r);
-                }
-            return std::nullopt;
-        }));
+std::optional<CallStatus> UsbtmcDevices::changeTimeout(const Descriptor& current, int code) {
+    Descriptor changed = current;
+    changed.tmo = code;
+    // A failure here is reported on its own; a success leaves the detail of a failed read before
+    // it for the read's report, which comes after the timeout is restored.
+    if (Node* node = nodeAt(current.pad); node && node->fd >= 0)
+        if (const int r = applyTimeout(*node, changed); r < 0) {
+            detail_ = "The timeout of " + node->path + " could not be set: " + std::strerror(-r) + ".";
+            return errnoStatus(-r);
+        }
+    return std::nullopt;
 }
 
-int32_t UsbtmcDriver::failed(Node& node, int e, bool reading) {
+CallStatus UsbtmcDevices::failed(Node& node, int e, bool reading) {
     const std::string& path = node.path;
     if (e == ETIMEDOUT && !reading)
         detail_ = "The scope on " + path + " did not take the command within " + timeoutText(node) + ".";
@@ -190,64 +168,59 @@ int32_t UsbtmcDriver::failed(Node& node, int e, bool reading) {
         port_->close(node.fd);
         node.fd = -1;
     }
-    return done(errnoStatus(e));
+    return errnoStatus(e);
 }
 
-int UsbtmcDriver::prepare(Node& node, const Descriptor& d) {
+int UsbtmcDevices::prepare(Node& node, const Descriptor& d) {
     if (node.fd < 0) return -ENODEV;
     return applyTimeout(node, d);
 }
 
-UsbtmcDriver::Target UsbtmcDriver::target(int32_t ud, bool argumentsValid) {
-    Descriptor* d = descriptors_.find(ud);
-    if (!d) return {nullptr, nullptr, done(errorStatus(EDVR))};
-    if (!argumentsValid) return {nullptr, nullptr, done(errorStatus(EARG))};
-    Node* node = nodeAt(d->pad);
-    if (!node) return {nullptr, nullptr, done(errorStatus(ENOL))};
-    detail_.clear();
-    return {d, node, 0};
+UsbtmcDevices::Node* UsbtmcDevices::target(const Descriptor& d) {
+    Node* node = nodeAt(d.pad);
+    if (node) detail_.clear();
+    return node;
 }
 
-void UsbtmcDriver::cancel() {
+void UsbtmcDevices::cancel() {
     cancelled_.store(true);
     if (const int fd = readingFd_.load(); fd >= 0) port_->cancelIo(fd);
 }
 
-int32_t UsbtmcDriver::ibclr(int32_t ud) {
-    const auto [d, node, refused] = target(ud, true);
-    if (!node) return refused;
+CallStatus UsbtmcDevices::clear(const Descriptor& d) {
+    Node* node = target(d);
+    if (!node) return errorStatus(ENOL);
     received_ = 0;
-    if (int r = prepare(*node, *d); r < 0 || (r = port_->clear(node->fd)) < 0)
-        return failed(*node, -r, false);
-    return done(transferStatus(0, false));
+    if (int r = prepare(*node, d); r < 0 || (r = port_->clear(node->fd)) < 0) return failed(*node, -r, false);
+    return transferStatus(0, false);
 }
 
-int32_t UsbtmcDriver::ibrsp(int32_t ud, char* spr) {
-    const auto [d, node, refused] = target(ud, spr != nullptr);
-    if (!node) return refused;
+CallStatus UsbtmcDevices::serialPoll(const Descriptor& d, char& statusByte) {
+    Node* node = target(d);
+    if (!node) return errorStatus(ENOL);
     unsigned char stb = 0;
-    if (int r = prepare(*node, *d); r < 0 || (r = port_->readStatusByte(node->fd, stb)) < 0)
+    if (int r = prepare(*node, d); r < 0 || (r = port_->readStatusByte(node->fd, stb)) < 0)
         return failed(*node, -r, false);
-    *spr = static_cast<char>(stb);
-    return done(transferStatus(1, false));
+    statusByte = static_cast<char>(stb);
+    return transferStatus(1, false);
 }
 
-int32_t UsbtmcDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
-    const auto [d, node, refused] = target(ud, count >= 0 && (count == 0 || buf));
-    if (!node) return refused;
+CallStatus UsbtmcDevices::write(const Descriptor& d, std::string_view message) {
+    Node* node = target(d);
+    if (!node) return errorStatus(ENOL);
     received_ = 0;
-    long r = prepare(*node, *d);
-    if (r == 0) r = port_->write(node->fd, buf, static_cast<std::size_t>(count));
+    long r = prepare(*node, d);
+    if (r == 0) r = port_->write(node->fd, message.data(), message.size());
     if (r < 0) return failed(*node, static_cast<int>(-r), false);
-    return done(transferStatus(static_cast<int32_t>(r), false));
+    return transferStatus(static_cast<int32_t>(r), false);
 }
 
-int32_t UsbtmcDriver::ibrd(int32_t ud, char* buf, int32_t count) {
-    const auto [d, node, refused] = target(ud, count >= 0 && (count == 0 || buf));
-    if (!node) return refused;
-    if (count == 0) return done(transferStatus(0, false));
-    if (cancelled_.load()) return done(errorStatus(EABO));
-    long r = prepare(*node, *d);
+CallStatus UsbtmcDevices::read(const Descriptor& d, char* buf, int32_t count) {
+    Node* node = target(d);
+    if (!node) return errorStatus(ENOL);
+    if (count == 0) return transferStatus(0, false);
+    if (cancelled_.load()) return errorStatus(EABO);
+    long r = prepare(*node, d);
     if (r == 0) {
         readingFd_.store(node->fd);
         // A cancel between the check above and here finds the fd now.
@@ -255,7 +228,7 @@ int32_t UsbtmcDriver::ibrd(int32_t ud, char* buf, int32_t count) {
         readingFd_.store(-1);
     }
     // What was on its way is dropped by the device clear that follows a cancel.
-    if (r == -ECANCELED) return done(errorStatus(EABO));
+    if (r == -ECANCELED) return errorStatus(EABO);
     if (r < 0) return failed(*node, static_cast<int>(-r), true);
     received_ += static_cast<std::size_t>(r);
     // A short read ended at the message's end; a full one may have too, which only the transfer
@@ -266,7 +239,7 @@ int32_t UsbtmcDriver::ibrd(int32_t ud, char* buf, int32_t count) {
         end = port_->lastReadEnded(node->fd, eom) == 0 && eom;
     }
     if (end) received_ = 0;
-    return done(transferStatus(static_cast<int32_t>(r), end));
+    return transferStatus(static_cast<int32_t>(r), end);
 }
 
 } // namespace vellumix::gpib::usbtmc

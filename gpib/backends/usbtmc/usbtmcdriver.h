@@ -3,10 +3,11 @@
 // interface: each usbtmc device is a listener at an address of its own, a write is one USBTMC
 // message, a read ends with END at the device's end of message, and a descriptor's T-code becomes
 // the file's timeout.
-#include "gpib/backends/boardless.h"
+#include "gpib/backends/port.h"
 #include "gpib/backends/usbtmc/port.h"
 #include "gpib/driver.h"
 
+#include <atomic>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -19,33 +20,32 @@ inline constexpr const char* UsbtmcErrorTitle = "USBTMC Error";
 // What the user is told about a device node that will not open, by cause.
 const DeviceOpenHints& usbtmcOpenHints();
 
-class UsbtmcDriver final : public BoardlessDriver {
+// The usbtmc device nodes behind the message port: each device a listener at an address of its own.
+class UsbtmcDevices final : public MessagePort {
 public:
     // onlyDevice: one node to use; empty: every usbtmc device present.
-    UsbtmcDriver(std::unique_ptr<UsbtmcPort> port, std::string onlyDevice = {});
-    ~UsbtmcDriver() override;
-    UsbtmcDriver(const UsbtmcDriver&) = delete;
-    UsbtmcDriver& operator=(const UsbtmcDriver&) = delete;
+    UsbtmcDevices(std::unique_ptr<UsbtmcPort> port, std::string onlyDevice);
+    ~UsbtmcDevices() override;
+    UsbtmcDevices(const UsbtmcDevices&) = delete;
+    UsbtmcDevices& operator=(const UsbtmcDevices&) = delete;
 
     // Opens the device(s) the bus names. Empty when at least one is open; otherwise what to tell
     // the user (no device present, permission, not a usbtmc device).
     std::string openDevices();
-
-    const char* hardCopyPort() const override { return "USB"; }
-    std::string failureDetail() const override { return detail_; }
-
-    void SendIFC(int32_t board) override;
-    void FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) override;
-    int32_t ibclr(int32_t ud) override;
-    int32_t ibrsp(int32_t ud, char* spr) override;
-    int32_t ibwrt(int32_t ud, const char* buf, int32_t count) override;
-    int32_t ibrd(int32_t ud, char* buf, int32_t count) override;
-    int32_t ibtmo(int32_t ud, int32_t code) override;
-    void cancel() override;
-    void clearCancel() override { cancelled_.store(false); }
-
     // The device node at an address, empty when there is none.
     std::string deviceAt(int address) const;
+
+    std::optional<int16_t> beginSearch() override;
+    bool answers(int pad) override;
+    CallStatus clear(const Descriptor& d) override;
+    CallStatus serialPoll(const Descriptor& d, char& statusByte) override;
+    CallStatus write(const Descriptor& d, std::string_view message) override;
+    CallStatus read(const Descriptor& d, char* buf, int32_t count) override;
+    std::optional<CallStatus> changeTimeout(const Descriptor& current, int code) override;
+    const char* hardCopyPort() const override { return "USB"; }
+    std::string failureDetail() const override { return detail_; }
+    void cancel() override;
+    void clearCancel() override { cancelled_.store(false); }
 
 private:
     struct Node {
@@ -55,14 +55,8 @@ private:
         uint32_t timeoutMs = DefaultTimeoutMs;
     };
     Node* nodeAt(int address);
-    // The descriptor of a call and the device behind it, or no device once the refusal (EDVR for an
-    // unknown descriptor, EARG for bad arguments, ENOL for an address without a device) is published.
-    struct Target {
-        Descriptor* d;
-        Node* node;
-        int32_t refused;
-    };
-    Target target(int32_t ud, bool argumentsValid);
+    // The device at a call's address, the detail of an earlier failure dropped; nullptr for none.
+    Node* target(const Descriptor& d);
     const Node* nodeAtPath(const std::string& path) const;
     // Opens a node and gives it an address; 0 or -errno.
     int add(const std::string& path);
@@ -71,11 +65,10 @@ private:
     void refresh();
     // -ENODEV for a lost node; otherwise makes the file's timeout the descriptor's.
     int prepare(Node& node, const Descriptor& d);
-    // Publishes a failed system call and says in failureDetail() what it means for the user.
-    int32_t failed(Node& node, int e, bool reading);
+    // A failed system call's status, with what it means for the user in failureDetail().
+    CallStatus failed(Node& node, int e, bool reading);
     // Makes the file's timeout the descriptor's; -errno when the kernel refuses it.
     int applyTimeout(Node& node, const Descriptor& d);
-    int32_t done(CallStatus status);
     std::string timeoutText(const Node& node) const;
 
     std::unique_ptr<UsbtmcPort> port_;
@@ -85,6 +78,19 @@ private:
     std::size_t received_ = 0; // bytes of the reply being read, for the failure detail
     std::atomic<bool> cancelled_{false};
     std::atomic<int> readingFd_{-1}; // the file a read is blocked on, for cancel()
+};
+
+class UsbtmcDriver final : public PortDriver {
+public:
+    // onlyDevice: one node to use; empty: every usbtmc device present.
+    explicit UsbtmcDriver(std::unique_ptr<UsbtmcPort> port, std::string onlyDevice = {})
+        : PortDriver(devices_), devices_(std::move(port), std::move(onlyDevice)) {}
+
+    std::string openDevices() { return devices_.openDevices(); }
+    std::string deviceAt(int address) const { return devices_.deviceAt(address); }
+
+private:
+    UsbtmcDevices devices_;
 };
 
 // File timeout for a T-code: the code's time, at least the kernel's 100 ms; TNONE gets the

@@ -1,5 +1,5 @@
 // The simulated scope screen: graticule, traces and readouts in a built-in 5x7 font.
-#include "gpib/backends/sim/picture.h"
+#include "gpib/backends/simscope/picture.h"
 
 #include <algorithm>
 #include <array>

@@ -1,6 +1,6 @@
 // TIFF writers: the TDS 300/400's uncompressed 1-bit layout with its IFD last, and the TDS
 // 1000/2000's PackBits palette layout with its IFD first.
-#include "gpib/backends/sim/encoders.h"
+#include "gpib/backends/simscope/encoders.h"
 
 #include <vector>
 

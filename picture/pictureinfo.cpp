@@ -1,11 +1,11 @@
-#include "capture/pictureinfo.h"
+#include "picture/pictureinfo.h"
 
-#include "capture/bytereader.h"
+#include "picture/bytereader.h"
 
 #include <algorithm>
 #include <array>
 
-namespace vellumix::capture {
+namespace vellumix::picture {
 
 namespace {
 
@@ -23,6 +23,22 @@ constexpr std::array<Signature, 5> Signatures = {{
 }};
 
 } // namespace
+
+const char* kindName(PictureKind kind) {
+    switch (kind) {
+    case PictureKind::Bmp:
+        return "BMP";
+    case PictureKind::Tiff:
+        return "TIFF";
+    case PictureKind::Png:
+        return "PNG";
+    case PictureKind::Pcx:
+        return "PCX";
+    case PictureKind::Unknown:
+        break;
+    }
+    return "known";
+}
 
 PictureKind pictureKind(std::string_view h) {
     if (h.empty()) return PictureKind::Unknown;
@@ -66,4 +82,4 @@ std::optional<double> secondsLeft(std::size_t received, std::optional<std::size_
     return static_cast<double>(*total - received) / rate;
 }
 
-} // namespace vellumix::capture
+} // namespace vellumix::picture

@@ -1,12 +1,12 @@
-#include "capture/completeness.h"
+#include "picture/completeness.h"
 
-#include "capture/bytereader.h"
+#include "picture/bytereader.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <set>
 
-namespace vellumix::capture {
+namespace vellumix::picture {
 
 namespace {
 
@@ -14,6 +14,12 @@ PictureCheck whole(PictureKind kind, std::size_t end) {
     PictureCheck c;
     c.kind = kind;
     c.end = end;
+    return c;
+}
+
+PictureCheck malformed(PictureKind kind, std::size_t size) {
+    PictureCheck c = whole(kind, size);
+    c.malformed = true;
     return c;
 }
 
@@ -54,7 +60,9 @@ PictureCheck checkBmp(std::string_view b) {
     const ByteReader r(b);
     const uint32_t compression = r.u32(30);
     const uint32_t offset = r.u32(10);
-    if ((compression != 1 && compression != 2) || offset < 54) return whole(PictureKind::Bmp, b.size());
+    // Without a length from the info header only run-length data can still be judged; anything
+    // else is no bitmap a scope writes (no width, no rows, an unknown depth or header).
+    if ((compression != 1 && compression != 2) || offset < 54) return malformed(PictureKind::Bmp, b.size());
     if (const auto end = bmpRleEnd(r, offset, compression == 2)) return whole(PictureKind::Bmp, *end);
     const uint32_t imageSize = r.u32(34);
     if (imageSize != 0) return shortOf(PictureKind::Bmp, uint64_t{offset} + imageSize, false);
@@ -109,6 +117,8 @@ PictureCheck checkTiff(std::string_view b) {
     bool unread = false; // a part that says where further data lies did not arrive
     uint64_t ifd = r.u32(4);
     if (ifd == 0) return shortOf(PictureKind::Tiff, std::nullopt, false); // no picture described at all
+    if (ifd < 8) return malformed(PictureKind::Tiff, b.size());             // the IFD inside the header
+    bool described = false; // the first IFD names its strips or tiles
     std::set<uint64_t> seen;
     while (ifd != 0 && seen.insert(ifd).second && seen.size() <= 64) {
         if (ifd + 2 > b.size()) {
@@ -136,6 +146,7 @@ PictureCheck checkTiff(std::string_view b) {
             if (tag == 0x111 || tag == 0x144) offsets = array; // StripOffsets, TileOffsets
             if (tag == 0x117 || tag == 0x145) counts = array;  // StripByteCounts, TileByteCounts
         }
+        if (seen.size() == 1) described = offsets.present && counts.present && entries > 0;
         if (offsets.present && counts.present && offsets.count == counts.count) {
             const uint64_t offsetsEnd = offsets.at + uint64_t{offsets.count} * (offsets.type == 3 ? 2 : 4);
             const uint64_t countsEnd = counts.at + uint64_t{counts.count} * (counts.type == 3 ? 2 : 4);
@@ -149,6 +160,7 @@ PictureCheck checkTiff(std::string_view b) {
         ifd = r.u32(at + 2 + 12 * entries);
     }
     if (due > b.size()) return shortOf(PictureKind::Tiff, due, unread);
+    if (!described) return malformed(PictureKind::Tiff, b.size());
     return whole(PictureKind::Tiff, static_cast<std::size_t>(due));
 }
 
@@ -163,7 +175,13 @@ PictureCheck checkPng(std::string_view b) {
         if (!r.has(static_cast<std::size_t>(pos), 8)) return shortOf(PictureKind::Png, pos + Frame, true);
         const auto at = static_cast<std::size_t>(pos);
         const uint32_t length = r.u32(at);
-        if (length > 0x7FFFFFFFu) return whole(PictureKind::Png, b.size()); // not a PNG after all
+        if (length > 0x7FFFFFFFu) return malformed(PictureKind::Png, b.size());
+        // Every PNG opens with its IHDR; chunk types are four ASCII letters.
+        if (pos == 8 && b.substr(at + 4, 4) != "IHDR") return malformed(PictureKind::Png, b.size());
+        for (std::size_t i = 0; i < 4; ++i) {
+            const char t = b[at + 4 + i];
+            if (!((t >= 'A' && t <= 'Z') || (t >= 'a' && t <= 'z'))) return malformed(PictureKind::Png, b.size());
+        }
         const bool iend = b.substr(at + 4, 4) == "IEND";
         const uint64_t end = pos + Frame + length;
         if (end > b.size()) return shortOf(PictureKind::Png, iend ? end : end + Frame, !iend);
@@ -181,8 +199,11 @@ PictureCheck checkPcx(std::string_view b) {
     const unsigned version = r.u8(1), encoding = r.u8(2), bpp = r.u8(3), planes = r.u8(65);
     const unsigned yMin = r.u16(6), yMax = r.u16(10), lineBytes = r.u16(66);
     // The filler after byte 74 is not checked: TDS 400 firmware writes the height and '0's there.
-    if (yMax < yMin || lineBytes == 0 || planes == 0 || encoding > 1)
-        return whole(PictureKind::Pcx, b.size());
+    const bool knownVersion = version == 0 || (version >= 2 && version <= 5);
+    const bool knownDepth = bpp == 1 || bpp == 2 || bpp == 4 || bpp == 8;
+    if (yMax < yMin || lineBytes == 0 || planes == 0 || planes > 4 || encoding > 1 || !knownVersion ||
+        !knownDepth)
+        return malformed(PictureKind::Pcx, b.size());
     const uint64_t pixels = uint64_t{lineBytes} * planes * (yMax - yMin + 1);
 
     uint64_t pos = Header;
@@ -232,10 +253,14 @@ PictureCheck checkPicture(std::string_view bytes) {
     return whole(PictureKind::Unknown, bytes.size());
 }
 
+bool isPictureOf(const PictureCheck& check, PictureKind asked) {
+    return check.kind == asked && asked != PictureKind::Unknown && !check.malformed;
+}
+
 std::string shortfallText(const PictureCheck& check, std::size_t received) {
     std::string text = std::to_string(received);
     if (check.due) text += (check.atLeast ? " of at least " : " of ") + std::to_string(*check.due);
     return text;
 }
 
-} // namespace vellumix::capture
+} // namespace vellumix::picture

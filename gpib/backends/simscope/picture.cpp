@@ -1,7 +1,7 @@
 // Which layout a simulated scope writes: by format and by the family its model belongs to.
-#include "gpib/backends/sim/picture.h"
+#include "gpib/backends/simscope/picture.h"
 
-#include "gpib/backends/sim/encoders.h"
+#include "gpib/backends/simscope/encoders.h"
 
 #include <cctype>
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace vellumix::capture {
+namespace vellumix::picture {
 
 class ByteReader {
 public:
@@ -29,4 +29,4 @@ private:
     bool big_;
 };
 
-} // namespace vellumix::capture
+} // namespace vellumix::picture

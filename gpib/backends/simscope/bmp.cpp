@@ -1,5 +1,5 @@
 // BMP writers: the 1-bit and 8-bit layouts of the TDS 300/400 and others, and the TDS 1000/2000's.
-#include "gpib/backends/sim/encoders.h"
+#include "gpib/backends/simscope/encoders.h"
 
 namespace vellumix::gpib::sim::encode {
 namespace {

@@ -1,6 +1,6 @@
 // The palette the TDS 1000/2000 (B) firmware writes into every BMP and TIFF: seven ramps of 16
 // entries from white to a colour, one orange entry, the rest black. Mono and colour models share it.
-#include "gpib/backends/sim/encoders.h"
+#include "gpib/backends/simscope/encoders.h"
 
 namespace vellumix::gpib::sim {
 namespace encode {

@@ -4,9 +4,12 @@
 #include <optional>
 #include <string_view>
 
-namespace vellumix::capture {
+namespace vellumix::picture {
 
 enum class PictureKind { Unknown, Bmp, Tiff, Png, Pcx };
+
+// "BMP", "TIFF", "PNG", "PCX", or "known" for Unknown: for messages.
+const char* kindName(PictureKind kind);
 
 // The format its signature names; bytes cut inside the signature count as that format.
 PictureKind pictureKind(std::string_view head);
@@ -22,4 +25,4 @@ std::optional<std::size_t> expectedLength(std::string_view head);
 std::optional<double> secondsLeft(std::size_t received, std::optional<std::size_t> total, std::size_t base,
                                   double elapsed);
 
-} // namespace vellumix::capture
+} // namespace vellumix::picture

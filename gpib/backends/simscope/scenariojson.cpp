@@ -1,6 +1,7 @@
 // Reads a scenario from JSON (docs/simulator.md): every key checked, every problem named with where it is.
-#include "gpib/backends/sim/jsonfields.h"
-#include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/simscope/jsonfields.h"
+#include "gpib/backends/simscope/scenario.h"
+#include "gpib/status.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -311,9 +312,9 @@ private:
             if (!a.isDouble() || d != std::floor(d))
                 return fail(where + ": \"addresses\" must be an array of whole numbers");
             // Checked before the conversion: a number beyond int would not survive it.
-            if (d < 1 || d > 30)
+            if (d < 1 || d > MaxPrimaryAddress)
                 return fail(where + ": instrument address " + QString::number(d, 'g', 17).toStdString() +
-                            " is outside 1 to 30 (0 is the board)");
+                            " is outside " + instrumentAddressRange() + " (0 is the board)");
             addresses.push_back(static_cast<int>(d));
         }
         return true;

@@ -1,7 +1,7 @@
 #pragma once
 // One simulated instrument on the bus: takes messages, keeps its hard copy settings and holds the
 // reply it has to send.
-#include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/simscope/scenario.h"
 #include "gpib/clock.h"
 
 #include <map>

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vellumix::capture {
+namespace vellumix::picture {
 
 struct DecodedPicture {
     int width = 0;
@@ -19,4 +19,4 @@ struct DecodedPicture {
 // before the palette of a 256-colour one).
 std::optional<DecodedPicture> decodePcx(std::string_view bytes);
 
-} // namespace vellumix::capture
+} // namespace vellumix::picture

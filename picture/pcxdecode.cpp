@@ -1,8 +1,8 @@
-#include "capture/pcxdecode.h"
+#include "picture/pcxdecode.h"
 
 #include <cstddef>
 
-namespace vellumix::capture {
+namespace vellumix::picture {
 
 namespace {
 
@@ -90,4 +90,4 @@ std::optional<DecodedPicture> decodePcx(std::string_view b) {
     return p;
 }
 
-} // namespace vellumix::capture
+} // namespace vellumix::picture

@@ -1,8 +1,8 @@
-#include "gpib/backends/sim/instrument.h"
+#include "gpib/backends/simscope/instrument.h"
 
 #include "platform/text.h"
 
-#include "gpib/backends/sim/picture.h"
+#include "gpib/backends/simscope/picture.h"
 
 #include <algorithm>
 #include <cctype>

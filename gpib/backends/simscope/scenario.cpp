@@ -1,8 +1,9 @@
-#include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/simscope/scenario.h"
 
-#include "gpib/backends/sim/picture.h"
+#include "gpib/backends/simscope/picture.h"
+#include "gpib/status.h"
+#include "platform/text.h"
 
-#include <cctype>
 #include <cmath>
 
 namespace vellumix::gpib::sim {
@@ -26,9 +27,7 @@ const char* formatWord(PictureFormat format) {
 }
 
 std::optional<PictureFormat> parseFormatWord(std::string_view word) {
-    std::string w(word);
-    for (char& c : w)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::string w = upperAscii(word);
     // Long form and the shortest form the scope takes.
     auto is = [&](std::string_view full, std::size_t shortest) {
         return w.size() >= shortest && w.size() <= full.size() && full.compare(0, w.size(), w) == 0;
@@ -130,9 +129,9 @@ std::string validateScenario(const Scenario& s) {
     bool used[31] = {};
     for (const InstrumentSetup& in : s.instruments) {
         const std::string where = "instrument at address " + std::to_string(in.address);
-        if (in.address < 1 || in.address > 30)
-            return "instrument address " + std::to_string(in.address) +
-                   " is outside 1 to 30 (0 is the board)";
+        if (in.address < 1 || in.address > MaxPrimaryAddress)
+            return "instrument address " + std::to_string(in.address) + " is outside " +
+                   instrumentAddressRange() + " (0 is the board)";
         if (used[in.address]) return "two instruments at address " + std::to_string(in.address);
         used[in.address] = true;
         if ((in.screenWidth != 0 || in.screenHeight != 0) &&

@@ -1,6 +1,6 @@
 #pragma once
 // The simulated scope's screen and the file layouts each TDS family writes it in.
-#include "gpib/backends/sim/scenario.h"
+#include "gpib/backends/simscope/scenario.h"
 
 #include <cstdint>
 #include <optional>

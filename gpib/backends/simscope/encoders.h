@@ -1,6 +1,6 @@
 #pragma once
 // The file writers behind encodePicture, one per layout, and the byte helpers they share.
-#include "gpib/backends/sim/picture.h"
+#include "gpib/backends/simscope/picture.h"
 
 #include <array>
 #include <cstddef>

@@ -1,6 +1,6 @@
 // PNG and PCX writers. No genuine TDS file of either is at hand but the TDS 420A's mono PCX, whose
 // header the mono PCX copies.
-#include "gpib/backends/sim/encoders.h"
+#include "gpib/backends/simscope/encoders.h"
 
 #include <QByteArray>
 

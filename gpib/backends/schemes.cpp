@@ -1,0 +1,362 @@
+#include "gpib/backends/schemes.h"
+
+#include "gpib/backends/ni488/boardcheck.h"
+#include "gpib/backends/ni488/ni488driver.h"
+#include "gpib/backends/prologix/prologixbus.h"
+#include "gpib/backends/prologix/protocol.h"
+#include "gpib/backends/sim/simbus.h"
+#include "gpib/backends/usbtmc/usbtmcbus.h"
+#include "gpib/status.h"
+#include "platform/text.h"
+
+namespace vellumix::gpib {
+
+namespace {
+
+const std::string GpibEmptyHint =
+    "check that the instruments are switched on, cabled, and set to GPIB addresses from " +
+    instrumentAddressRange();
+
+// --- sim ---------------------------------------------------------------------------------------------
+
+bool parseSim(std::string_view argument, bool hasArgument, BusUri& uri, std::string& why) {
+    if (hasArgument && argument.empty()) {
+        why = "names no scenario file: use sim, or sim:FILE.json.";
+        return false;
+    }
+    uri.scenarioPath = std::string(argument);
+    return true;
+}
+
+std::string simText(const BusUri& uri) {
+    return uri.scenarioPath.empty() ? std::string("sim") : "sim:" + uri.scenarioPath;
+}
+
+BusOpenResult openSim(const BusUri& uri, Clock& clock, const DriverLibrarySearch&) {
+    BusOpenResult result;
+    std::string why;
+    result.driver = sim::createSimBus(uri.scenarioPath, clock, why);
+    if (result.driver) {
+        result.description = uri.scenarioPath.empty() ? "simulated bus, default scenario"
+                                                      : "simulated bus, " + uri.scenarioPath;
+    } else {
+        result.title = SimulatedBusErrorTitle;
+        result.error = "The simulated bus could not be started";
+        result.error += why.empty() ? std::string(".") : ": " + why;
+    }
+    return result;
+}
+
+// --- gpib --------------------------------------------------------------------------------------------
+
+bool parseGpib(std::string_view argument, bool hasArgument, BusUri& uri, std::string& why) {
+    if (!hasArgument) return true;
+    // Digits only: no sign, no spaces; two digits at most keeps the number small.
+    bool digits = !argument.empty() && argument.size() <= 2;
+    for (char c : argument)
+        digits = digits && c >= '0' && c <= '9';
+    const int board = digits ? std::stoi(std::string(argument)) : -1;
+    if (board < 0 || board > MaxBoardIndex) {
+        why = "has no valid board index: use gpib or gpib:N with N from 0 to " +
+              std::to_string(MaxBoardIndex) + ".";
+        return false;
+    }
+    uri.board = board;
+    return true;
+}
+
+std::string gpibText(const BusUri& uri) {
+    return "gpib:" + std::to_string(uri.board);
+}
+
+std::string gpibName(const BusUri& uri) {
+    return "GPIB board " + std::to_string(uri.board);
+}
+
+BusOpenResult openBoard(int board, const DriverLibrarySearch& search, const ni488::LinuxGpibHost& host) {
+    BusOpenResult result;
+    std::string tried;
+    for (const std::string& library : search.libraries) {
+        std::string why;
+        auto driver = ni488::Ni488Driver::load(library, board, why);
+        if (driver) {
+            // The first library that loads is the driver the user installed: its problems are the
+            // ones to report, rather than falling through to a library that is not there.
+            if (const auto problem = ni488::checkBoard(*driver, host)) {
+                result.title = problem->title;
+                result.error = problem->message();
+                return result;
+            }
+            result.description = library + ", board " + std::to_string(board);
+            result.driver = std::move(driver);
+            return result;
+        }
+        // dlerror() starts with the path already.
+        if (why.rfind(library + ": ", 0) == 0) why.erase(0, library.size() + 2);
+        tried += "\n    " + library + ": " + why;
+    }
+
+    result.title = DriverErrorTitle;
+    result.error = "No GPIB driver library could be loaded, so Vellumix cannot use GPIB board " +
+                   std::to_string(board) + ".\n\n";
+    if (search.libraries.empty()) {
+        result.error += "No library was named to try.";
+    } else {
+        result.error += search.fromEnvironment
+                            ? std::string("Tried the library named by ") + DriverLibraryVariable + ":"
+                            : std::string("Tried:");
+        result.error += tried;
+    }
+    if (search.fromEnvironment) {
+        result.error += std::string("\n\nPoint ") + DriverLibraryVariable +
+                        " at the driver library's file, or unset it to try the usual libraries.";
+    } else {
+        result.error += std::string("\n\nInstall linux-gpib or NI-488.2, or set ") + DriverLibraryVariable +
+                        " to the driver library's path.";
+    }
+    result.error += " To try Vellumix without a board, start it with --bus sim, or set VELLUMIX_BUS=sim (a "
+                    "simulated scope).";
+    return result;
+}
+
+BusOpenResult openGpib(const BusUri& uri, Clock&, const DriverLibrarySearch& search) {
+    return openBoard(uri.board, search, ni488::LinuxGpibHost{});
+}
+
+// --- prologix ----------------------------------------------------------------------------------------
+
+// "/dev/ttyUSB0" (a path: the USB serial flavour), "HOST", "HOST:PORT", "[v6]" or "[v6]:PORT".
+bool parseAdapterAddress(std::string_view argument, BusUri& uri) {
+    if (argument.empty()) return false;
+    if (argument.front() == '/' || argument.front() == '.') {
+        uri.device = std::string(argument);
+        return true;
+    }
+    std::string_view host = argument;
+    std::string_view port;
+    if (argument.front() == '[') {
+        const size_t close = argument.find(']');
+        if (close == std::string_view::npos || close == 1) return false;
+        host = argument.substr(1, close - 1);
+        const std::string_view rest = argument.substr(close + 1);
+        if (!rest.empty() && rest.front() != ':') return false;
+        if (!rest.empty()) port = rest.substr(1);
+        if (!rest.empty() && port.empty()) return false;
+    } else {
+        const size_t colon = argument.rfind(':');
+        if (colon != std::string_view::npos) {
+            if (argument.find(':') != colon) return false; // a bare IPv6 address needs brackets
+            host = argument.substr(0, colon);
+            port = argument.substr(colon + 1);
+            if (port.empty()) return false;
+        }
+    }
+    if (host.empty()) return false;
+    for (char c : host)
+        if (c == ' ' || c == '/' || c == '[' || c == ']') return false;
+    uri.host = std::string(host);
+    uri.port = prologix::DefaultTcpPort;
+    if (!port.empty()) {
+        if (port.size() > 5) return false;
+        int value = 0;
+        for (char c : port) {
+            if (c < '0' || c > '9') return false;
+            value = value * 10 + (c - '0');
+        }
+        if (value < 1 || value > 65535) return false;
+        uri.port = value;
+    }
+    return true;
+}
+
+bool parseAdapter(std::string_view argument, bool, BusUri& uri, std::string& why) {
+    if (parseAdapterAddress(argument, uri)) return true;
+    why = "names no GPIB controller: use prologix:/dev/DEVICE for a USB one, or prologix:HOST or "
+          "prologix:HOST:PORT (port 1 to 65535, " +
+          std::to_string(prologix::DefaultTcpPort) + " when left out) for a network one.";
+    return false;
+}
+
+std::string adapterWhere(const BusUri& uri) {
+    if (!uri.device.empty()) return uri.device;
+    const bool v6 = uri.host.find(':') != std::string::npos;
+    return (v6 ? "[" + uri.host + "]" : uri.host) + ":" + std::to_string(uri.port);
+}
+
+std::string adapterText(const BusUri& uri) {
+    return "prologix:" + adapterWhere(uri);
+}
+
+std::string adapterName(const BusUri& uri) {
+    return (uri.device.empty() ? "the GPIB controller at " : "the GPIB controller on ") + adapterWhere(uri);
+}
+
+BusOpenResult openAdapter(const BusUri& uri, Clock& clock, const DriverLibrarySearch&) {
+    prologix::PrologixOpen opened = prologix::openPrologixBus(uri.device, uri.host, uri.port, clock);
+    BusOpenResult result;
+    result.driver = std::move(opened.driver);
+    if (result.driver) {
+        result.description = opened.description;
+    } else {
+        result.title = AdapterErrorTitle;
+        result.error = opened.error;
+    }
+    return result;
+}
+
+// --- usbtmc ------------------------------------------------------------------------------------------
+
+bool parseUsbtmc(std::string_view argument, bool hasArgument, BusUri& uri, std::string& why) {
+    if (!hasArgument) return true;
+    const size_t simColon = argument.find(':');
+    if (equalsIgnoringCase(argument.substr(0, simColon), "sim")) {
+        uri.simulated = true;
+        if (simColon != std::string_view::npos && simColon + 1 == argument.size()) {
+            why = "names no scenario file: use usbtmc:sim, or usbtmc:sim:FILE.json.";
+            return false;
+        }
+        if (simColon != std::string_view::npos) uri.scenarioPath = std::string(argument.substr(simColon + 1));
+        return true;
+    }
+    // A device node by its path; anything else is more likely a typo than a device.
+    if (argument.empty() || argument.front() != '/') {
+        why = "names no device: use usbtmc for every USBTMC scope, or usbtmc:/dev/usbtmcN for one.";
+        return false;
+    }
+    uri.device = std::string(argument);
+    return true;
+}
+
+std::string usbtmcText(const BusUri& uri) {
+    if (uri.simulated)
+        return uri.scenarioPath.empty() ? std::string("usbtmc:sim") : "usbtmc:sim:" + uri.scenarioPath;
+    return uri.device.empty() ? std::string("usbtmc") : "usbtmc:" + uri.device;
+}
+
+std::string usbtmcName(const BusUri& uri) {
+    if (uri.simulated) return "the simulated USBTMC devices";
+    return uri.device.empty() ? std::string("the USBTMC devices") : "the USBTMC device " + uri.device;
+}
+
+BusOpenResult openUsbtmc(const BusUri& uri, Clock& clock, const DriverLibrarySearch&) {
+    return uri.simulated ? usbtmc::openSimulatedUsbtmc(uri.scenarioPath, clock)
+                         : usbtmc::openUsbtmcDevices(uri.device);
+}
+
+} // namespace
+
+const std::vector<BusScheme>& busSchemes() {
+    static const std::vector<BusScheme> schemes = {
+        {"sim",
+         BusUri::Kind::Sim,
+         {{"sim", "", "the simulated bus: one TDS 3054B at address 1"},
+          {"sim:FILE.json", "", "the simulated bus a scenario file describes"}},
+         parseSim,
+         simText,
+         [](const BusUri&) { return std::string("the simulated bus"); },
+         GpibEmptyHint,
+         openSim},
+        {"gpib",
+         BusUri::Kind::Gpib,
+         {{"gpib", "", "GPIB board 0 through linux-gpib or NI-488.2"},
+          {"gpib:N", " with N from 0 to 15", "GPIB board N"}},
+         parseGpib,
+         gpibText,
+         gpibName,
+         GpibEmptyHint,
+         openGpib},
+        {"prologix",
+         BusUri::Kind::Prologix,
+         {{"prologix:/dev/DEVICE", "", "a Prologix GPIB-USB or AR488 controller"},
+          {"prologix:HOST[:PORT]", "", "a Prologix GPIB-ETHERNET or networked AR488"}},
+         parseAdapter,
+         adapterText,
+         adapterName,
+         GpibEmptyHint,
+         openAdapter},
+        {"usbtmc",
+         BusUri::Kind::Usbtmc,
+         {{"usbtmc", "", "every scope on its USB device port"},
+          {"usbtmc:/dev/usbtmcN", "", "the scope behind one usbtmc device node"},
+          {"usbtmc:sim", "", "a simulated TDS 2024B on USB"},
+          {"usbtmc:sim:FILE.json", "", "simulated USB scopes a scenario file describes"}},
+         parseUsbtmc,
+         usbtmcText,
+         usbtmcName,
+         "check that the scope is switched on and its USB device port is connected to this computer",
+         openUsbtmc},
+    };
+    return schemes;
+}
+
+const BusScheme* findBusScheme(std::string_view name) {
+    for (const BusScheme& s : busSchemes())
+        if (equalsIgnoringCase(name, s.name)) return &s;
+    return nullptr;
+}
+
+const BusScheme& busScheme(const BusUri& uri) {
+    for (const BusScheme& s : busSchemes())
+        if (s.kind == uri.kind) return s;
+    return busSchemes().front(); // every kind has its row
+}
+
+std::string busForms() {
+    std::vector<std::string> forms;
+    for (const BusScheme& s : busSchemes())
+        for (const BusForm& f : s.forms)
+            forms.push_back(std::string(f.text) + f.note);
+    std::string text;
+    for (std::size_t i = 0; i < forms.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == forms.size() ? " or " : ", ") + forms[i];
+    return text;
+}
+
+std::string busName(const BusUri& uri) {
+    return busScheme(uri).messageName(uri);
+}
+
+std::string BusUri::toString() const {
+    return busScheme(*this).text(*this);
+}
+
+std::optional<BusUri> parseBusUri(std::string_view text, std::string& error) {
+    const size_t colon = text.find(':');
+    const bool hasArgument = colon != std::string_view::npos;
+    const std::string_view argument = hasArgument ? text.substr(colon + 1) : std::string_view{};
+    const std::string quoted = "\"" + std::string(text) + "\"";
+    const BusScheme* scheme = findBusScheme(text.substr(0, colon));
+    if (!scheme) {
+        error = "Unknown bus " + quoted + ": use " + busForms() + ".";
+        return std::nullopt;
+    }
+    BusUri uri;
+    uri.kind = scheme->kind;
+    std::string why;
+    if (!scheme->parse(argument, hasArgument, uri, why)) {
+        error = "The bus " + quoted + " " + why;
+        return std::nullopt;
+    }
+    return uri;
+}
+
+BusOpenResult openBus(const BusUri& uri, Clock& clock) {
+    return openBus(uri, clock, driverLibrarySearch());
+}
+
+BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search) {
+    const BusScheme& scheme = busScheme(uri);
+    BusOpenResult result = scheme.open(uri, clock, search);
+    result.name = scheme.messageName(uri);
+    return result;
+}
+
+BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search,
+                      const ni488::LinuxGpibHost& host) {
+    if (uri.kind != BusUri::Kind::Gpib) return openBus(uri, clock, search);
+    BusOpenResult result = openBoard(uri.board, search, host);
+    result.name = gpibName(uri);
+    return result;
+}
+
+} // namespace vellumix::gpib
