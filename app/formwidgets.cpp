@@ -23,13 +23,54 @@ QIcon programIcon() {
 PictureBox::PictureBox(QWidget* parent) : QFrame(parent) {
     setFrameStyle(QFrame::Panel | QFrame::Sunken);
     setLineWidth(2);
+    cancel_ = new QPushButton(QStringLiteral("Cancel"), this);
+    cancel_->setObjectName(QStringLiteral("Button_Cancel"));
+    cancel_->setToolTip(QStringLiteral("Stop the transfer (Esc)"));
+    cancel_->setAutoDefault(false);
+    // Out of the Tab chain (it is there only during a capture, when it takes the focus itself).
+    cancel_->setFocusPolicy(Qt::ClickFocus);
+    cancel_->hide();
+    connect(cancel_, &QPushButton::clicked, this, &PictureBox::cancelClicked);
 }
 
 void PictureBox::clear() {
     picture_ = QPixmap();
     shown_ = QPixmap();
     progress_ = false;
+    note_.clear();
     update();
+}
+
+void PictureBox::setCancelOffered(bool offered) {
+    placeCancel();
+    cancel_->setVisible(offered);
+    if (offered) cancel_->setFocus(Qt::OtherFocusReason);
+}
+
+bool PictureBox::cancelOffered() const {
+    return cancel_->isVisible();
+}
+
+void PictureBox::placeCancel() {
+    // Below the bar, centred.
+    const QRect area = contentsRect();
+    const QFontMetrics fm(font());
+    const QSize size = cancel_->sizeHint().expandedTo(QSize(96, 0));
+    cancel_->setGeometry(area.center().x() - size.width() / 2, area.center().y() + 2 * fm.height() + 24,
+                         size.width(), size.height());
+}
+
+void PictureBox::setNote(const QString& note) {
+    note_ = note;
+    update();
+}
+
+QString PictureBox::timeLeftText() const {
+    if (!secondsLeft_) return {};
+    const double s = *secondsLeft_;
+    if (s < 1) return QStringLiteral("less than a second left");
+    if (s < 90) return QStringLiteral("about %1 s left").arg(qRound(s));
+    return QStringLiteral("about %1 min left").arg(qRound(s / 60));
 }
 
 bool PictureBox::load(const QString& path) {
@@ -42,12 +83,14 @@ bool PictureBox::load(const QString& path) {
     return true;
 }
 
-void PictureBox::setProgress(std::size_t received, std::optional<std::size_t> total) {
+void PictureBox::setProgress(std::size_t received, std::optional<std::size_t> total,
+                             std::optional<double> secondsLeft) {
     picture_ = QPixmap();
     shown_ = QPixmap();
     progress_ = true;
     received_ = received;
     total_ = total;
+    secondsLeft_ = secondsLeft;
 }
 
 // A hard copy larger than the box is scaled down to fit, keeping its aspect ratio, so the whole
@@ -86,6 +129,7 @@ int PictureBox::progressPercent() const {
 void PictureBox::resizeEvent(QResizeEvent* event) {
     QFrame::resizeEvent(event);
     rescale();
+    placeCancel();
 }
 
 void PictureBox::paintEvent(QPaintEvent* event) {
@@ -112,8 +156,20 @@ void PictureBox::paintEvent(QPaintEvent* event) {
             bar.state |= QStyle::State_Horizontal;
             style()->drawControl(QStyle::CE_ProgressBar, &bar, &painter, this);
         }
+        if (const QString left = timeLeftText(); !left.isEmpty()) {
+            const QRect leftRect(area.left(), area.center().y() + barHeight + 10, area.width(), fm.height());
+            painter.drawText(leftRect, Qt::AlignHCenter | Qt::AlignVCenter, left);
+        }
     } else if (!shown_.isNull()) {
         painter.drawPixmap(pictureRect().topLeft(), shown_);
+    }
+    if (!note_.isEmpty()) {
+        const QFontMetrics fm(font());
+        const QRect area = contentsRect();
+        const QRect band(area.left(), area.bottom() - fm.height() - 8, area.width(), fm.height() + 8);
+        painter.fillRect(band, palette().toolTipBase());
+        painter.setPen(palette().color(QPalette::ToolTipText));
+        painter.drawText(band, Qt::AlignCenter, note_);
     }
 }
 

@@ -26,13 +26,28 @@ public:
     void clear();
     // False, and the box cleared, when the file cannot be read as a picture.
     bool load(const QString& path);
-    void setProgress(std::size_t received, std::optional<std::size_t> total);
+    void setProgress(std::size_t received, std::optional<std::size_t> total,
+                     std::optional<double> secondsLeft = std::nullopt);
+    // The Cancel button under the progress display.
+    void setCancelOffered(bool offered);
+    bool cancelOffered() const;
+    QPushButton* cancelButton() const { return cancel_; }
+    // A line at the foot of the box, over the picture; empty: none.
+    void setNote(const QString& note);
+    const QString& note() const { return note_; }
 
     const QPixmap& picture() const { return picture_; }
     // Where the picture is drawn, in the box's coordinates; empty without a picture.
     QRect pictureRect() const;
     bool showsProgress() const { return progress_; }
     QString progressText() const;
+    // "about 12 s left", "about 2 min left"; empty while the time cannot be told.
+    QString timeLeftText() const;
+
+Q_SIGNALS:
+    void cancelClicked();
+
+public:
     // 0..100 when the total is known, -1 otherwise.
     int progressPercent() const;
 
@@ -42,8 +57,12 @@ protected:
 
 private:
     void rescale();
+    void placeCancel();
 
     QPixmap picture_;
+    QPushButton* cancel_ = nullptr;
+    QString note_;
+    std::optional<double> secondsLeft_;
     QPixmap shown_;
     bool progress_ = false;
     std::size_t received_ = 0;

@@ -3,9 +3,15 @@
 #include "about/aboutform.h"
 #include "about/introform.h"
 #include "capture/formats.h"
+#include "picture/pcxdecode.h"
 #include "platform/windowlayout.h"
 
 #include <QButtonGroup>
+#include <QClipboard>
+#include <QImage>
+#include <QMenu>
+#include <QKeyEvent>
+#include <QPointer>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QFile>
@@ -150,6 +156,10 @@ void HardCopyForm::buildLayout() {
             about.exec();
         });
     });
+    // Esc and Ctrl+C: keyPressEvent.
+    connect(Picture1, &PictureBox::cancelClicked, this, [this] { session_->Cancel_Click(); });
+    Picture1->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(Picture1, &QWidget::customContextMenuRequested, this, &HardCopyForm::showPictureMenu);
     // idClicked comes from the user only; setOptionChecked marks an option without it.
     connect(optionGroup_, &QButtonGroup::idClicked, this, [this](int id) {
         runUserHandler([this, id] { session_->Option_HCFormat_Click(static_cast<int16_t>(id)); });
@@ -196,6 +206,19 @@ bool HardCopyForm::event(QEvent* event) {
     return QWidget::event(event);
 }
 
+void HardCopyForm::keyPressEvent(QKeyEvent* event) {
+    // The window's controls leave these keys alone, so they arrive here from whichever has the focus.
+    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+        session_->Cancel_Click();
+        return;
+    }
+    if (event->matches(QKeySequence::Copy)) {
+        runUserHandler([this] { session_->Copy_Click(); });
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 bool HardCopyForm::focusNextPrevChild(bool next) {
     const bool moved = QWidget::focusNextPrevChild(next);
     // The options are one tab stop; as on the design's desktop, Tab lands on the chosen one rather
@@ -210,6 +233,8 @@ bool HardCopyForm::focusNextPrevChild(bool next) {
 
 void HardCopyForm::closeEvent(QCloseEvent* event) {
     if (handlerDepth_ > 0) {
+        // Closing during a transfer stops it first; the window closes once the capture has returned.
+        session_->Cancel_Click();
         // Unloading under a running capture or dialog would pull the run from under it.
         closePending_ = true;
         event->ignore();
@@ -243,7 +268,8 @@ void HardCopyForm::setOptionEnabled(int index, bool enabled) {
 
 bool HardCopyForm::optionEnabled(int index) const {
     const QRadioButton* opt = option(index);
-    return opt && opt->isEnabled();
+    // Its own state: a capture disables the frame around it for a while.
+    return opt && opt->isEnabledTo(Frame1);
 }
 
 void HardCopyForm::setOptionCaption(int index, const std::string& caption) {
@@ -263,7 +289,7 @@ void HardCopyForm::setInkSaverEnabled(bool enabled) {
 }
 
 bool HardCopyForm::inkSaverEnabled() const {
-    return Check_InkSaver->isEnabled();
+    return Check_InkSaver->isEnabledTo(Frame2);
 }
 
 bool HardCopyForm::inkSaverChecked() const {
@@ -289,11 +315,21 @@ QPushButton* HardCopyForm::buttonFor(Button button) const {
 }
 
 void HardCopyForm::setButtonEnabled(Button button, bool enabled) {
-    if (QPushButton* b = buttonFor(button)) b->setEnabled(enabled);
+    QPushButton* b = buttonFor(button);
+    if (!b) return;
+    // Held by a running capture: the state it gets back afterwards.
+    for (auto& [w, state] : held_)
+        if (w == b) {
+            state = enabled;
+            return;
+        }
+    b->setEnabled(enabled);
 }
 
 bool HardCopyForm::buttonEnabled(Button button) const {
     const QPushButton* b = buttonFor(button);
+    for (const auto& [w, state] : held_)
+        if (w == b) return state;
     return b && b->isEnabled();
 }
 
@@ -305,10 +341,82 @@ bool HardCopyForm::showPicture(const std::string& path) {
     return Picture1->load(QFile::decodeName(QByteArray::fromStdString(path)));
 }
 
-void HardCopyForm::showProgress(std::size_t received, std::optional<std::size_t> total) {
-    Picture1->setProgress(received, total);
+void HardCopyForm::showProgress(std::size_t received, std::optional<std::size_t> total,
+                                std::optional<double> secondsLeft) {
+    Picture1->setProgress(received, total, secondsLeft);
     // Painted now: the read blocks the event loop between the pieces.
     Picture1->repaint();
+}
+
+void HardCopyForm::offerCancel(bool offered) {
+    if (offered && held_.empty()) {
+        focusBefore_ = focusWidget();
+        for (QWidget* w : std::initializer_list<QWidget*>{Button_GetHardCopy, Button_ImportLastFile, Button_OpenInWin,
+                                                          Button_SaveToFile, Button_Exit, Button_About, Frame1, Frame2}) {
+            held_.emplace_back(w, w->isEnabled());
+            w->setEnabled(false);
+        }
+    } else if (!offered) {
+        const auto held = std::move(held_);
+        held_.clear();
+        for (const auto& [w, state] : held)
+            w->setEnabled(state);
+    }
+    Picture1->setCancelOffered(offered);
+    // The keyboard goes back where it was (Get Hard Copy, usually): the Cancel button that had it
+    // is gone.
+    if (!offered && focusBefore_) {
+        focusBefore_->setFocus(Qt::OtherFocusReason);
+        focusBefore_ = nullptr;
+    }
+}
+
+void HardCopyForm::pollInput() {
+    // Everything, the user's input included: the other controls are disabled, so only Cancel, Esc
+    // and a close request (which waits for the capture) can act.
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void HardCopyForm::showNote(const std::string& text) {
+    Picture1->setNote(QString::fromStdString(text));
+}
+
+bool HardCopyForm::copyPicture(const std::string& path) {
+    QFile file(QFile::decodeName(QByteArray::fromStdString(path)));
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    const QByteArray bytes = file.readAll();
+    // BMP and PNG are built into Qt, TIFF comes with its image format plugins; PCX has no reader.
+    QImage image;
+    if (!image.loadFromData(bytes)) {
+        const auto pcx = picture::decodePcx(std::string_view(bytes.constData(), std::size_t(bytes.size())));
+        if (!pcx) return false;
+        image = QImage(pcx->width, pcx->height, QImage::Format_RGB32);
+        for (int y = 0; y < pcx->height; ++y)
+            std::copy_n(pcx->pixels.data() + std::size_t(y) * std::size_t(pcx->width), pcx->width,
+                        reinterpret_cast<uint32_t*>(image.scanLine(y)));
+    }
+    QGuiApplication::clipboard()->setImage(image);
+    return true;
+}
+
+void HardCopyForm::fillPictureMenu(QMenu& menu) {
+    const bool current = Button_SaveToFile->isEnabled() && handlerDepth_ == 0;
+    QAction* copy = menu.addAction(QStringLiteral("Copy Hard Copy"), this,
+                                   [this] { runUserHandler([this] { session_->Copy_Click(); }); });
+    copy->setShortcut(QKeySequence::Copy);
+    QAction* save = menu.addAction(QStringLiteral("Save\u2026"), this,
+                                   [this] { runUserHandler([this] { session_->Button_SaveToFile_Click(); }); });
+    QAction* open = menu.addAction(QStringLiteral("Open in Viewer"), this,
+                                   [this] { runUserHandler([this] { session_->Button_OpenInWin_Click(); }); });
+    for (QAction* a : {copy, save, open})
+        a->setEnabled(current);
+}
+
+void HardCopyForm::showPictureMenu(const QPoint& at) {
+    if (handlerDepth_ > 0 || !session_->Activated) return;
+    QMenu menu(this);
+    fillPictureMenu(menu);
+    menu.exec(Picture1->mapToGlobal(at));
 }
 
 void HardCopyForm::showSplash(const std::string& labelText, int intervalMs) {

@@ -8,6 +8,7 @@
 
 #include "app/formwidgets.h"
 
+#include <QPointer>
 #include <QWidget>
 
 #include <array>
@@ -15,8 +16,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 class QButtonGroup;
+class QMenu;
 class QIcon;
 class QCheckBox;
 class QGroupBox;
@@ -51,14 +55,24 @@ public:
     bool buttonEnabled(Button button) const override;
     void clearPicture() override;
     bool showPicture(const std::string& path) override;
-    void showProgress(std::size_t received, std::optional<std::size_t> total) override;
+    void showProgress(std::size_t received, std::optional<std::size_t> total,
+                      std::optional<double> secondsLeft = std::nullopt) override;
+    void offerCancel(bool offered) override;
+    void pollInput() override;
+    void showNote(const std::string& text) override;
+    bool copyPicture(const std::string& path) override;
     void showSplash(const std::string& labelText, int intervalMs) override;
+
+    // The picture's context menu: "Copy Hard Copy", "Save...", "Open in Viewer", offered while there
+    // is a current hard copy. Filled into menu; the chosen action runs its handler.
+    void fillPictureMenu(QMenu& menu);
 
     static constexpr int OptionCount = 6;
 
 protected:
     bool event(QEvent* event) override;
     bool focusNextPrevChild(bool next) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -71,6 +85,7 @@ private:
     // window up, nor inside another handler.
     template <typename Handler> void runUserHandler(Handler&& handler);
     QPushButton* buttonFor(Button button) const;
+    void showPictureMenu(const QPoint& at);
     QRadioButton* option(int index) const;
 
     Desktop& desktop_;
@@ -88,6 +103,10 @@ private:
     PictureBox* Picture1 = nullptr;
     std::array<QRadioButton*, OptionCount> Option_HCFormat{};
     QButtonGroup* optionGroup_ = nullptr;
+
+    // While a capture offers Cancel: the controls it disabled and the state each is to get back.
+    std::vector<std::pair<QWidget*, bool>> held_;
+    QPointer<QWidget> focusBefore_;
 
     int handlerDepth_ = 0;
     bool closePending_ = false;

@@ -36,8 +36,20 @@ public:
     virtual void clearPicture() = 0;
     // Loads a BMP file into the picture box; false when it cannot be read as a picture.
     virtual bool showPicture(const std::string& path) = 0;
-    // While a hard copy arrives: bytes received, and the total when the picture's header gives it.
-    virtual void showProgress(std::size_t received, std::optional<std::size_t> total) = 0;
+    // While a hard copy arrives: bytes received, the total when the picture's header gives it, and
+    // the seconds left at the rate so far once they can be told.
+    virtual void showProgress(std::size_t received, std::optional<std::size_t> total,
+                              std::optional<double> secondsLeft = std::nullopt) = 0;
+    // While a capture runs: a Cancel button in the picture box, and Esc, offered; the other
+    // controls disabled meanwhile.
+    virtual void offerCancel(bool offered) = 0;
+    // Lets the user's input through (the Cancel button, Esc) between the pieces of a transfer.
+    virtual void pollInput() = 0;
+    // A line in the picture box over what it shows ("Hard copy cancelled."); empty removes it.
+    virtual void showNote(const std::string& text) = 0;
+    // Puts the picture in the file on the clipboard as an image, whatever its format; false when
+    // it cannot be decoded.
+    virtual bool copyPicture(const std::string& path) = 0;
 
     // Shows the splash modally with the given label text; returns when it has closed.
     // intervalMs 0 means it stays until clicked.

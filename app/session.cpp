@@ -201,23 +201,63 @@ void HardCopySession::Button_GetHardCopy_Click() {
         ~Reset() { flag = false; }
     } reset{capturing_};
 
+    // What stays when the capture is cancelled: the previous hard copy and its picture.
+    const std::string previousFile = CurrentFileName;
+    const bool previousShown = view_.buttonEnabled(Button::SaveToFile) && exists(currentFilePath());
     view_.clearPicture();
     CurrentFileName = std::string("Vellumix_Temp.") + FileExt;
     const bool inkSaverOn = view_.inkSaverChecked();
 
+    // How the window stays responsive: the exchange runs on this thread and the window's events,
+    // the user's included, are processed between the pieces of the reply (pollInput). A worker
+    // thread is not an option: NI-488.2 keeps the status words per thread, and every message box
+    // of the exchange would have to cross threads. A piece is 512 bytes, about 45 ms at the slowest
+    // link (115200 baud), so Cancel and Esc answer at once; while the scope prepares the picture,
+    // before its first byte, they answer when the driver's wait ends. The other controls are
+    // disabled meanwhile, so only Cancel, Esc and a close request (kept for later) get through.
+    link_.clearCancel();
+    view_.offerCancel(true);
+    struct Offer {
+        HardCopyView& view;
+        ~Offer() { view.offerCancel(false); }
+    } offer{view_};
+    view_.showProgress(0, std::nullopt);
+
     BusyPointer busy(desktop_);
     auto& clock = link_.clock();
     auto lastShown = clock.now() - std::chrono::seconds(1);
+    std::optional<gpib::Clock::duration> firstPieceAt;
+    std::size_t firstPieceBytes = 0;
     const auto progress = [&](std::size_t received, std::string_view head) {
-        // A repaint per chunk would cost more than the transfer; a few per second is enough.
         const auto now = clock.now();
+        if (!firstPieceAt) {
+            // The rate is measured from the first piece on: the scope's time to prepare the
+            // picture is no part of it.
+            firstPieceAt = now;
+            firstPieceBytes = received;
+        }
+        // A repaint per chunk would cost more than the transfer; a few per second is enough.
         if (now - lastShown < std::chrono::milliseconds(100)) return;
         lastShown = now;
-        view_.showProgress(received, picture::expectedLength(head));
-        desktop_.processEvents();
+        const auto total = picture::expectedLength(head);
+        view_.showProgress(received, total,
+                           picture::secondsLeft(received, total, firstPieceBytes,
+                                                std::chrono::duration<double>(now - *firstPieceAt).count()));
+        view_.pollInput();
     };
     const std::string picture = capture::requestHardCopy(
         link_, ScopeDevice, FormatWord, inkSaverOn, [&] { busy.on(); }, progress);
+    if (link_.cancelRequested()) {
+        // Nothing is written; the hard copy before this one stays current and shown.
+        busy.off();
+        view_.clearPicture();
+        CurrentFileName = previousFile;
+        if (previousShown && CurrentFileName.size() > 4 &&
+            lowerAscii(CurrentFileName.substr(CurrentFileName.size() - 4)) == ".bmp")
+            view_.showPicture(currentFilePath());
+        view_.showNote("Hard copy cancelled.");
+        return;
+    }
     if (picture.empty()) {
         busy.off();
         view_.clearPicture();
@@ -348,6 +388,18 @@ void HardCopySession::Button_ImportLastFile_Click() {
 
 void HardCopySession::Button_OpenInWin_Click() {
     desktop_.openWithDefaultHandler(currentFilePath(), ShowMode::Normal);
+}
+
+void HardCopySession::Copy_Click() {
+    if (capturing_ || !view_.buttonEnabled(Button::SaveToFile) || !exists(currentFilePath())) return;
+    if (!view_.copyPicture(currentFilePath()))
+        desktop_.messageBox("The hard copy\n" + currentFilePath() +
+                                "\ncould not be read as a picture, so nothing was copied.",
+                            MbExclamation | MbOk, "Copy Hard Copy");
+}
+
+void HardCopySession::Cancel_Click() {
+    if (capturing_) link_.requestCancel();
 }
 
 void HardCopySession::Intro(int16_t interval) {

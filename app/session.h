@@ -49,6 +49,11 @@ public:
     void Button_SaveToFile_Click();
     void Button_ImportLastFile_Click();
     void Button_OpenInWin_Click();
+    // Ctrl+C and the picture's context menu: the current hard copy to the clipboard.
+    void Copy_Click();
+    // The Cancel button and Esc while a capture runs; may come from inside it (pollInput).
+    void Cancel_Click();
+    bool capturing() const { return capturing_; }
 
     // Public methods of the window.
     void IdentifyTDS(int16_t& device);

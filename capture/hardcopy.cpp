@@ -15,10 +15,15 @@ std::string requestHardCopy(gpib::InstrumentLink& link, int16_t device, const st
                             bool inkSaverOn, const std::function<void()>& beforePort,
                             const gpib::ReadProgress& progress) {
     const auto commands = hardCopySetupCommands(formatWord, inkSaverOn, link.hardCopyPort());
-    for (std::size_t i = 0; i + 1 < commands.size(); ++i)
+    // A cancel before the picture was asked for leaves nothing to stop at the scope.
+    for (std::size_t i = 0; i + 1 < commands.size(); ++i) {
+        if (link.cancelRequested()) return {};
         gpib::WriteCommand(link, device, commands[i]);
+    }
     if (beforePort) beforePort();
+    if (link.cancelRequested()) return {};
     gpib::WriteCommand(link, device, commands.back());
+    if (link.cancelRequested()) return {};
     // Picture data: every byte as the scope sent it.
     return gpib::QueryDevice(link, device, HardCopyStart, gpib::ReadMode::Raw, progress);
 }

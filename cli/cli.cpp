@@ -7,13 +7,49 @@
 #include "gpib/backends/busuri.h"
 #include "gpib/backends/schemes.h"
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 
 namespace vellumix::cli {
+
+namespace {
+
+// What a signal handler may touch: lock-free atomics only.
+std::atomic<int> pendingSignal{0};
+std::atomic<gpib::InstrumentLink*> activeLink{nullptr};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<gpib::InstrumentLink*>::is_always_lock_free);
+
+// The link of the run in progress, for cancelRun; a signal that came before it existed applies to it.
+class ActiveLink {
+public:
+    explicit ActiveLink(gpib::InstrumentLink& link) {
+        activeLink.store(&link);
+        if (pendingSignal.load() != 0) link.requestCancel();
+    }
+    ~ActiveLink() { activeLink.store(nullptr); }
+    ActiveLink(const ActiveLink&) = delete;
+    ActiveLink& operator=(const ActiveLink&) = delete;
+};
+
+} // namespace
+
+void cancelRun(int signal) {
+    pendingSignal.store(signal);
+    if (gpib::InstrumentLink* link = activeLink.load()) link->requestCancel();
+}
+
+int cancelSignal() {
+    return pendingSignal.load();
+}
+
+void clearCancel() {
+    pendingSignal.store(0);
+}
 
 int finishOutput(CliContext& ctx, const std::string& what) {
     // The stream keeps no reason; the failed write() left it in errno (EPIPE, ENOSPC, EBADF ...). A
@@ -85,15 +121,29 @@ int runCli(const std::vector<std::string>& args, CliContext& ctx) {
     }
 
     Run run(ctx, *driver, busName, emptyBusHint);
+    ActiveLink active(run.link());
+    int status = ExitOk;
     try {
-        if (request.command == "scan") return run.scan();
-        if (request.command == "query") return run.query(request);
-        if (request.command == "identify") return run.identify(request);
-        return run.capture(request);
+        if (request.command == "scan")
+            status = run.scan();
+        else if (request.command == "query")
+            status = run.query(request);
+        else if (request.command == "identify")
+            status = run.identify(request);
+        else
+            status = run.capture(request);
     } catch (const ProgramEnd& end) {
-        run.explainEnd(end.reason);
-        return exitStatusFor(end.reason);
+        if (cancelSignal() == 0) run.explainEnd(end.reason);
+        status = exitStatusFor(end.reason);
     }
+    // A cancel outranks what the interrupted command made of it (a read that "failed").
+    if (const int signal = cancelSignal(); signal != 0) {
+        ctx.err << Program << ": cancelled" << (signal == SIGTERM ? " (SIGTERM)" : "")
+                << "; nothing was written for the capture in progress\n"
+                << std::flush;
+        return SignalStatusBase + signal;
+    }
+    return status;
 }
 
 } // namespace vellumix::cli

@@ -34,6 +34,13 @@ int runCli(const std::vector<std::string>& args, CliContext& context);
 std::string helpText();
 std::string versionText();
 
+// Cancels the running command as the window's Cancel does: called from a SIGINT or SIGTERM
+// handler (async-signal-safe), or by tests. The run then ends with 128 + signal, nothing written.
+void cancelRun(int signal);
+// The signal that cancelled, 0 when none; clearCancel forgets it (tests, between runs).
+int cancelSignal();
+void clearCancel();
+
 // Flushes stdout; when what was written there did not arrive (a closed pipe, a full disk), says so on
 // stderr, naming what and the cause, and gives ExitWrite. ExitOk otherwise.
 int finishOutput(CliContext& context, const std::string& what = "the output");

@@ -4,6 +4,7 @@
 #include "capture/hardcopy.h"
 #include "capture/identify.h"
 #include "capture/models.h"
+#include "capture/trigger.h"
 #include "picture/pictureinfo.h"
 #include "cli/exitstatus.h"
 #include "cli/outputname.h"
@@ -17,7 +18,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 
 namespace vellumix::cli {
@@ -208,10 +211,49 @@ int Run::deliver(const std::string& picture, const std::string& target) {
     return finishOutput(ctx_, "the file name " + target);
 }
 
+bool Run::writeUnderFreeName(const std::string& picture, const std::string& base, const std::tm& time,
+                             bool numbered, int& counter, bool rejected, std::string& target, std::string& error) {
+    // A name with a counter goes on to the next free number; one without gets a number added
+    // before its extension when it is taken. Either way the capture is kept under a free name.
+    const bool counted = hasCounterPattern(base) || (numbered && !hasNamePattern(base));
+    constexpr int MaxTries = 100000;
+    for (int attempt = 1; attempt <= MaxTries; ++attempt) {
+        std::string name;
+        if (counted) {
+            ++counter;
+            name = hasNamePattern(base) ? expandPattern(base, counter, time) : numberedPath(base, counter);
+        } else {
+            const std::string expanded = expandPattern(base, counter, time);
+            name = attempt == 1 ? expanded : numberedPath(expanded, attempt);
+        }
+        // Rejected bytes go beside the name a good capture would have had; a name whose good file
+        // exists is passed over, so that the two are never taken for one capture.
+        std::error_code ec;
+        if (rejected && std::filesystem::exists(name, ec)) continue;
+        target = rejected ? capture::rejectedPath(name) : name;
+        bool taken = false;
+        error.clear();
+        if (writeNewFile(target, picture, taken, error)) return true;
+        if (!taken) return false;
+    }
+    error = "no free file name after " + std::to_string(MaxTries) + " tries from " + base;
+    return false;
+}
+
+int Run::deliverNew(const std::string& picture, const std::string& base, const std::tm& time, bool numbered,
+                    int& counter, std::string& target) {
+    std::string error;
+    if (!writeUnderFreeName(picture, base, time, numbered, counter, false, target, error)) {
+        fail("the hard copy could not be written to " + target + ": " + error);
+        return ExitWrite;
+    }
+    ctx_.out << target << '\n';
+    return finishOutput(ctx_, "the file name " + target);
+}
+
 int Run::capture(const Request& r) {
     std::optional<capture::HardCopyFormat> format = r.format;
     const std::string& output = r.output;
-    const long count = r.count;
     const bool inkSaver = r.inkSaver;
 
     Scope scope;
@@ -235,11 +277,67 @@ int Run::capture(const Request& r) {
         return ExitNotOffered;
     }
 
+    if (!r.onTrigger) return captureAll(r, scope, *format);
+    // Captures on trigger leave the scope acquiring as it did before, also after a failure or a cancel.
+    const std::optional<capture::AcquisitionSettings> saved = capture::queryAcquisition(link_, scope.device);
+    if (!saved) {
+        if (!link_.cancelRequested() && !link_.lastReadFailed() && link_.GpibErrorFlag == 0)
+            fail("the " + scope.model + " did not report its acquisition settings (ACQUIRE:STOPAFTER?, "
+                 "ACQUIRE:STATE?)");
+        return ExitIo;
+    }
+    int status = ExitIo;
+    try {
+        status = captureAll(r, scope, *format);
+    } catch (const ProgramEnd&) {
+        try {
+            capture::restoreAcquisition(link_, scope.device, *saved);
+        } catch (const ProgramEnd&) {
+        }
+        throw;
+    }
+    capture::restoreAcquisition(link_, scope.device, *saved);
+    return status;
+}
+
+bool Run::pause(double seconds) {
+    const auto end = ctx_.clock.now() +
+                     std::chrono::duration_cast<gpib::Clock::duration>(std::chrono::duration<double>(seconds));
+    for (auto now = ctx_.clock.now(); now < end; now = ctx_.clock.now()) {
+        if (link_.cancelRequested()) return false;
+        ctx_.clock.sleepFor(std::min<gpib::Clock::duration>(end - now, std::chrono::milliseconds(50)));
+    }
+    return !link_.cancelRequested();
+}
+
+int Run::captureAll(const Request& r, const Scope& scope, const capture::HardCopyFormat& formatRef) {
+    const capture::HardCopyFormat* format = &formatRef;
+    const std::string& output = r.output;
+    const long count = r.count;
+    const bool inkSaver = r.inkSaver;
+    // A repeat (several captures, or a name pattern) never replaces a file: a run started twice
+    // must not overwrite the first run's pictures.
+    const bool repeat = count > 1 || hasNamePattern(output);
+    int counter = 0; // the last number a repeat's name used
     int result = ExitOk;
     for (long n = 1; n <= count; ++n) {
-        if (n > 1) {
-            ctx_.clock.sleepFor(
-                std::chrono::duration_cast<gpib::Clock::duration>(std::chrono::duration<double>(r.interval)));
+        // A cancel (SIGINT, SIGTERM) ends the run between captures too; runCli reports it.
+        if (n > 1 && !pause(r.interval)) return ExitIo;
+        if (r.onTrigger) {
+            switch (capture::waitForTrigger(link_, scope.device, r.triggerTimeout)) {
+            case capture::TriggerWait::Triggered:
+                break;
+            case capture::TriggerWait::TimedOut: {
+                char seconds[32];
+                std::snprintf(seconds, sizeof seconds, "%g", r.triggerTimeout.value_or(0));
+                fail("no trigger came within " + std::string(seconds) +
+                     " s; the acquisition settings are put back as they were");
+                return ExitNoTrigger;
+            }
+            case capture::TriggerWait::Cancelled:
+            case capture::TriggerWait::Failed:
+                return ExitIo; // the link has said why, or the cancel will
+            }
         }
         std::unique_ptr<ProgressBar> bar;
         if (ctx_.progress) bar = std::make_unique<ProgressBar>(ctx_.err, ctx_.clock);
@@ -249,36 +347,56 @@ int Run::capture(const Request& r) {
         const std::string picture =
             capture::requestHardCopy(link_, scope.device, format->formatWord, inkSaver, {}, progress);
         if (bar) bar->finish();
+        // Cancelled: nothing is written, not even a picture that was complete when the cancel came.
+        if (link_.cancelRequested()) return ExitIo;
         if (picture.empty()) {
             if (!link_.lastReadFailed() && link_.GpibErrorFlag == 0)
                 fail("the scope sent an empty hard copy");
             return ExitIo;
         }
 
-        std::string target = output;
-        if (target.empty()) target = defaultPictureName(scope.model, localTime(), format->fileExt);
-        if (count > 1) target = numberedPath(target, static_cast<int>(n));
-
+        std::string target;
         const capture::HardCopyVerdict verdict = capture::judgeHardCopy(picture, format->kind);
         if (!verdict.good) {
             // Never in place of an earlier good file: the bytes go beside it, for inspection. A
             // stream still gets them; the status says what they are.
             std::string where;
-            if (target == "-") {
-                if (const int status = deliver(picture, target); status != ExitOk) return status;
-            } else {
-                const std::string kept = capture::rejectedPath(target);
+            if (repeat) {
+                const std::tm now = localTime();
+                const std::string base =
+                    output.empty() ? defaultPictureName(scope.model, now, format->fileExt) : output;
                 std::string error;
-                if (writeFileReplacing(kept, picture, error))
-                    where = " (kept in " + kept + "; " + target + " is unchanged)";
+                if (writeUnderFreeName(picture, base, now, count > 1, counter, true, target, error))
+                    where = " (kept in " + target + ")";
                 else
-                    where = " (they could not be kept in " + kept + ": " + error + ")";
+                    where = " (they could not be kept in " + target + ": " + error + ")";
+            } else {
+                target = output.empty() ? defaultPictureName(scope.model, localTime(), format->fileExt) : output;
+                if (target == "-") {
+                    if (const int status = deliver(picture, target); status != ExitOk) return status;
+                } else {
+                    const std::string kept = capture::rejectedPath(target);
+                    std::string error;
+                    if (writeFileReplacing(kept, picture, error))
+                        where = " (kept in " + kept + "; " + target + " is unchanged)";
+                    else
+                        where = " (they could not be kept in " + kept + ": " + error + ")";
+                }
             }
             fail(verdict.problem + where);
             result = ExitIncompletePicture;
             continue;
         }
-        if (const int status = deliver(picture, target); status != ExitOk) return status;
+        if (repeat) {
+            const std::tm now = localTime();
+            const std::string base =
+                output.empty() ? defaultPictureName(scope.model, now, format->fileExt) : output;
+            if (const int status = deliverNew(picture, base, now, count > 1, counter, target); status != ExitOk)
+                return status;
+        } else {
+            target = output.empty() ? defaultPictureName(scope.model, localTime(), format->fileExt) : output;
+            if (const int status = deliver(picture, target); status != ExitOk) return status;
+        }
         const picture::PictureCheck& check = verdict.check;
         const std::string where = target == "-" ? std::string() : " (" + target + ")";
         if (picture.size() > check.end) {

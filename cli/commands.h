@@ -27,6 +27,7 @@ public:
           busName_(std::move(busName)), emptyBusHint_(std::move(emptyBusHint)) {}
 
     TerminalDesktop& desktop() { return desktop_; }
+    gpib::InstrumentLink& link() { return link_; }
 
     int scan();
     int query(const Request& r);
@@ -51,6 +52,17 @@ private:
     std::string probeId(int16_t ud, int16_t address);
     std::tm localTime() const;
     int deliver(const std::string& picture, const std::string& target);
+    // Waits on the link's clock in short steps; false when cancelled meanwhile.
+    bool pause(double seconds);
+    int captureAll(const Request& r, const Scope& scope, const capture::HardCopyFormat& format);
+    // Writes a repeat's picture under a name that is not taken yet (never replacing a file); target
+    // gets the name used.
+    int deliverNew(const std::string& picture, const std::string& base, const std::tm& time, bool numbered,
+                   int& counter, std::string& target);
+    // Writes under the first free name from base (never replacing a file); rejected: the bytes go
+    // beside the name a good capture would have had (NAME.rejected.EXT). target: the name tried last.
+    bool writeUnderFreeName(const std::string& picture, const std::string& base, const std::tm& time,
+                            bool numbered, int& counter, bool rejected, std::string& target, std::string& error);
 
     CliContext& ctx_;
     TerminalDesktop desktop_;

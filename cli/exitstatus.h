@@ -16,7 +16,13 @@ enum ExitStatus : int {
     ExitNotOffered = 7,        // the model does not offer the format or the ink saver asked for
     ExitIncompletePicture = 8, // not a sound, whole picture of the format asked for (kept beside the target)
     ExitWrite = 9,             // the picture could not be written to its file or to stdout
+    ExitNoTrigger = 10,        // --on-trigger: the trigger did not come within --trigger-timeout
+    ExitInterrupted = 130,     // cancelled by SIGINT (Ctrl+C): nothing written for the capture in progress
+    ExitTerminated = 143,      // cancelled by SIGTERM, the same way
 };
+
+// A cancelling signal's status: 128 + its number, as a shell reports a signal.
+inline constexpr int SignalStatusBase = 128;
 
 // What each status means, in the words of --help's list.
 struct ExitStatusMeaning {
@@ -34,6 +40,9 @@ inline constexpr ExitStatusMeaning ExitStatusMeanings[] = {
     {ExitNotOffered, "format or ink saver not offered"},
     {ExitIncompletePicture, "incomplete picture (file written)"},
     {ExitWrite, "file or stdout write error"},
+    {ExitNoTrigger, "no trigger within --trigger-timeout"},
+    {ExitInterrupted, "cancelled by SIGINT (Ctrl+C)"},
+    {ExitTerminated, "cancelled by SIGTERM"},
 };
 
 // The status a run ends with when the core ends the program.

@@ -11,6 +11,28 @@
 #include <unistd.h>
 #endif
 
+#ifndef _WIN32
+namespace {
+
+void onSignal(int signal) {
+    vellumix::cli::cancelRun(signal);
+}
+
+// Ctrl+C and SIGTERM cancel the capture the way the window's Cancel does: the bus is left ready and
+// nothing half-written stays. The handler is used once: a second Ctrl+C ends the program at once,
+// for a bus that does not come back.
+void cancelOnSignals() {
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+} // namespace
+#endif
+
 int main(int argc, char** argv) {
 #ifdef _WIN32
     // Pictures go to stdout byte for byte: no CR added before each LF.
@@ -21,6 +43,7 @@ int main(int argc, char** argv) {
     // A reader that closes the pipe early must not kill the tool silently: the write then fails
     // with EPIPE and the tool reports it with its documented status.
     std::signal(SIGPIPE, SIG_IGN);
+    cancelOnSignals();
 #endif
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     vellumix::gpib::MonotonicClock clock;

@@ -59,9 +59,15 @@ const OptionDef OptionTable[] = {
      "@FORMATS@\n(default: from -o's extension, else BMPCOLOR when the model\noffers it, else BMP)"},
     {"ink-saver", 0, nullptr, Capture, "ink saver on (default: off)"},
     {"output", 'o', "PATH|-", Capture,
-     "file to write, - for stdout\n(default: MODEL_YYYY-MM-DD_HHMMSS.EXT in this folder)"},
-    {"count", 0, "N", Capture, "number of captures, files numbered _001, _002, ... (default: 1)"},
+     "file to write, - for stdout; {n} a counter (001),\n{time} the time (2026-12-08T10-15-30)\n"
+     "(default: MODEL_YYYY-MM-DD_HHMMSS.EXT in this folder)"},
+    {"count", 0, "N", Capture,
+     "number of captures (default: 1); without {n} the\nfiles are numbered _001, _002, ...; a taken name\n"
+     "is skipped, never replaced"},
     {"interval", 0, "SECONDS", Capture, "wait between captures (default: 0)"},
+    {"on-trigger", 0, nullptr, Capture,
+     "arm a single acquisition, capture once it has\ntriggered, then restore the acquisition settings"},
+    {"trigger-timeout", 0, "SECONDS", Capture, "give up when no trigger came in time\n(default: wait)"},
     {"bus", 0, "URI", Global, "the bus, one of those below\n(default: $VELLUMIX_BUS, else gpib)"},
     {"help", 'h', nullptr, Global, "show this help and exit"},
     {"version", 0, nullptr, Global, "show the version and exit"},
@@ -205,6 +211,15 @@ std::string makeRequest(const std::string& command, const ParsedOptions& o, Requ
                o.value("count") + "\"";
     if (o.has("interval") && !parseSeconds(o.value("interval"), r.interval))
         return "--interval needs a number of seconds of 0 or more, not \"" + o.value("interval") + "\"";
+    r.onTrigger = o.has("on-trigger");
+    if (o.has("trigger-timeout")) {
+        double t = 0;
+        if (!parseSeconds(o.value("trigger-timeout"), t) || t <= 0)
+            return "--trigger-timeout needs a number of seconds above 0, not \"" + o.value("trigger-timeout") +
+                   "\"";
+        if (!r.onTrigger) return "--trigger-timeout needs --on-trigger";
+        r.triggerTimeout = t;
+    }
     r.output = o.value("output");
     if (o.has("output") && r.output.empty()) return "-o needs a file name, or - for stdout";
     // Pictures back to back on one stream could not be told apart again.

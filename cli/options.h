@@ -25,6 +25,8 @@ struct Request {
     std::string output; // empty: the default name
     long count = 1;
     double interval = 0;
+    bool onTrigger = false;
+    std::optional<double> triggerTimeout; // none: wait until the trigger or a cancel
 };
 
 // What the arguments after the global options ask for.

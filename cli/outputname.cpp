@@ -1,7 +1,9 @@
 #include "cli/outputname.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace vellumix::cli {
 
@@ -33,6 +35,55 @@ std::string numberedPath(const std::string& path, int number) {
     // A dot that starts the name (".bmp") or sits in a folder name is no extension.
     if (dot == std::string::npos || dot <= nameStart) return path + suffix;
     return path.substr(0, dot) + suffix + path.substr(dot);
+}
+
+bool hasCounterPattern(const std::string& name) {
+    return name.find("{n}") != std::string::npos;
+}
+
+bool hasNamePattern(const std::string& name) {
+    return hasCounterPattern(name) || name.find("{time}") != std::string::npos;
+}
+
+std::string expandPattern(const std::string& pattern, int number, const std::tm& time) {
+    char counter[16];
+    std::snprintf(counter, sizeof counter, "%03d", number);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d-%02d-%02d", time.tm_year + 1900, time.tm_mon + 1,
+                  time.tm_mday, time.tm_hour, time.tm_min, time.tm_sec);
+    std::string out;
+    for (std::size_t i = 0; i < pattern.size();) {
+        if (pattern.compare(i, 3, "{n}") == 0) {
+            out += counter;
+            i += 3;
+        } else if (pattern.compare(i, 6, "{time}") == 0) {
+            out += stamp;
+            i += 6;
+        } else {
+            out += pattern[i++];
+        }
+    }
+    return out;
+}
+
+bool writeNewFile(const std::string& path, const std::string& bytes, bool& taken, std::string& error) {
+    taken = false;
+    // "x": created here or not at all, so a file that appears between a check and the write is
+    // still never replaced.
+    std::FILE* f = std::fopen(path.c_str(), "wbx");
+    if (!f) {
+        taken = errno == EEXIST;
+        error = std::strerror(errno);
+        return false;
+    }
+    errno = 0;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    const int writeErrno = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (written && closed) return true;
+    error = std::strerror(!written && writeErrno != 0 ? writeErrno : errno != 0 ? errno : EIO);
+    std::remove(path.c_str());
+    return false;
 }
 
 } // namespace vellumix::cli

@@ -16,4 +16,16 @@ std::string defaultPictureName(const std::string& model, const std::tm& time, co
 // "shot.bmp", 2 -> "shot_002.bmp"; "out.d/shot" -> "out.d/shot_002"; ".bmp" -> ".bmp_002".
 std::string numberedPath(const std::string& path, int number);
 
+// Whether a name holds one of the patterns expandPattern fills in.
+bool hasNamePattern(const std::string& name);
+// Whether it holds the counter pattern {n}.
+bool hasCounterPattern(const std::string& name);
+// Fills in every {n} (the number, three digits at least) and {time} (2026-12-08T10-15-30: no
+// colons, so the name is valid on Windows too). Other braces stay as they are.
+std::string expandPattern(const std::string& pattern, int number, const std::tm& time);
+
+// Writes a new file; never replaces one. False with errno's text in error, and taken set when the
+// name was already there (the caller may try another name). A failed write removes what it began.
+bool writeNewFile(const std::string& path, const std::string& bytes, bool& taken, std::string& error);
+
 } // namespace vellumix::cli

@@ -39,6 +39,13 @@ public:
     // Why the last failed call failed, in the user's words, when the transport knows more than the
     // error code tells (a device node that vanished, a scope that stopped sending). Empty otherwise.
     virtual std::string failureDetail() const { return {}; }
+
+    // Cancelling a transfer. cancel() may be called from any thread, and from a signal handler: it
+    // makes the blocking call in progress, and every later one until clearCancel(), return soon
+    // (ERR, EABO) instead of waiting out its timeout. The exchange checks for a cancel between the
+    // pieces of a reply on its own, so a driver that cannot interrupt a call keeps the default.
+    virtual void cancel() {}
+    virtual void clearCancel() {}
 };
 
 // Status, error code and count of one driver call, as a driver publishes them.

@@ -118,7 +118,14 @@ std::string ReadResponse(InstrumentLink& link, int16_t ud, ReadMode mode, const 
     ReplyCollector reply(link.readBlocks());
     int chunks = 0;
     bool failed = false;
+    bool cancelled = false;
     for (;;) {
+        // Checked between the pieces: every bus honours a cancel within one piece's time, also one
+        // whose driver cannot interrupt a call.
+        if (link.cancelRequested()) {
+            cancelled = true;
+            break;
+        }
         if (chunks == MaxChunks) {
             // The reply does not fit the 16-bit chunk counter: give up rather than wrap it.
             failed = true;
@@ -132,6 +139,11 @@ std::string ReadResponse(InstrumentLink& link, int16_t ud, ReadMode mode, const 
             // every chunk the counter allows. Blame the driver, not the scope.
             link.ibtmo(ud, savedTimeout);
             DriverUnusable(link);
+        }
+        // A reply that ended is whole: the caller decides what a late cancel means for it.
+        if (link.cancelRequested() && !(link.ibsta & END)) {
+            cancelled = true;
+            break;
         }
         if (link.ibsta & TIMO) {
             failed = true;
@@ -152,6 +164,13 @@ std::string ReadResponse(InstrumentLink& link, int16_t ud, ReadMode mode, const 
     }
     link.ibtmo(ud, savedTimeout);
 
+    if (cancelled) {
+        // The rest of the reply is dropped at the device (a scope's hard copy stops), so the next
+        // command finds it ready and nothing of this reply in the way. No box: the user asked.
+        link.setLastReadFailed(true);
+        link.ibclr(ud);
+        return {};
+    }
     if (failed) {
         readFailed(link);
         return {};

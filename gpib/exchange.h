@@ -28,7 +28,9 @@ inline constexpr int MaxChunks = 32767;
 
 void WriteCommand(InstrumentLink& link, int16_t ud, const std::string& command);
 // On a failed read the "I/O Error" box is shown, the empty text returned and
-// link.lastReadFailed() set until the next read.
+// link.lastReadFailed() set until the next read. A read cancelled (link.requestCancel) stops before
+// its next piece, sends the device a clear, shows no box and returns the empty text with
+// lastReadFailed() set; link.cancelRequested() tells it from a failure.
 std::string ReadResponse(InstrumentLink& link, int16_t ud, ReadMode mode = ReadMode::Text,
                          const ReadProgress& progress = {});
 std::string QueryDevice(InstrumentLink& link, int16_t ud, const std::string& command,

@@ -9,6 +9,7 @@
 #include "platform/desktop.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -73,6 +74,19 @@ public:
     // What the last registration attempt returned (0 or 1: registered).
     int32_t lastRegisterCode() const { return registerCode_; }
 
+    // Cancelling the exchange that runs: thread-safe and async-signal-safe. The read stops before
+    // its next piece (exchange.cpp) and the driver cuts short the call in progress where it can.
+    void requestCancel() {
+        cancelRequested_.store(true);
+        driver_.cancel();
+    }
+    bool cancelRequested() const { return cancelRequested_.load(); }
+    // Before a new capture: an earlier cancel no longer applies.
+    void clearCancel() {
+        cancelRequested_.store(false);
+        driver_.clearCancel();
+    }
+
     Desktop& desktop() { return desktop_; }
     // The word "HARDCOPY:PORT" names over this link's driver ("GPIB", or "USB" straight over USB).
     std::string hardCopyPort() const { return driver_.hardCopyPort(); }
@@ -94,6 +108,7 @@ private:
     int32_t RawIberr = 0;
     int32_t RawIbcnt = 0;
     bool lastReadFailed_ = false;
+    std::atomic<bool> cancelRequested_{false};
     int32_t registerCode_ = 0;
     ReadBlockPool readBlocks_;
 };

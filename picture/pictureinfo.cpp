@@ -72,4 +72,14 @@ std::optional<std::size_t> expectedLength(std::string_view h) {
     return 14 + std::size_t{infoSize} + masks + std::size_t{colours} * 4 + rowBytes * rows;
 }
 
+std::optional<double> secondsLeft(std::size_t received, std::optional<std::size_t> total, std::size_t base,
+                                  double elapsed) {
+    if (!total) return std::nullopt;
+    if (received >= *total) return 0.0;
+    // A rate from a blink or from no bytes says nothing yet.
+    if (received <= base || elapsed < 0.2) return std::nullopt;
+    const double rate = static_cast<double>(received - base) / elapsed;
+    return static_cast<double>(*total - received) / rate;
+}
+
 } // namespace vellumix::picture

@@ -20,4 +20,9 @@ PictureKind pictureKind(std::string_view head);
 // complete or not understood.
 std::optional<std::size_t> expectedLength(std::string_view head);
 
+// Seconds until a transfer of `total` bytes ends at the rate seen so far: `received` bytes now,
+// `base` of them there `elapsed` seconds ago. nullopt without a total, or before a rate can be told.
+std::optional<double> secondsLeft(std::size_t received, std::optional<std::size_t> total, std::size_t base,
+                                  double elapsed);
+
 } // namespace vellumix::picture

@@ -38,6 +38,8 @@ public:
     // See GpibDriver.
     virtual const char* hardCopyPort() const { return "GPIB"; }
     virtual std::string failureDetail() const { return {}; }
+    virtual void cancel() {}
+    virtual void clearCancel() {}
 };
 
 // A GPIB driver over one message port: the descriptor checks (EDVR), the argument checks (EARG), then
@@ -57,6 +59,8 @@ public:
 
     const char* hardCopyPort() const override { return port_.hardCopyPort(); }
     std::string failureDetail() const override { return port_.failureDetail(); }
+    void cancel() override { port_.cancel(); }
+    void clearCancel() override { port_.clearCancel(); }
 
 private:
     int32_t done(const CallStatus& status);

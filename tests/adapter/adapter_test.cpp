@@ -182,6 +182,48 @@ TEST(AdapterRead, TimeoutsAndALostConnectionFailTheCaptureAndKeepTheFile) {
     }
 }
 
+TEST(AdapterRead, CancelEndsTheReadPromptlyAndTheNextCaptureIsExact) {
+    // The cancel comes from "another thread" at a moment of virtual time: while the scope prepares
+    // the picture (silence the adapter's read would wait out for seconds), and mid-stream.
+    const std::string picture = test::bmp320x240('P');
+    const struct {
+        const char* what;
+        double latency;
+        double cancelAfter; // seconds after the capture began
+    } cases[] = {
+        {"while the scope prepares the picture", 5.0, 1.0},
+        {"in the middle of the picture", 0.5, 2.0},
+        {"right after the first bytes", 0.0, 0.05},
+    };
+    for (Flavour f : kFlavours) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(name(f) + ": " + c.what);
+            Scenario s = scopeSending(picture);
+            s.hardcopyLatency = c.latency;
+            AdapterRun run(std::move(s), flavour(f, 11520), "cancel");
+            ASSERT_TRUE(run.link) << run.connectError;
+            const double start = run.seconds();
+            double cancelledAt = -1;
+            run.transport->onWait = [&] {
+                if (cancelledAt < 0 && run.seconds() - start >= c.cancelAfter) {
+                    cancelledAt = run.seconds();
+                    run.link->requestCancel();
+                }
+            };
+            EXPECT_TRUE(fetchPicture(run).empty());
+            ASSERT_GE(cancelledAt, 0) << "the capture ended before the cancel came";
+            EXPECT_LT(run.seconds() - cancelledAt, 0.25) << "took " << run.seconds() - cancelledAt << " s";
+            EXPECT_TRUE(run.link->cancelRequested());
+            EXPECT_TRUE(run.desktop.boxes.empty()) << run.desktop.boxes.front().prompt;
+
+            run.transport->onWait = nullptr;
+            run.link->clearCancel();
+            EXPECT_TRUE(fetchPicture(run) == picture);
+            EXPECT_TRUE(run.desktop.boxes.empty()) << run.desktop.boxes.front().prompt;
+        }
+    }
+}
+
 TEST(AdapterSetup, StateLeftByAnotherProgramDoesNotDisturbTheFirstQuery) {
     for (Flavour f : kFlavours) {
         SCOPED_TRACE(name(f));

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -146,6 +147,8 @@ const StatusCase StatusCases[] = {
     {"CountZero", {}, {"capture", "--count", "0"}, ExitUsage, "--count"},
     {"NegativeInterval", {}, {"capture", "--interval", "-1"}, ExitUsage, "--interval"},
     {"SeveralToStdout", {}, {"capture", "-o", "-", "--count", "2"}, ExitUsage, "single picture"},
+    {"TriggerTimeoutAlone", {}, {"capture", "--trigger-timeout", "5"}, ExitUsage, "needs --on-trigger"},
+    {"TriggerTimeoutZero", {}, {"capture", "--on-trigger", "--trigger-timeout", "0"}, ExitUsage, "above 0"},
     {"UnknownFormat", {}, {"--bus", "sim", "capture", "--format", "JPEG"}, ExitUsage, "BMP, BMPCOLOR"},
     {"AddressOutOfRange", {}, {"--bus", "sim", "query", "--address", "31", "ID?"}, ExitUsage, "1 to 30"},
     {"BadBusUri", {}, {"--bus", "usb:3", "scan"}, ExitBus, "--bus"},
@@ -614,13 +617,25 @@ TEST(CliHelp, ExitStatusesComeFromTheirTable) {
     EXPECT_NE(
         help.find("\nExit statuses: 0 done, 1 usage, 2 bus or driver, 3 bus scan, 4 no matching instrument,\n"
                   "5 unsupported model, 6 GPIB I/O error, 7 format or ink saver not offered,\n"
-                  "8 incomplete picture (file written), 9 file or stdout write error.\n"),
+                  "8 incomplete picture (file written), 9 file or stdout write error,\n"
+                  "10 no trigger within --trigger-timeout, 130 cancelled by SIGINT (Ctrl+C),\n"
+                  "143 cancelled by SIGTERM.\n"),
         std::string::npos)
         << help;
+    // Consecutive up to the trigger's status; then the cancelling signals' statuses.
+    const std::vector<int> signals = {SignalStatusBase + 2, SignalStatusBase + 15};
     int expected = ExitOk;
-    for (const auto& m : ExitStatusMeanings)
+    std::size_t signal = 0;
+    for (const auto& m : ExitStatusMeanings) {
+        if (expected > ExitNoTrigger) {
+            ASSERT_LT(signal, signals.size()) << m.meaning;
+            expected = signals[signal++];
+        }
         EXPECT_EQ(m.status, expected++) << m.meaning;
-    EXPECT_EQ(expected, ExitWrite + 1);
+    }
+    EXPECT_EQ(signal, signals.size());
+    EXPECT_EQ(ExitInterrupted, signals[0]);
+    EXPECT_EQ(ExitTerminated, signals[1]);
 }
 
 // --- File names and numbering ---------------------------------------------------------------------
@@ -667,6 +682,175 @@ TEST(CliCapture, CountNumbersTheFilesAndWaitsBetweenCaptures) {
     EXPECT_LT(cli.clock.now() - start, std::chrono::seconds(7));
 }
 
+// A repeat (--count above 1, or a name pattern) never replaces a file: taken names are skipped.
+TEST(CliCapture, RepeatNamesNeverReplaceAFile) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        std::vector<std::string> existing;
+        std::vector<std::string> written; // in the order printed
+        bool noPicture = false;           // the scope sends bytes that are no PNG: kept beside, status 8
+    };
+    const Case cases[] = {
+        {"counter pattern", {"--count", "3", "-o", "shot-{n}.png"}, {}, {"shot-001.png", "shot-002.png", "shot-003.png"}},
+        {"counter goes past taken names",
+         {"--count", "2", "-o", "shot-{n}.png"},
+         {"shot-001.png", "shot-003.png"},
+         {"shot-002.png", "shot-004.png"}},
+        {"implicit counter skips too", {"--count", "2", "-o", "run.png"}, {"run_001.png"}, {"run_002.png", "run_003.png"}},
+        {"time pattern, same second",
+         {"--count", "2", "-o", "s-{time}.png"},
+         {},
+         {"s-2026-12-07T15-30-12.png", "s-2026-12-07T15-30-12_002.png"}},
+        {"both patterns", {"-o", "{time}_{n}.png"}, {}, {"2026-12-07T15-30-12_001.png"}},
+        {"a single pattern capture does not replace", {"-o", "s{n}.png"}, {"s001.png"}, {"s002.png"}},
+        {"no picture: kept beside the names, which go on counting",
+         {"--count", "2", "-o", "shot-{n}.png"},
+         {"shot-001.png", "shot-002.rejected.png"},
+         {"shot-003.rejected.png", "shot-004.rejected.png"},
+         true},
+        {"no picture under a time pattern", {"-o", "s-{time}.png"}, {"s-2026-12-07T15-30-12.png"},
+         {"s-2026-12-07T15-30-12_002.rejected.png"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        for (const auto& f : c.existing)
+            std::ofstream(dir.path() / f, std::ios::binary) << "old " << f;
+        const std::string bytes = c.noPicture ? std::string("picture") : test::wholePng();
+        Cli cli(scopeWith(Payload::fromBytes(bytes)));
+        std::vector<std::string> args{"capture", "--format", "PNG"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ASSERT_EQ(cli.run(args), c.noPicture ? ExitIncompletePicture : ExitOk) << cli.err.str();
+        std::string listed;
+        for (const auto& f : c.written) {
+            if (!c.noPicture) listed += f + "\n"; // stdout names good files only
+            EXPECT_TRUE(readFile(dir.path() / f) == bytes) << f;
+            if (c.noPicture) {
+                EXPECT_NE(cli.err.str().find("(kept in " + f + ")"), std::string::npos) << cli.err.str();
+            }
+        }
+        EXPECT_EQ(cli.out.str(), listed);
+        for (const auto& f : c.existing)
+            EXPECT_EQ(readFile(dir.path() / f), "old " + f);
+    }
+}
+
+TEST(CliCapture, ThreeRenderedPngsFromACounterPattern) {
+    ScratchDir dir;
+    Cli cli(Scenario::defaultScenario());
+    ASSERT_EQ(cli.run({"capture", "--count", "3", "-o", "shot-{n}.png"}), ExitOk) << cli.err.str();
+    for (const char* f : {"shot-001.png", "shot-002.png", "shot-003.png"})
+        EXPECT_EQ(readFile(dir.path() / f), *cli.scope().picture()) << f;
+    const auto& received = cli.scope().received();
+    EXPECT_EQ(std::count(received.begin(), received.end(), "HARDCOPY:FORMAT PNG"), 3);
+}
+
+// --- Capture on trigger, and cancelling by signal --------------------------------------------------
+
+Scenario triggeredScope(std::optional<double> after) {
+    Scenario s = scopeWith(Payload::fromBytes(test::wholePng()));
+    s.instruments[0].triggerAfter = after;
+    return s;
+}
+
+TEST(CliCapture, OnTriggerArmsWaitsCapturesAndRestores) {
+    struct Case {
+        const char* name;
+        std::optional<double> triggerAfter;
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> files;
+        int triggers;
+        double seconds; // virtual time the run took, at least
+    };
+    const Case cases[] = {
+        {"trigger after 2 s", 2.0, {"-o", "t.png"}, ExitOk, {"t.png"}, 1, 2.0},
+        {"three triggered screens", 1.0, {"--count", "3", "-o", "t{n}.png"}, ExitOk, {"t001.png", "t002.png", "t003.png"}, 3, 3.0},
+        {"trigger in time", 4.0, {"--trigger-timeout", "5", "-o", "t.png"}, ExitOk, {"t.png"}, 1, 4.0},
+        {"no trigger", std::nullopt, {"--trigger-timeout", "5", "-o", "t.png"}, ExitNoTrigger, {}, 0, 5.0},
+        {"trigger too late", 9.0, {"--trigger-timeout", "5", "-o", "t.png"}, ExitNoTrigger, {}, 0, 5.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        Cli cli(triggeredScope(c.triggerAfter));
+        std::vector<std::string> args{"capture", "--format", "PNG", "--on-trigger"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const auto start = cli.clock.now();
+        EXPECT_EQ(cli.run(args), c.status) << cli.err.str();
+        EXPECT_EQ(dir.files(), c.files);
+        const auto& acq = cli.scope().acquisition();
+        EXPECT_EQ(acq.triggers, c.triggers);
+        EXPECT_TRUE(acq.running && !acq.sequence) << "the power-on acquisition settings are back";
+        EXPECT_GE(cli.clock.now() - start, std::chrono::duration<double>(c.seconds));
+        EXPECT_LT(cli.clock.now() - start, std::chrono::duration<double>(c.seconds + 2));
+        const auto& got = cli.scope().received();
+        const std::vector<std::string> tail{"ACQUIRE:STOPAFTER RUNSTOP", "ACQUIRE:STATE 1"};
+        ASSERT_GE(got.size(), 2u);
+        EXPECT_EQ(std::vector<std::string>(got.end() - 2, got.end()), tail);
+        EXPECT_EQ(std::count(got.begin(), got.end(), "ACQUIRE:STATE RUN"), std::max(c.triggers, 1));
+        if (c.status == ExitNoTrigger) {
+            EXPECT_NE(cli.err.str().find("no trigger came within 5 s"), std::string::npos) << cli.err.str();
+        }
+        // Polled gently: a few times a second.
+        const auto polls = std::count(got.begin(), got.end(), "ACQUIRE:STATE?");
+        EXPECT_LE(polls, static_cast<long>(c.seconds * 4 + 2 + c.triggers));
+    }
+}
+
+// SIGINT or SIGTERM during a capture: nothing written or replaced, no temporary left, the scope's
+// output cleared, and the next run captures at once and exactly.
+TEST(CliCapture, SignalCancelsAndTheNextRunIsExact) {
+    struct Case {
+        const char* name;
+        int signal;
+        std::vector<std::string> args;
+        std::string after; // the message after which reads count
+        int reads;         // the read during which the signal comes
+        std::optional<double> triggerAfter = 0.0;
+    };
+    const Case cases[] = {
+        {"SIGINT mid-picture", SIGINT, {"-o", "keep.bmp"}, "HARDCOPY START", 3},
+        {"SIGTERM mid-picture", SIGTERM, {"-o", "keep.bmp"}, "HARDCOPY START", 2},
+        {"SIGINT in a repeat's first capture", SIGINT, {"--count", "3", "--interval", "60", "-o", "r.bmp"}, "HARDCOPY START", 40},
+        {"SIGINT waiting for the trigger", SIGINT, {"--on-trigger", "-o", "keep.bmp"}, "ACQUIRE:STATE RUN", 3, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchDir dir;
+        { std::ofstream(dir.path() / "keep.bmp", std::ios::binary) << "old picture"; }
+        Scenario s = Scenario::defaultScenario();
+        s.instruments[0].triggerAfter = c.triggerAfter;
+        Cli cli(std::move(s));
+        test::InterposedDriver driver(*cli.bus);
+        int reads = -1;
+        driver.before = [&](const std::string& call) {
+            if (call == c.after) reads = 0;
+            if (call == "ibrd" && reads >= 0 && ++reads == c.reads) cancelRun(c.signal);
+        };
+        cli.driver = &driver;
+        std::vector<std::string> args{"capture", "--format", "BMP"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(cli.run(args), SignalStatusBase + c.signal) << cli.err.str();
+        clearCancel();
+        EXPECT_NE(cli.err.str().find("cancelled"), std::string::npos) << cli.err.str();
+        EXPECT_EQ(readFile(dir.path() / "keep.bmp"), "old picture");
+        const std::vector<std::string> files = dir.files();
+        EXPECT_LE(files.size(), 2u) << "no temporary file";
+        EXPECT_FALSE(cli.scope().pending().active()) << "the device clear dropped the rest";
+        EXPECT_EQ(driver.cancels, 1);
+        EXPECT_TRUE(cli.scope().acquisition().running && !cli.scope().acquisition().sequence);
+
+        // The same bus again: the next capture is whole and exact.
+        cli.bus->clearCancel();
+        driver.before = {};
+        cli.out.str("");
+        ASSERT_EQ(cli.run({"capture", "--format", "BMP", "-o", "next.bmp"}), ExitOk) << cli.err.str();
+        EXPECT_EQ(readFile(dir.path() / "next.bmp"), *cli.scope().picture());
+    }
+}
+
 TEST(CliNames, FileNamePartsAndNumbers) {
     const std::pair<std::string, std::string> parts[] = {
         {"TDS 3054B", "TDS3054B"},
@@ -684,6 +868,24 @@ TEST(CliNames, FileNamePartsAndNumbers) {
     };
     for (const auto& [path, n, expected] : numbered)
         EXPECT_EQ(numberedPath(path, n), expected) << path;
+
+    std::tm time{};
+    time.tm_year = 2026 - 1900;
+    time.tm_mon = 11;
+    time.tm_mday = 8;
+    time.tm_hour = 10;
+    time.tm_min = 15;
+    time.tm_sec = 30;
+    const std::tuple<std::string, int, std::string> patterns[] = {
+        {"shot-{n}.png", 7, "shot-007.png"},
+        {"{time}.tif", 1, "2026-12-08T10-15-30.tif"},
+        {"d/{n}-{n}-{time}", 1234, "d/1234-1234-2026-12-08T10-15-30"},
+        {"{N}{ n}{time", 1, "{N}{ n}{time"},
+    };
+    for (const auto& [pattern, n, expected] : patterns) {
+        EXPECT_EQ(expandPattern(pattern, n, time), expected) << pattern;
+        EXPECT_EQ(hasNamePattern(pattern), expected != pattern) << pattern;
+    }
 }
 
 // --- scan, query, identify ------------------------------------------------------------------------

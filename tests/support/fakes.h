@@ -127,6 +127,13 @@ public:
     bool pictureLoads = true;
     std::vector<std::pair<std::size_t, std::optional<std::size_t>>> progress;
     std::vector<std::pair<std::string, int>> splashes;
+    std::vector<std::optional<double>> secondsLeft;
+    std::vector<bool> cancelOffered;
+    int polls = 0;
+    std::function<void()> onPoll; // the user's input between pieces: a test presses Cancel here
+    std::string note;
+    std::vector<std::string> copied;
+    bool pictureCopies = true;
     std::function<void()> onSplash;
     std::function<void(const std::string&)> onShowPicture; // called for every load attempt
 
@@ -151,8 +158,20 @@ public:
         picture = path;
         return true;
     }
-    void showProgress(std::size_t received, std::optional<std::size_t> total) override {
+    void showProgress(std::size_t received, std::optional<std::size_t> total,
+                      std::optional<double> left = std::nullopt) override {
         progress.emplace_back(received, total);
+        secondsLeft.push_back(left);
+    }
+    void offerCancel(bool offered) override { cancelOffered.push_back(offered); }
+    void pollInput() override {
+        ++polls;
+        if (onPoll) onPoll();
+    }
+    void showNote(const std::string& text) override { note = text; }
+    bool copyPicture(const std::string& path) override {
+        copied.push_back(path);
+        return pictureCopies;
     }
     void showSplash(const std::string& text, int ms) override {
         splashes.emplace_back(text, ms);
@@ -299,6 +318,49 @@ private:
     int32_t* err_ = nullptr;
     int32_t* cnt_ = nullptr;
     int32_t* cntl_ = nullptr;
+};
+
+// Passes every call to another driver; `before` sees each write's text and each read ("ibrd")
+// first, so a test can cancel at a chosen point of an exchange.
+class InterposedDriver : public gpib::GpibDriver {
+public:
+    explicit InterposedDriver(gpib::GpibDriver& d) : d_(d) {}
+    std::function<void(const std::string& call)> before;
+    int cancels = 0;
+
+    int32_t RegisterGpibGlobalsForThread(int32_t* a, int32_t* b, int32_t* c, int32_t* e) override {
+        return d_.RegisterGpibGlobalsForThread(a, b, c, e);
+    }
+    int32_t UnregisterGpibGlobalsForThread() override { return d_.UnregisterGpibGlobalsForThread(); }
+    void SendIFC(int32_t board) override { d_.SendIFC(board); }
+    int32_t ibsre(int32_t board, int32_t v) override { return d_.ibsre(board, v); }
+    void FindLstn(int32_t b, const uint16_t* l, uint16_t* r, int32_t n) override { d_.FindLstn(b, l, r, n); }
+    int32_t ibdev(int32_t b, int32_t p, int32_t s, int32_t t, int32_t eot, int32_t eos) override {
+        return d_.ibdev(b, p, s, t, eot, eos);
+    }
+    int32_t ibpad(int32_t ud, int32_t pad) override { return d_.ibpad(ud, pad); }
+    int32_t ibclr(int32_t ud) override { return d_.ibclr(ud); }
+    int32_t ibrsp(int32_t ud, char* spr) override { return d_.ibrsp(ud, spr); }
+    int32_t ibwrt(int32_t ud, const char* buf, int32_t count) override {
+        if (before) before(std::string(buf, static_cast<std::size_t>(count)));
+        return d_.ibwrt(ud, buf, count);
+    }
+    int32_t ibrd(int32_t ud, char* buf, int32_t count) override {
+        if (before) before("ibrd");
+        return d_.ibrd(ud, buf, count);
+    }
+    int32_t ibwait(int32_t ud, int32_t mask) override { return d_.ibwait(ud, mask); }
+    int32_t ibtmo(int32_t ud, int32_t code) override { return d_.ibtmo(ud, code); }
+    int32_t ibask(int32_t ud, int32_t o, int32_t* v) override { return d_.ibask(ud, o, v); }
+    const char* hardCopyPort() const override { return d_.hardCopyPort(); }
+    void cancel() override {
+        ++cancels;
+        d_.cancel();
+    }
+    void clearCancel() override { d_.clearCancel(); }
+
+private:
+    gpib::GpibDriver& d_;
 };
 
 } // namespace vellumix::test

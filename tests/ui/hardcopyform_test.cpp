@@ -13,6 +13,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QMenu>
 #include <QFile>
 #include <QGroupBox>
 #include <QImage>
@@ -344,14 +346,24 @@ TEST_F(HardCopyFormTest, ProgressCountsBytesAndPercent) {
         std::size_t received;
         std::optional<std::size_t> total;
         int percent;
+        std::optional<double> left = std::nullopt;
+        const char* leftText = "";
     };
     const Case cases[] = {
-        {0, std::nullopt, -1}, {512, 1024, 50}, {1023, 1024, 99}, {4096, 1024, 100}, {10, 0, 100},
+        {0, std::nullopt, -1},
+        {512, 1024, 50},
+        {1023, 1024, 99},
+        {4096, 1024, 100},
+        {10, 0, 100},
+        {100000, 300000, 33, 17.4, "about 17 s left"},
+        {100000, 3000000, 3, 312.0, "about 5 min left"},
+        {290000, 300000, 96, 0.4, "less than a second left"},
     };
     PictureBox* box = form_->picture();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.received);
-        form_->showProgress(c.received, c.total);
+        form_->showProgress(c.received, c.total, c.left);
+        EXPECT_EQ(box->timeLeftText(), QString::fromLatin1(c.leftText));
         EXPECT_TRUE(box->showsProgress());
         EXPECT_TRUE(box->picture().isNull());
         EXPECT_EQ(box->progressPercent(), c.percent);
@@ -361,6 +373,107 @@ TEST_F(HardCopyFormTest, ProgressCountsBytesAndPercent) {
     }
     form_->clearPicture();
     EXPECT_FALSE(box->showsProgress());
+}
+
+// Esc (or the box's Cancel button) during a capture: the transfer stops, nothing is written, the
+// window says so and gives its controls back; the next capture is whole.
+TEST_F(HardCopyFormTest, EscCancelsACaptureAndTheNextOneIsExact) {
+    activate();
+    child("Button_GetHardCopy")->setFocus();
+    QTest::mouseClick(child("Button_GetHardCopy"), Qt::LeftButton);
+    const QString file = dir_.filePath(QStringLiteral("appdata/Vellumix/Vellumix_Temp..bmp"));
+    const QByteArray first = [&] {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+    ASSERT_FALSE(first.isEmpty());
+
+    for (const bool byButton : {false, true}) {
+        SCOPED_TRACE(byButton ? "Cancel button" : "Esc");
+        bool offered = false, othersDisabled = false;
+        QTimer::singleShot(0, form_.get(), [&] {
+            PictureBox* box = form_->picture();
+            offered = box->cancelOffered() && box->showsProgress();
+            othersDisabled = !child("Button_GetHardCopy")->isEnabled() && !child("Frame1")->isEnabled();
+            if (byButton)
+                QTest::mouseClick(box->cancelButton(), Qt::LeftButton);
+            else
+                QTest::keyClick(form_.get(), Qt::Key_Escape);
+        });
+        QTest::mouseClick(child("Button_GetHardCopy"), Qt::LeftButton);
+        EXPECT_TRUE(offered);
+        EXPECT_TRUE(othersDisabled);
+        EXPECT_TRUE(desktop_.boxes.empty());
+        EXPECT_FALSE(form_->picture()->cancelOffered());
+        EXPECT_EQ(form_->picture()->note(), QStringLiteral("Hard copy cancelled."));
+        EXPECT_FALSE(form_->picture()->picture().isNull()) << "the previous picture is shown again";
+        EXPECT_TRUE(child("Button_GetHardCopy")->isEnabled());
+        EXPECT_TRUE(form_->buttonEnabled(Button::SaveToFile));
+        EXPECT_EQ(form_->focusWidget(), child("Button_GetHardCopy")) << "the keyboard is back where it was";
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+        EXPECT_EQ(f.readAll(), first);
+    }
+    QFile::remove(file);
+    QTest::mouseClick(child("Button_GetHardCopy"), Qt::LeftButton);
+    QFile again(file);
+    ASSERT_TRUE(again.open(QIODevice::ReadOnly));
+    EXPECT_EQ(again.readAll(), first);
+    EXPECT_TRUE(form_->picture()->note().isEmpty());
+}
+
+// Every format the scopes write reaches the clipboard as the same image: the colour ones as the
+// colour BMP, the mono ones as the mono BMP, PCX through Vellumix's own decoder.
+TEST_F(HardCopyFormTest, CopyPutsEveryFormatOnTheClipboardAsAnImage) {
+    gpib::sim::Scenario scenario = gpib::sim::Scenario::defaultScenario();
+    gpib::sim::SimInstrument scope(scenario.instruments.front());
+    const auto render = [&](const char* word) {
+        scope.receive(std::string("HARDCOPY:FORMAT ") + word, {}, {}, {});
+        const QString path = dir_.filePath(QString::fromLatin1(word));
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(scope.picture()->data(), qint64(scope.picture()->size()));
+        return path.toStdString();
+    };
+    const struct {
+        const char* word;
+        const char* sameAs;
+    } cases[] = {{"BMPCOLOR", "BMPCOLOR"}, {"PNG", "BMPCOLOR"}, {"PCXCOLOR", "BMPCOLOR"},
+                 {"BMP", "BMP"},           {"TIFF", "BMP"},     {"PCX", "BMP"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.word);
+        const QImage expected =
+            QImage(QString::fromStdString(render(c.sameAs))).convertToFormat(QImage::Format_RGB32);
+        ASSERT_FALSE(expected.isNull());
+        QGuiApplication::clipboard()->clear();
+        ASSERT_TRUE(form_->copyPicture(render(c.word)));
+        EXPECT_EQ(QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_RGB32), expected);
+    }
+    EXPECT_FALSE(form_->copyPicture(dir_.filePath(QStringLiteral("missing")).toStdString()));
+}
+
+TEST_F(HardCopyFormTest, PictureMenuOffersCopySaveAndViewerOnceThereIsAHardCopy) {
+    activate();
+    const auto menuState = [&] {
+        QMenu menu;
+        form_->fillPictureMenu(menu);
+        std::vector<std::pair<QString, bool>> items;
+        for (QAction* a : menu.actions())
+            items.emplace_back(a->text(), a->isEnabled());
+        return items;
+    };
+    using Items = std::vector<std::pair<QString, bool>>;
+    EXPECT_EQ(menuState(), (Items{{QStringLiteral("Copy Hard Copy"), false},
+                                  {QStringLiteral("Save\u2026"), false},
+                                  {QStringLiteral("Open in Viewer"), false}}));
+    QTest::mouseClick(child("Button_GetHardCopy"), Qt::LeftButton);
+    EXPECT_EQ(menuState(), (Items{{QStringLiteral("Copy Hard Copy"), true},
+                                  {QStringLiteral("Save\u2026"), true},
+                                  {QStringLiteral("Open in Viewer"), true}}));
+    // Ctrl+C in the window copies it.
+    QGuiApplication::clipboard()->clear();
+    QTest::keyClick(form_.get(), Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->image().size(), form_->picture()->picture().size());
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 #include "capture/formats.h"
 #include "capture/hardcopy.h"
 #include "capture/models.h"
+#include "capture/trigger.h"
+#include "picture/pcxdecode.h"
 #include "picture/pictureinfo.h"
 #include "tests/support/files.h"
 
@@ -118,6 +120,67 @@ TEST(PictureInfo, LengthsOfRealScopeFiles) {
             EXPECT_EQ(bytes.size(), *c.length) << c.file;
         }
     }
+}
+
+TEST(PictureInfo, SecondsLeftAtTheRateSoFar) {
+    const struct {
+        std::size_t received;
+        std::optional<std::size_t> total;
+        std::size_t base;
+        double elapsed;
+        std::optional<double> left;
+    } cases[] = {
+        {10000, 30000, 0, 1.0, 2.0},          // 10 kB/s, 20 kB to go
+        {12000, 30000, 2000, 1.0, 1.8},       // the first piece's bytes are not counted in the rate
+        {30000, 30000, 0, 1.0, 0.0},          // done
+        {40000, 30000, 0, 1.0, 0.0},          // more than the header said
+        {10000, std::nullopt, 0, 1.0, {}},    // no length in the header
+        {2000, 30000, 2000, 1.0, {}},         // no bytes since the first piece
+        {10000, 30000, 0, 0.1, {}},           // too soon to tell
+    };
+    for (const auto& c : cases) {
+        const auto left = secondsLeft(c.received, c.total, c.base, c.elapsed);
+        ASSERT_EQ(left.has_value(), c.left.has_value()) << c.received;
+        if (left) {
+            EXPECT_NEAR(*left, *c.left, 1e-9) << c.received;
+        }
+    }
+}
+
+TEST(Trigger, StateRepliesThatMeanStopped) {
+    const std::pair<const char*, bool> cases[] = {
+        {"0", true}, {"1", false}, {":ACQUIRE:STATE 0", true}, {"ACQ:STATE 1", false},
+        {"stop", true}, {"RUN", false}, {"OFF", true}, {"", false},
+    };
+    for (const auto& [reply, stopped] : cases)
+        EXPECT_EQ(acquisitionStopped(reply), stopped) << reply;
+}
+
+TEST(PcxDecode, RefusesWhatIsNotAWholePicture) {
+    std::string header(128, '\0');
+    header[0] = 0x0a;
+    header[2] = 1;
+    header[3] = 1;
+    header[65] = 1;
+    header[8] = 15;  // 16 x 2 pixels
+    header[10] = 1;
+    header[66] = 2;  // bytes per line
+    const std::string data = "\xc4\xff"; // a run of 4 bytes: both lines
+    EXPECT_TRUE(decodePcx(header + data));
+    EXPECT_FALSE(decodePcx(header + data.substr(0, 1))) << "cut inside a run";
+    EXPECT_FALSE(decodePcx(header)) << "no data";
+    std::string wide = header;
+    wide[66] = 1; // a line of 16 pixels cannot fit in one byte
+    EXPECT_FALSE(decodePcx(wide + data));
+    std::string colour = header;
+    colour[3] = 8;
+    colour[66] = 16;
+    EXPECT_FALSE(decodePcx(colour + "\xe0\x01")) << "256 colours without the palette";
+    const auto p = decodePcx(header + data);
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->width, 16);
+    EXPECT_EQ(p->height, 2);
+    EXPECT_EQ(p->pixels.front(), 0xffffffffu);
 }
 
 TEST(PictureInfo, ShortOrHostileHeaders) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -455,6 +456,67 @@ TEST_F(SessionFixture, FailedCaptureChangesNothing) {
     EXPECT_EQ(driver.reads.size(), 1u);
 }
 
+// Cancel (the button, Esc) while the picture comes: no file written, no box, the device cleared,
+// the previous hard copy current and shown again, and the next capture whole.
+TEST_F(SessionFixture, CancelledCaptureKeepsThePreviousHardCopy) {
+    start();
+    capture(test::wholeBmp() + "first");
+    const fs::path file = dataFolder() / "Vellumix_Temp..bmp";
+    const struct {
+        const char* name;
+        int cancelAtPoll; // 1: as the first piece arrives
+    } cases[] = {{"first piece", 1}, {"third piece", 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (int i = 0; i < 5; ++i)
+            driver.reads.push_back({std::string(512, 'B'), CMPL});
+        driver.reads.push_back({"end"});
+        view.polls = 0;
+        view.cancelOffered.clear();
+        view.onPoll = [&] {
+            if (view.polls == c.cancelAtPoll) session.Cancel_Click();
+            clock.advance(std::chrono::milliseconds(150)); // the next piece is shown too
+        };
+        desktop.boxes.clear();
+        driver.calls.clear();
+        session.Button_GetHardCopy_Click();
+        EXPECT_TRUE(test::readFile(file) == test::wholeBmp() + "first");
+        EXPECT_EQ(session.CurrentFileName, "Vellumix_Temp..bmp");
+        EXPECT_EQ(view.picture, file.string()) << "shown again";
+        EXPECT_EQ(view.note, "Hard copy cancelled.");
+        EXPECT_TRUE(desktop.boxes.empty());
+        EXPECT_EQ(view.cancelOffered, (std::vector<bool>{true, false}));
+        EXPECT_EQ(driver.reads.size(), static_cast<std::size_t>(6 - c.cancelAtPoll)) << "no read after it";
+        EXPECT_NE(std::find_if(driver.calls.begin(), driver.calls.end(),
+                               [](const std::string& call) { return call.rfind("ibclr", 0) == 0; }),
+                  driver.calls.end());
+        EXPECT_TRUE(view.buttons[Button::SaveToFile]);
+        driver.reads.clear();
+    }
+    view.onPoll = {};
+    capture(test::wholeBmp() + "second");
+    EXPECT_TRUE(test::readFile(file) == test::wholeBmp() + "second");
+    // Cancel outside a capture does nothing to the next one.
+    session.Cancel_Click();
+    capture(test::wholeBmp() + "third");
+    EXPECT_TRUE(test::readFile(file) == test::wholeBmp() + "third");
+}
+
+TEST_F(SessionFixture, CopyPutsTheCurrentHardCopyOnTheClipboard) {
+    start();
+    session.Copy_Click();
+    EXPECT_TRUE(view.copied.empty()) << "nothing captured yet";
+    capture(test::wholeBmp() + "bytes");
+    const std::string path = (dataFolder() / "Vellumix_Temp..bmp").string();
+    session.Copy_Click();
+    EXPECT_EQ(view.copied, std::vector<std::string>{path});
+    EXPECT_TRUE(desktop.boxes.empty());
+    view.pictureCopies = false;
+    session.Copy_Click();
+    ASSERT_EQ(desktop.boxes.size(), 1u);
+    EXPECT_EQ(desktop.boxes[0].title, "Copy Hard Copy");
+}
+
 TEST_F(SessionFixture, CapturesOfOneExtensionReplaceEachOtherOnly) {
     start();
     capture((test::wholeBmp() + "one"));
@@ -523,8 +585,11 @@ TEST_F(SessionFixture, IncompletePicturesAreKeptAndReported) {
         const bool good = *c.report == '\0';
         // A good picture becomes the current hard copy; anything else is kept aside, the current stays.
         EXPECT_TRUE(test::readFile(good ? current : rejected) == c.picture) << "kept as it came";
-        if (!good) EXPECT_TRUE(test::readFile(current) == before) << "the previous hard copy stays";
-        if (good) EXPECT_TRUE(view.buttons[Button::SaveToFile]);
+        if (!good) {
+            EXPECT_TRUE(test::readFile(current) == before) << "the previous hard copy stays";
+        } else {
+            EXPECT_TRUE(view.buttons[Button::SaveToFile]);
+        }
         const bool told = !desktop.boxes.empty() && desktop.boxes[0].title == "Get Hard Copy";
         EXPECT_EQ(told, !good);
         if (told) {

@@ -4,6 +4,8 @@
 #include "gpib/backends/prologix/transport.h"
 #include "tools/sim-adapter/emulator.h"
 
+#include <functional>
+
 namespace vellumix::simadapter {
 
 class LoopbackTransport final : public gpib::prologix::Transport {
@@ -19,6 +21,7 @@ public:
     }
 
     Received receive(std::string& out, Clock::duration deadline) override {
+        if (onWait) onWait();
         // The driver sends nothing while it waits here, so the adapter may run ahead to each of
         // its events up to the deadline; the clock stops at the first byte that reaches us.
         for (;;) {
@@ -39,6 +42,9 @@ public:
         adapter_.advanceTo(clock_.now());
         return Received::Timeout;
     }
+
+    // Runs as each wait begins: what another thread could do meanwhile (a test's cancel).
+    std::function<void()> onWait;
 
     // Everything the driver sent, in order.
     const std::string& sent() const { return sent_; }

@@ -308,6 +308,9 @@ int32_t PrologixDriver::ibclr(int32_t ud) {
     if (!d) return publish(kErr, EDVR, 0);
     if (d->pad == 0) return publish(kErr, ENOL, 0);
     if (lost_) return lostCall(kErr);
+    // Cancelled: not now, since settle could wait out the rest of a long picture; what the clear
+    // would drop, the next command's settle drops.
+    if (cancelled_.load()) return lostCall(kErr);
     settle();
     // The adapter does not say whether anybody took the clear.
     if (!selectDevice(d->pad, d->sad) || !send("++clr\n", true)) return lostCall(kErr);
@@ -319,6 +322,7 @@ int32_t PrologixDriver::ibrsp(int32_t ud, char* spr) {
     if (!d) return publish(kErr, EDVR, 0);
     if (!spr) return publish(kErr, EARG, 0);
     if (lost_) return lostCall(kErr | kTimo);
+    if (cancelled_.load()) return lostCall(kErr);
     settle();
     // As long as the descriptor allows, within what the adapter takes.
     const int ms = static_cast<int>(std::clamp<int64_t>(boundedTimeoutMilliseconds(d->tmo), ScanPollMs,

@@ -7,6 +7,7 @@
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -36,6 +37,11 @@ public:
     int32_t ibwrt(int32_t ud, const char* buf, int32_t count) override;
     int32_t ibrd(int32_t ud, char* buf, int32_t count) override;
     int32_t ibtmo(int32_t ud, int32_t code) override;
+    // A read in progress ends within CancelCheck with ERR, EABO; so do later reads, polls and
+    // clears until clearCancel(). The adapter's read runs on by itself: the next command waits for
+    // it and drops its tail (settle). Writes still go out, after that wait.
+    void cancel() override { cancelled_.store(true); }
+    void clearCancel() override { cancelled_.store(false); }
 
     // Silence after a possible end character before it is judged (see prologixread.cpp). Longer
     // than an FTDI chip's 16 ms latency timer, so a steady stream never looks quiet.
@@ -51,6 +57,8 @@ public:
     // How long the answer to ++ver after a poll's silence is awaited: a late answer (a slow adapter,
     // a network hiccup) arrives before it and still counts for that poll, never for the next.
     static constexpr Clock::duration LateAnswerWait = std::chrono::seconds(5);
+    // The longest a read waits for bytes before it looks for a cancel again.
+    static constexpr Clock::duration CancelCheck = std::chrono::milliseconds(100);
 
 private:
     // One message being read through the adapter.
@@ -123,6 +131,7 @@ private:
     int readTimeoutMs_ = MinReadTimeoutMs; // the running read's
     bool lost_ = false;
     Read read_;
+    std::atomic<bool> cancelled_{false};
 };
 
 } // namespace vellumix::gpib::prologix

@@ -132,6 +132,8 @@ bool PrologixDriver::step(Clock::duration deadline) {
     // message can still end at that byte without a line of ours crossing the read.
     auto wake = held ? stopAt : std::min(deadline, stopAt);
     if (unjudged) wake = std::min(wake, r.lastByteAt + Quiet);
+    // Every decision below goes by the clock, so a wait cut short only means one more step.
+    wake = std::min(wake, now + CancelCheck);
     const std::size_t before = r.data.size();
     const auto got = transport_->receive(r.data, wake);
     if (got == Transport::Received::Closed) {
@@ -172,6 +174,7 @@ int32_t PrologixDriver::ibrd(int32_t ud, char* buf, int32_t count) {
     if (!d) return publish(kErr, EDVR, 0);
     if (count < 0 || (count > 0 && !buf)) return publish(kErr, EARG, 0);
     if (lost_) return lostCall(kErr | kTimo);
+    if (cancelled_.load()) return lostCall(kErr);
     if (read_.active && (read_.pad != d->pad || read_.sad != d->sad)) settle();
     if (!read_.active) {
         settle();
@@ -185,8 +188,14 @@ int32_t PrologixDriver::ibrd(int32_t ud, char* buf, int32_t count) {
     const auto wanted = static_cast<std::size_t>(count);
     auto deadline = clock_.now() + hostTimeout(*d);
     bool timedOut = false;
+    bool cancelled = false;
     std::size_t seen = read_.data.size();
     while (readable() < wanted && !read_.ended) {
+        if (cancelled_.load()) {
+            // What came stays in read_ unhanded; the next command's settle drops it with the rest.
+            cancelled = true;
+            break;
+        }
         if (!step(deadline)) {
             timedOut = true;
             break;
@@ -197,6 +206,7 @@ int32_t PrologixDriver::ibrd(int32_t ud, char* buf, int32_t count) {
             deadline = clock_.now() + hostTimeout(*d);
         }
     }
+    if (cancelled) return lostCall(kErr);
     const std::size_t n = std::min(wanted, readable());
     if (n > 0) std::memcpy(buf, read_.data.data() + read_.pos, n);
     read_.pos += n;

@@ -3,6 +3,7 @@
 #include "gpib/backends/simscope/pacing.h"
 #include "gpib/backends/transport.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace vellumix::gpib::sim {
@@ -23,9 +24,20 @@ Clock::duration SimScopes::timeoutOf(const Descriptor& d) const {
     return std::chrono::microseconds(boundedTimeoutMicroseconds(d.tmo));
 }
 
+bool SimScopes::wait(Clock::duration d) {
+    // Short steps, so that a cancel from another thread ends a slow simulated transfer at once.
+    const Clock::duration step = std::chrono::milliseconds(10);
+    for (const auto end = clock_.now() + d;;) {
+        if (cancelled_.load()) return false;
+        const auto now = clock_.now();
+        if (now >= end) return true;
+        clock_.sleepFor(std::min(step, end - now));
+    }
+}
+
 CallStatus SimScopes::timedOut(const Descriptor& d, int32_t count) {
     // TNONE waits the longest code's time, as on every bus without a board (transport.h).
-    clock_.sleepFor(timeoutOf(d));
+    if (!wait(timeoutOf(d))) return {ErrBit, EABO, 0}; // cancelled: no timeout, nothing moved
     return {ErrBit | TIMO, EABO, count};
 }
 
@@ -66,6 +78,7 @@ CallStatus SimScopes::write(const Descriptor& d, std::string_view message) {
 
 CallStatus SimScopes::read(const Descriptor& d, char* buf, int32_t count) {
     SimInstrument* in = instrumentAt(d.pad);
+    if (cancelled_.load()) return errorStatus(EABO);
     if (!in || in->silent() || !in->pending().active()) return timedOut(d, 0);
     if (count == 0) return {CMPL, 0, 0};
     ++in->pending().reads;
@@ -73,7 +86,9 @@ CallStatus SimScopes::read(const Descriptor& d, char* buf, int32_t count) {
         return f->kind == Fault::Kind::ReadTimeout ? timedOut(d, 0)
                                                    : errorStatus(static_cast<int16_t>(f->iberr));
     const PacedRead got = readPaced(*in, clock_, scenario_.rate, timeoutOf(d), buf,
-                                    static_cast<std::size_t>(count), LateTransfer::KeepWhatFits);
+                                    static_cast<std::size_t>(count), LateTransfer::KeepWhatFits, &cancelled_);
+    // What was on its way is lost with the cancel.
+    if (got.outcome == PacedRead::Outcome::Cancelled) return errorStatus(EABO);
     if (got.outcome == PacedRead::Outcome::NotReady) return timedOut(d, 0);
     const auto moved = static_cast<int32_t>(got.count);
     if (got.outcome == PacedRead::Outcome::Late) return {ErrBit | TIMO, EABO, moved};

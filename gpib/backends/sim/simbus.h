@@ -8,6 +8,7 @@
 #include "gpib/status.h"
 
 #include <array>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,8 @@ public:
     CallStatus write(const Descriptor& d, std::string_view message) override;
     CallStatus read(const Descriptor& d, char* buf, int32_t count) override;
     std::optional<CallStatus> changeTimeout(const Descriptor& current, int code) override;
+    void cancel() override { cancelled_.store(true); }
+    void clearCancel() override { cancelled_.store(false); }
 
     SimInstrument* instrumentAt(int address);
     const Scenario& scenario() const { return scenario_; }
@@ -40,11 +43,14 @@ private:
     // Lets the descriptor's timeout pass: TIMO|ERR, EABO with `count` bytes moved.
     CallStatus timedOut(const Descriptor& d, int32_t count);
     Clock::duration timeoutOf(const Descriptor& d) const;
+    // Lets d pass in short steps; false as soon as a cancel arrives.
+    bool wait(Clock::duration d);
 
     Scenario scenario_;
     Clock& clock_;
     std::vector<std::unique_ptr<SimInstrument>> instruments_;
     std::array<SimInstrument*, MaxPrimaryAddress + 1> byAddress_{};
+    std::atomic<bool> cancelled_{false};
 };
 
 // A driver substitute with the results of the NI-488.2 driver (docs/simulator.md lists them).

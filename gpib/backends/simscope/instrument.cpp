@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 
 namespace vellumix::gpib::sim {
 namespace {
@@ -64,9 +65,18 @@ void SimInstrument::queue(std::shared_ptr<const std::string> data, ReplyKind kin
         PendingReply{std::move(data), 0, 0, kind, kind == ReplyKind::Hardcopy ? pictureReadyAt_ : readyAt_};
 }
 
-void SimInstrument::receive(std::string_view message, Clock::duration readyAt,
-                            Clock::duration pictureReadyAt) {
+void SimInstrument::receive(std::string_view message, Clock::duration readyAt, Clock::duration pictureReadyAt,
+                            Clock::duration now) {
     received_.emplace_back(message);
+    now_ = now;
+    // An armed single acquisition stops once its trigger has come.
+    AcquisitionState& a = acquisition_;
+    if (a.running && a.sequence && setup_.triggerAfter &&
+        now - a.armedAt >= std::chrono::duration_cast<Clock::duration>(
+                               std::chrono::duration<double>(*setup_.triggerAfter))) {
+        a.running = false;
+        ++a.triggers;
+    }
     clearOutput();
     readyAt_ = readyAt;
     pictureReadyAt_ = pictureReadyAt;
@@ -120,9 +130,15 @@ void SimInstrument::command(const std::vector<std::string>& path, bool query, co
         settings_.format = setup_.format;
         settings_.inkSaver = setup_.inkSaver;
         settings_.port = setup_.port;
+        acquisition_.running = true;
+        acquisition_.sequence = false;
         return;
     }
     if (path.size() == 1 && query && head == "BUSY") return queue(text("0"), ReplyKind::Other);
+    if (keyword(head, "ACQUIRE", 4)) {
+        acquire(path, query, upperAscii(args));
+        return;
+    }
     if (!keyword(head, "HARDCOPY", 5)) return; // unknown headers are ignored, as the scope only logs them
     const std::string arg = upperAscii(args);
     if (path.size() == 1) {
@@ -180,6 +196,44 @@ void SimInstrument::command(const std::vector<std::string>& path, bool query, co
     } else {
         *word = arg;
     }
+}
+
+bool SimInstrument::acquire(const std::vector<std::string>& path, bool query, const std::string& arg) {
+    if (path.size() != 2) return false;
+    AcquisitionState& a = acquisition_;
+    const std::string& sub = path[1];
+    if (keyword(sub, "STATE", 4)) {
+        if (query) {
+            queue(text(a.running ? "1" : "0"), ReplyKind::Other);
+            return true;
+        }
+        bool run = false;
+        if (arg == "RUN")
+            run = true;
+        else if (arg == "STOP")
+            run = false;
+        else if (!onOff(arg, run))
+            return false;
+        if (run && !a.running) a.armedAt = now_;
+        a.running = run;
+        return true;
+    }
+    if (keyword(sub, "STOPAFTER", 5)) {
+        if (query) {
+            queue(text(a.sequence ? "SEQUENCE" : "RUNSTOP"), ReplyKind::Other);
+            return true;
+        }
+        if (keyword(arg, "SEQUENCE", 3)) {
+            if (!a.sequence) a.armedAt = now_;
+            a.sequence = true;
+        } else if (keyword(arg, "RUNSTOP", 4)) {
+            a.sequence = false;
+        } else {
+            return false;
+        }
+        return true;
+    }
+    return false;
 }
 
 std::shared_ptr<const std::string> SimInstrument::picture() {

@@ -22,6 +22,14 @@ struct HardcopySettings {
     std::string port = "GPIB";
 };
 
+// The acquisition system, as far as capture on trigger needs it.
+struct AcquisitionState {
+    bool running = true;       // ACQUIRE:STATE
+    bool sequence = false;     // ACQUIRE:STOPAFTER SEQUENCE (else RUNSTOP)
+    Clock::duration armedAt{}; // when the running single acquisition was armed
+    int triggers = 0;          // single acquisitions that triggered and stopped
+};
+
 // The reply waiting in the output queue.
 struct PendingReply {
     std::shared_ptr<const std::string> data;
@@ -46,9 +54,13 @@ public:
     // How many hard copies were queued.
     int hardcopies() const { return hardcopies_; }
 
+    const AcquisitionState& acquisition() const { return acquisition_; }
+
     // Takes one message. A new message discards an unread reply, as a 488.2 device does.
-    // readyAt: when a text reply can be read; pictureReadyAt: when a picture can.
-    void receive(std::string_view message, Clock::duration readyAt, Clock::duration pictureReadyAt);
+    // readyAt: when a text reply can be read; pictureReadyAt: when a picture can; now: the bus's time
+    // (an armed acquisition triggers by it).
+    void receive(std::string_view message, Clock::duration readyAt, Clock::duration pictureReadyAt,
+                 Clock::duration now);
     // The write fault this message triggers, if any (consumes one of its firings).
     const Fault* takeWriteFault(std::string_view message);
     // The read fault the next read of the pending reply triggers, if any.
@@ -68,6 +80,7 @@ public:
 
 private:
     void command(const std::vector<std::string>& path, bool query, const std::string& args);
+    bool acquire(const std::vector<std::string>& path, bool query, const std::string& arg);
     void queue(std::shared_ptr<const std::string> data, ReplyKind kind);
     std::shared_ptr<const std::string> text(const std::string& t);
     const Fault* take(Fault::Kind kind, const auto& matches);
@@ -80,6 +93,8 @@ private:
     Clock::duration readyAt_{};
     Clock::duration pictureReadyAt_{};
     int hardcopies_ = 0;
+    AcquisitionState acquisition_;
+    Clock::duration now_{};
     std::string connectionPort_ = "GPIB";
     std::shared_ptr<const std::string> idReply_, idnReply_;
     std::map<std::pair<PictureFormat, bool>, std::shared_ptr<const std::string>> pictures_;

@@ -13,12 +13,35 @@ void receiveTimed(SimInstrument& instrument, Clock& clock, std::string_view mess
         return clock.now() +
                std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     };
-    instrument.receive(message, after(latency), after(hardcopyLatency));
+    instrument.receive(message, after(latency), after(hardcopyLatency), clock.now());
 }
 
+namespace {
+
+// Lets d pass on the clock in short steps; false as soon as a cancel arrives.
+bool pass(Clock& clock, Clock::duration d, const std::atomic<bool>* cancelled) {
+    if (!cancelled) {
+        clock.sleepFor(d);
+        return true;
+    }
+    const Clock::duration step = std::chrono::milliseconds(10);
+    for (const auto end = clock.now() + d;;) {
+        if (cancelled->load()) return false;
+        const auto now = clock.now();
+        if (now >= end) return true;
+        clock.sleepFor(std::min(step, end - now));
+    }
+}
+
+} // namespace
+
 PacedRead readPaced(SimInstrument& instrument, Clock& clock, double rate, Clock::duration timeout, char* buf,
-                    std::size_t n, LateTransfer late) {
+                    std::size_t n, LateTransfer late, const std::atomic<bool>* cancelled) {
     PacedRead result;
+    const auto cancel = [&result] {
+        result.outcome = PacedRead::Outcome::Cancelled;
+        return result;
+    };
     PendingReply& r = instrument.pending();
     Clock::duration waited{};
     if (const Clock::duration now = clock.now(); now < r.readyAt) {
@@ -28,7 +51,7 @@ PacedRead readPaced(SimInstrument& instrument, Clock& clock, double rate, Clock:
             result.outcome = PacedRead::Outcome::NotReady;
             return result;
         }
-        clock.sleepFor(waited);
+        if (!pass(clock, waited, cancelled)) return cancel();
     }
     std::size_t count = std::min(n, r.data->size() - r.offset);
     if (rate > 0) {
@@ -42,7 +65,7 @@ PacedRead readPaced(SimInstrument& instrument, Clock& clock, double rate, Clock:
             const double fits = std::chrono::duration<double>(transfer).count() * rate;
             count = std::min(count, static_cast<std::size_t>(std::floor(fits)));
         }
-        clock.sleepFor(transfer);
+        if (!pass(clock, transfer, cancelled)) return cancel();
     }
     std::memcpy(buf, r.data->data() + r.offset, count);
     r.offset += count;

@@ -5,6 +5,7 @@
 #include "gpib/backends/simscope/instrument.h"
 #include "gpib/clock.h"
 
+#include <atomic>
 #include <cstddef>
 #include <string_view>
 
@@ -20,6 +21,7 @@ struct PacedRead {
         NotReady, // the first byte comes only after the timeout: nothing copied, no time spent
         Late,     // KeepWhatFits: `count` bytes copied, the timeout has passed;
                   // LoseAll: nothing copied, the wait for the first byte has passed
+        Cancelled, // a cancel came while waiting: nothing copied, what was on its way is lost
     };
     Outcome outcome = Outcome::Done;
     std::size_t count = 0;
@@ -33,8 +35,9 @@ void receiveTimed(SimInstrument& instrument, Clock& clock, std::string_view mess
 
 // Copies up to n bytes of the instrument's pending reply (which must be active) into buf within
 // `timeout`, letting the waiting and the transfer pass on the clock. rate: bytes per second, 0 for
-// no transfer time.
+// no transfer time. cancelled (may be null): checked every few milliseconds of the waits, so a
+// cancel from another thread ends a slow transfer at once.
 PacedRead readPaced(SimInstrument& instrument, Clock& clock, double rate, Clock::duration timeout, char* buf,
-                    std::size_t n, LateTransfer late);
+                    std::size_t n, LateTransfer late, const std::atomic<bool>* cancelled = nullptr);
 
 } // namespace vellumix::gpib::sim

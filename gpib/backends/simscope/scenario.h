@@ -73,6 +73,9 @@ struct InstrumentSetup {
     std::map<PictureFormat, Payload> hardcopyByFormat; // ... unless one is given here
     std::optional<uint32_t> bmpFileSizeField;          // TDS 400 firmware writes a false bfSize (975)
     std::vector<Fault> faults;
+    // Seconds from arming a single acquisition (ACQUIRE:STATE RUN with STOPAFTER SEQUENCE) to its
+    // trigger; none = the trigger never comes.
+    std::optional<double> triggerAfter = 0.0;
 
     // The model name the picture shows and the screen size it is drawn at.
     std::string effectiveModel() const;

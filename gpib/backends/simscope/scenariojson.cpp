@@ -178,17 +178,30 @@ private:
         if (!keys(o, where,
                   {"address", "addresses", "kind", "id", "idn", "replyEnding", "silent", "model", "screen",
                    "format", "inkSaver", "port", "hardcopy", "hardcopyByFormat", "bmpFileSizeField",
-                   "faults"}))
+                   "faults", "trigger"}))
             return false;
         InstrumentSetup in;
         std::vector<int> addresses;
         if (!identity(o, where, in) || !appearance(o, where, in) || !hardcopies(o, where, in) ||
-            !faults(o, where, in) || !addressList(o, where, addresses))
+            !faults(o, where, in) || !trigger(o, where, in) || !addressList(o, where, addresses))
             return false;
         for (int a : addresses) {
             in.address = a;
             s.instruments.push_back(in);
         }
+        return true;
+    }
+
+    // When an armed single acquisition triggers: seconds after arming, or "never".
+    bool trigger(const QJsonObject& o, const std::string& where, InstrumentSetup& in) {
+        const QJsonValue v = o.value(QStringLiteral("trigger"));
+        if (v.isUndefined()) return true;
+        if (v.isString() && v.toString() == QLatin1String("never")) {
+            in.triggerAfter.reset();
+            return true;
+        }
+        if (!v.isDouble()) return fail(where + ": \"trigger\" must be a number of seconds or \"never\"");
+        in.triggerAfter = v.toDouble();
         return true;
     }
 

@@ -95,6 +95,14 @@ public:
         return 0;
     }
 
+    int cancelIo(int fd) override {
+#ifdef USBTMC_IOCTL_CANCEL_IO
+        return ::ioctl(fd, USBTMC_IOCTL_CANCEL_IO) != 0 ? -errno : 0;
+#else
+        (void)fd;
+        return -ENOTTY; // an older kernel: the read ends at its timeout
+#endif
+    }
     int clear(int fd) override { return ::ioctl(fd, USBTMC_IOCTL_CLEAR) != 0 ? failed() : 0; }
 
     int readStatusByte(int fd, unsigned char& stb) override {

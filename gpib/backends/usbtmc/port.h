@@ -37,6 +37,12 @@ public:
     virtual int readStatusByte(int fd, unsigned char& stb) = 0;
     // The file's timeout in milliseconds (USBTMC_IOCTL_SET_TIMEOUT); below MinTimeoutMs: -EINVAL.
     virtual int setTimeout(int fd, uint32_t ms) = 0;
+    // Ends the read in progress on fd at once (USBTMC_IOCTL_CANCEL_IO): it returns -ECANCELED.
+    // Called from another thread or a signal handler; 0 or -errno.
+    virtual int cancelIo(int fd) {
+        (void)fd;
+        return 0;
+    }
 };
 
 // The real side over the device nodes in `deviceDir` ("/dev" but for tests).

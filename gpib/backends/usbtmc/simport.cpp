@@ -121,7 +121,8 @@ long SimUsbtmcPort::read(int fd, char* buf, std::size_t n) {
     const auto timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(f->timeoutMs));
     // The kernel gives up on a transfer that outlasts the timeout; what it carried is lost.
     const sim::PacedRead got =
-        sim::readPaced(*in, clock_, rate_, timeout, buf, n, sim::LateTransfer::LoseAll);
+        sim::readPaced(*in, clock_, rate_, timeout, buf, n, sim::LateTransfer::LoseAll, &cancelled_);
+    if (got.outcome == sim::PacedRead::Outcome::Cancelled) return -ECANCELED;
     if (got.outcome != sim::PacedRead::Outcome::Done) return timedOut(*f);
     f->eom = got.end;
     return static_cast<long>(got.count);
@@ -134,10 +135,17 @@ int SimUsbtmcPort::lastReadEnded(int fd, bool& eom) {
     return 0;
 }
 
+int SimUsbtmcPort::cancelIo(int fd) {
+    (void)fd;
+    cancelled_.store(true);
+    return 0;
+}
+
 int SimUsbtmcPort::clear(int fd) {
     File* f = file(fd);
     if (!f) return -EBADF;
     if (dead(*f)) return -ENODEV;
+    cancelled_.store(false);
     f->instrument->clearOutput();
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "gpib/backends/usbtmc/port.h"
 #include "gpib/clock.h"
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@ public:
     int clear(int fd) override;
     int readStatusByte(int fd, unsigned char& stb) override;
     int setTimeout(int fd, uint32_t ms) override;
+    int cancelIo(int fd) override;
 
     // Unplugs a node (present = false): its open files fail with ENODEV for good, as the kernel's
     // do, and it is no longer listed; plugging it back lists it again for new opens.
@@ -58,6 +60,8 @@ private:
     static bool dead(const File& f) { return !f.node->present || f.generation != f.node->generation; }
     // Lets the file's timeout pass, as the kernel waits for a bulk transfer that does not come.
     long timedOut(const File& f);
+    // Set by cancelIo: the paced read in progress ends (until the next clear).
+    std::atomic<bool> cancelled_{false};
 
     double rate_ = 0;
     double latency_ = 0;

@@ -182,6 +182,11 @@ UsbtmcDevices::Node* UsbtmcDevices::target(const Descriptor& d) {
     return node;
 }
 
+void UsbtmcDevices::cancel() {
+    cancelled_.store(true);
+    if (const int fd = readingFd_.load(); fd >= 0) port_->cancelIo(fd);
+}
+
 CallStatus UsbtmcDevices::clear(const Descriptor& d) {
     Node* node = target(d);
     if (!node) return errorStatus(ENOL);
@@ -214,8 +219,16 @@ CallStatus UsbtmcDevices::read(const Descriptor& d, char* buf, int32_t count) {
     Node* node = target(d);
     if (!node) return errorStatus(ENOL);
     if (count == 0) return transferStatus(0, false);
+    if (cancelled_.load()) return errorStatus(EABO);
     long r = prepare(*node, d);
-    if (r == 0) r = port_->read(node->fd, buf, static_cast<std::size_t>(count));
+    if (r == 0) {
+        readingFd_.store(node->fd);
+        // A cancel between the check above and here finds the fd now.
+        r = cancelled_.load() ? -ECANCELED : port_->read(node->fd, buf, static_cast<std::size_t>(count));
+        readingFd_.store(-1);
+    }
+    // What was on its way is dropped by the device clear that follows a cancel.
+    if (r == -ECANCELED) return errorStatus(EABO);
     if (r < 0) return failed(*node, static_cast<int>(-r), true);
     received_ += static_cast<std::size_t>(r);
     // A short read ended at the message's end; a full one may have too, which only the transfer

@@ -7,6 +7,8 @@
 #include "gpib/backends/usbtmc/port.h"
 #include "gpib/driver.h"
 
+#include <atomic>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +44,8 @@ public:
     std::optional<CallStatus> changeTimeout(const Descriptor& current, int code) override;
     const char* hardCopyPort() const override { return "USB"; }
     std::string failureDetail() const override { return detail_; }
+    void cancel() override;
+    void clearCancel() override { cancelled_.store(false); }
 
 private:
     struct Node {
@@ -72,6 +76,8 @@ private:
     std::vector<Node> nodes_;
     std::string detail_;
     std::size_t received_ = 0; // bytes of the reply being read, for the failure detail
+    std::atomic<bool> cancelled_{false};
+    std::atomic<int> readingFd_{-1}; // the file a read is blocked on, for cancel()
 };
 
 class UsbtmcDriver final : public PortDriver {
