@@ -38,7 +38,7 @@ inline constexpr ExitStatusMeaning ExitStatusMeanings[] = {
     {ExitUnsupportedModel, "unsupported model"},
     {ExitIo, "GPIB I/O error"},
     {ExitNotOffered, "format or ink saver not offered"},
-    {ExitIncompletePicture, "incomplete picture (file written)"},
+    {ExitIncompletePicture, "no whole picture (kept as NAME.rejected.EXT)"},
     {ExitWrite, "file or stdout write error"},
     {ExitNoTrigger, "no trigger within --trigger-timeout"},
     {ExitInterrupted, "cancelled by SIGINT (Ctrl+C)"},

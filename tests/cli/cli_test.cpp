@@ -617,7 +617,7 @@ TEST(CliHelp, ExitStatusesComeFromTheirTable) {
     EXPECT_NE(
         help.find("\nExit statuses: 0 done, 1 usage, 2 bus or driver, 3 bus scan, 4 no matching instrument,\n"
                   "5 unsupported model, 6 GPIB I/O error, 7 format or ink saver not offered,\n"
-                  "8 incomplete picture (file written), 9 file or stdout write error,\n"
+                  "8 no whole picture (kept as NAME.rejected.EXT), 9 file or stdout write error,\n"
                   "10 no trigger within --trigger-timeout, 130 cancelled by SIGINT (Ctrl+C),\n"
                   "143 cancelled by SIGTERM.\n"),
         std::string::npos)
