@@ -15,7 +15,6 @@ namespace vellumix::gpib::prologix {
 
 namespace {
 
-constexpr int32_t kErr = static_cast<uint16_t>(ERR);
 constexpr int32_t kTimo = TIMO;
 constexpr int32_t kCmpl = CMPL;
 // Long enough for a read a previous program left running on a Prologix (3 s) to end first.
@@ -292,12 +291,12 @@ int32_t PrologixDriver::lostCall(int32_t status) {
 
 void PrologixDriver::SendIFC(int32_t board) {
     if (board != 0) {
-        publish(kErr, ENEB, 0);
+        publish(ErrBit, ENEB, 0);
         return;
     }
     settle();
     if (!send("++ifc\n", true)) {
-        lostCall(kErr);
+        lostCall(ErrBit);
         return;
     }
     publish(kCmpl, 0, 0);
@@ -305,31 +304,31 @@ void PrologixDriver::SendIFC(int32_t board) {
 
 int32_t PrologixDriver::ibclr(int32_t ud) {
     Descriptor* d = descriptors_.find(ud);
-    if (!d) return publish(kErr, EDVR, 0);
-    if (d->pad == 0) return publish(kErr, ENOL, 0);
-    if (lost_) return lostCall(kErr);
+    if (!d) return publish(ErrBit, EDVR, 0);
+    if (d->pad == 0) return publish(ErrBit, ENOL, 0);
+    if (lost_) return lostCall(ErrBit);
     // Cancelled: not now, since settle could wait out the rest of a long picture; what the clear
     // would drop, the next command's settle drops.
-    if (cancelled_.load()) return lostCall(kErr);
+    if (cancelled_.load()) return lostCall(ErrBit);
     settle();
     // The adapter does not say whether anybody took the clear.
-    if (!selectDevice(d->pad, d->sad) || !send("++clr\n", true)) return lostCall(kErr);
+    if (!selectDevice(d->pad, d->sad) || !send("++clr\n", true)) return lostCall(ErrBit);
     return publish(kCmpl, 0, 0);
 }
 
 int32_t PrologixDriver::ibrsp(int32_t ud, char* spr) {
     Descriptor* d = descriptors_.find(ud);
-    if (!d) return publish(kErr, EDVR, 0);
-    if (!spr) return publish(kErr, EARG, 0);
-    if (lost_) return lostCall(kErr | kTimo);
-    if (cancelled_.load()) return lostCall(kErr);
+    if (!d) return publish(ErrBit, EDVR, 0);
+    if (!spr) return publish(ErrBit, EARG, 0);
+    if (lost_) return lostCall(ErrBit | kTimo);
+    if (cancelled_.load()) return lostCall(ErrBit);
     settle();
     // As long as the descriptor allows, within what the adapter takes.
     const int ms = static_cast<int>(std::clamp<int64_t>(boundedTimeoutMilliseconds(d->tmo), ScanPollMs,
                                                         maxReadTimeoutMs(firmware_.flavour)));
-    if (!setAdapterTimeout(ms)) return lostCall(kErr | kTimo);
+    if (!setAdapterTimeout(ms)) return lostCall(ErrBit | kTimo);
     // The address goes by ++addr: AR488 0.50 ignores an address given to ++spoll itself.
-    if (!selectDevice(d->pad, d->sad) || !send("++spoll\n")) return lostCall(kErr | kTimo);
+    if (!selectDevice(d->pad, d->sad) || !send("++spoll\n")) return lostCall(ErrBit | kTimo);
     // The poll's answer, or silence until the adapter has certainly given up: nothing is sent
     // meanwhile, since a line could stop the poll mid-byte.
     const std::optional<int> value = pollAnswer(clock_.now() + stopWait(ms));
@@ -337,7 +336,7 @@ int32_t PrologixDriver::ibrsp(int32_t ud, char* spr) {
     if (!value) {
         // Silence is the only sign: nobody answered the poll within the timeout.
         lastCount_ = 0;
-        return publish(kErr | kTimo, EABO, 0);
+        return publish(ErrBit | kTimo, EABO, 0);
     }
     *spr = static_cast<char>(*value);
     lastCount_ = 1;
@@ -346,14 +345,14 @@ int32_t PrologixDriver::ibrsp(int32_t ud, char* spr) {
 
 int32_t PrologixDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
     Descriptor* d = descriptors_.find(ud);
-    if (!d) return publish(kErr, EDVR, 0);
-    if (count < 0 || (count > 0 && !buf)) return publish(kErr, EARG, 0);
-    if (lost_) return lostCall(kErr);
+    if (!d) return publish(ErrBit, EDVR, 0);
+    if (count < 0 || (count > 0 && !buf)) return publish(ErrBit, EARG, 0);
+    if (lost_) return lostCall(ErrBit);
     settle();
     // A new message makes the instrument drop an unread reply; so does our side (settle).
     if (!selectDevice(d->pad, d->sad) ||
         !send(escapeData(std::string_view(buf, static_cast<std::size_t>(count))), true))
-        return lostCall(kErr);
+        return lostCall(ErrBit);
     lastCount_ = count;
     return publish(kCmpl, 0, count);
 }

@@ -30,7 +30,6 @@
 namespace vellumix::gpib::prologix {
 
 namespace {
-constexpr int32_t kErr = static_cast<uint16_t>(ERR);
 constexpr int32_t kTimo = TIMO;
 constexpr int32_t kEnd = END;
 constexpr int32_t kCmpl = CMPL;
@@ -171,16 +170,16 @@ bool PrologixDriver::step(Clock::duration deadline) {
 
 int32_t PrologixDriver::ibrd(int32_t ud, char* buf, int32_t count) {
     Descriptor* d = descriptors_.find(ud);
-    if (!d) return publish(kErr, EDVR, 0);
-    if (count < 0 || (count > 0 && !buf)) return publish(kErr, EARG, 0);
-    if (lost_) return lostCall(kErr | kTimo);
-    if (cancelled_.load()) return lostCall(kErr);
+    if (!d) return publish(ErrBit, EDVR, 0);
+    if (count < 0 || (count > 0 && !buf)) return publish(ErrBit, EARG, 0);
+    if (lost_) return lostCall(ErrBit | kTimo);
+    if (cancelled_.load()) return lostCall(ErrBit);
     if (read_.active && (read_.pad != d->pad || read_.sad != d->sad)) settle();
     if (!read_.active) {
         settle();
         readTimeoutMs_ = adapterReadTimeoutMs(*d);
         if (!selectDevice(d->pad, d->sad) || !setAdapterTimeout(readTimeoutMs_))
-            return lostCall(kErr | kTimo);
+            return lostCall(ErrBit | kTimo);
         read_.active = true;
         read_.pad = d->pad;
         read_.sad = d->sad;
@@ -206,12 +205,12 @@ int32_t PrologixDriver::ibrd(int32_t ud, char* buf, int32_t count) {
             deadline = clock_.now() + hostTimeout(*d);
         }
     }
-    if (cancelled) return lostCall(kErr);
+    if (cancelled) return lostCall(ErrBit);
     const std::size_t n = std::min(wanted, readable());
     if (n > 0) std::memcpy(buf, read_.data.data() + read_.pos, n);
     read_.pos += n;
     lastCount_ = static_cast<int32_t>(n);
-    if (timedOut) return publish(kErr | kTimo, EABO, lastCount_);
+    if (timedOut) return publish(ErrBit | kTimo, EABO, lastCount_);
     const bool last = read_.ended && read_.pos == read_.data.size();
     if (last) read_ = Read{};
     return publish(kCmpl | (last ? kEnd : 0), 0, lastCount_);

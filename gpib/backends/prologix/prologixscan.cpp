@@ -12,7 +12,6 @@
 namespace vellumix::gpib::prologix {
 
 namespace {
-constexpr int32_t kErr = static_cast<uint16_t>(ERR);
 constexpr int32_t kCmpl = CMPL;
 // ++fndl checks an address in a few milliseconds; a generous bound per address all the same.
 constexpr auto kFndlPerAddress = std::chrono::milliseconds(100);
@@ -25,7 +24,7 @@ void PrologixDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t*
     if (!length) return;
     const int n = *length;
     if (lost_) {
-        lostCall(kErr);
+        lostCall(ErrBit);
         return;
     }
     settle();
@@ -33,14 +32,14 @@ void PrologixDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t*
     std::vector<int> pads;
     for (int i = 0; i < n; ++i)
         if ((addrList[i] >> 8) == 0 && (addrList[i] & 0xFF) != 0) pads.push_back(addrList[i] & 0xFF);
-    std::vector<bool> present(31, false);
+    std::vector<bool> present(MaxPrimaryAddress + 1, false);
     if (!firmware_.hasFindListeners || !scanWithFindListeners(pads, present)) scanWithSerialPolls(pads, present);
     if (lost_) {
-        lostCall(kErr);
+        lostCall(ErrBit);
         return;
     }
     if (std::none_of(present.begin(), present.end(), [](bool p) { return p; })) {
-        publish(kErr, EBUS, 0); // nobody took part in the handshake, as on a board with nothing connected
+        publish(ErrBit, EBUS, 0); // nobody took part in the handshake, as on a board with nothing connected
         return;
     }
     present[0] = true;
@@ -88,7 +87,7 @@ bool PrologixDriver::scanWithFindListeners(const std::vector<int>& pads, std::ve
                 ++from;
             const auto [p, ec] = std::from_chars(from, line.data() + end, pad);
             // "pad:sad" is a secondary listener, which the address list does not ask for.
-            if (ec == std::errc() && pad >= 1 && pad <= 30 && (p == line.data() + end || *p == ' '))
+            if (ec == std::errc() && pad >= 1 && pad <= MaxPrimaryAddress && (p == line.data() + end || *p == ' '))
                 present[static_cast<std::size_t>(pad)] = true;
             at = end + 1;
         }
