@@ -1,6 +1,8 @@
 // A hard copy through the virtual Prologix adapter at the rate of a USB serial link and at a TCP
 // rate, against what the link alone needs (bytes / rate + the scope's first-byte delay), with the
 // CPU time the program spends; side by side, a pyvisa-py script fetching the same picture over TCP.
+// Genuine hard copies end by their own structure; a reply that is no picture shows what an end the
+// driver cannot take from the bytes costs (two adapter read timeouts).
 // Not a timed test: it prints figures for README.
 #include "gpib/backends/schemes.h"
 #include "gpib/exchange.h"
@@ -9,6 +11,7 @@
 #include "tools/sim-adapter/process.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -48,13 +51,19 @@ double cpuSeconds() {
 
 constexpr double kFirstByte = 1.0; // seconds the scope takes to start sending
 
-std::string scenario(const fs::path& dir, std::size_t size) {
-    const fs::path path = dir / ("bench-" + std::to_string(size) + ".json");
-    std::ofstream(path)
-        << "{\"hardcopyLatency\": " << kFirstByte
+// The scope sends `payload`: a genuine hard copy's file, or (empty) a block of letters that is no
+// picture, whose end the driver cannot take from a structure.
+std::string scenario(const fs::path& dir, const std::string& payload, std::size_t size) {
+    const fs::path path = dir / ("bench-" + std::to_string(size) + (payload.empty() ? "-letters" : "") + ".json");
+    std::ofstream out(path);
+    out << "{\"hardcopyLatency\": " << kFirstByte
         << ", \"instruments\": [{\"address\": 1, \"id\": \"ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41\", "
-           "\"hardcopy\": {\"size\": "
-        << size << "}}]}";
+           "\"hardcopy\": {";
+    if (payload.empty())
+        out << "\"size\": " << size;
+    else
+        out << "\"file\": \"" << payload << "\"";
+    out << "}}]}";
     return path.string();
 }
 
@@ -63,10 +72,20 @@ std::string scenario(const fs::path& dir, std::size_t size) {
 int main() {
     const fs::path dir = fs::temp_directory_path() / "vellumix-adapter-bench";
     fs::create_directories(dir);
+    const char* env = std::getenv("VELLUMIX_SHARED_DIR");
+    const fs::path shared = env && *env ? fs::path(env) : fs::path(VELLUMIX_SOURCE_DIR) / ".." / "shared";
+    const fs::path real = shared / "real-hardcopies";
+    if (!fs::exists(real / "tds2014b_bmp_5.bmp")) {
+        std::fprintf(stderr, "adapter_bench: skipped, the genuine hard copies are not in %s\n", real.c_str());
+        return 0;
+    }
     const struct {
         const char* what;
+        std::string file; // empty: letters, no picture
         std::size_t size;
-    } pictures[] = {{"colour BMP 640x480", 308278}, {"BMP 320x240", 77878}};
+    } pictures[] = {{"BMP 640x480 (TDS 1000)", (real / "tds1000-cf_F0000TEK.BMP").string(), 307254},
+                    {"BMP 320x240 (TDS 2014B)", (real / "tds2014b_bmp_5.bmp").string(), 77878},
+                    {"no picture (letters)", "", 77878}};
     const struct {
         const char* what;
         const char* transport;
@@ -78,7 +97,7 @@ int main() {
         "byte (s, x Vellumix) | pyvisa-py one read (s, x Vellumix) |\n|---|---|---|---|---|---|---|---|\n");
     for (const auto& link : links) {
         for (const auto& picture : pictures) {
-            const std::string file = scenario(dir, picture.size);
+            const std::string file = scenario(dir, picture.file, picture.size);
             std::vector<std::string> args = {link.transport};
             if (std::string(link.transport) == "--tcp") args.push_back("0");
             args.insert(args.end(),
@@ -112,7 +131,7 @@ int main() {
             // The peer, two ways, each against a fresh adapter.
             std::string peers[2] = {"-", "-"};
             const char* modes[2] = {"bytewise", "whole"};
-            for (int m = 0; m < 2 && std::string(link.transport) == "--tcp"; ++m) {
+            for (int m = 0; m < 2 && std::string(link.transport) == "--tcp" && !picture.file.empty(); ++m) {
                 simadapter::AdapterProcess fresh(VELLUMIX_SIM_ADAPTER, args);
                 // Debian's python3, where python3-pyvisa-py installs pyvisa.
                 const std::string cmd =

@@ -178,10 +178,12 @@ bool PrologixDriver::sync(std::vector<std::string>* lines, Clock::duration wait)
         if (got != Transport::Received::Data) {
             // No answer: whatever is on its way is dropped with the next exchange.
             inFlight_ = 0;
+            syncFailed_ = true;
             return !lost_;
         }
     }
     inFlight_ = 0;
+    syncFailed_ = false;
     for (std::string& l : splitLines(received.substr(0, received.size() - marker_.size()))) {
         if (lines) lines->push_back(l);
         adapterLines_.push_back(std::move(l));

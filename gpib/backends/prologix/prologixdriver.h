@@ -125,6 +125,7 @@ private:
     Clock::duration roundTrip_{};
     std::size_t inFlight_ = 0; // bytes sent since the adapter was last known idle
     bool busy_ = false;        // the last line sent keeps the adapter busy on the bus
+    bool syncFailed_ = false;  // the last ++ver went unanswered
     int addrPad_ = -1;
     int addrSad_ = -1;
     int adapterTimeoutMs_ = -1;

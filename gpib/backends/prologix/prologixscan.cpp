@@ -54,6 +54,8 @@ void PrologixDriver::scanWithSerialPolls(const std::vector<int>& pads, std::vect
         const bool answered = pollAnswer(clock_.now() + stopWait(ScanPollMs)).has_value();
         present[static_cast<std::size_t>(pad)] = answered;
         inFlight_ = 0;
+        // An adapter that no longer answers ++ver would cost the whole wait at every address.
+        if (!answered && syncFailed_) return;
         if (lost_) return;
     }
 }
