@@ -7,19 +7,19 @@
 #include "platform/windowlayout.h"
 
 #include <QButtonGroup>
-#include <QClipboard>
-#include <QImage>
-#include <QMenu>
-#include <QKeyEvent>
-#include <QPointer>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QFile>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QImage>
+#include <QKeyEvent>
 #include <QLocale>
+#include <QMenu>
 #include <QPainter>
+#include <QPointer>
 #include <QRadioButton>
 #include <QScreen>
 #include <QStyleOptionButton>
@@ -351,8 +351,9 @@ void HardCopyForm::showProgress(std::size_t received, std::optional<std::size_t>
 void HardCopyForm::offerCancel(bool offered) {
     if (offered && held_.empty()) {
         focusBefore_ = focusWidget();
-        for (QWidget* w : std::initializer_list<QWidget*>{Button_GetHardCopy, Button_ImportLastFile, Button_OpenInWin,
-                                                          Button_SaveToFile, Button_Exit, Button_About, Frame1, Frame2}) {
+        for (QWidget* w :
+             std::initializer_list<QWidget*>{Button_GetHardCopy, Button_ImportLastFile, Button_OpenInWin,
+                                             Button_SaveToFile, Button_Exit, Button_About, Frame1, Frame2}) {
             held_.emplace_back(w, w->isEnabled());
             w->setEnabled(false);
         }
@@ -404,10 +405,12 @@ void HardCopyForm::fillPictureMenu(QMenu& menu) {
     QAction* copy = menu.addAction(QStringLiteral("Copy Hard Copy"), this,
                                    [this] { runUserHandler([this] { session_->Copy_Click(); }); });
     copy->setShortcut(QKeySequence::Copy);
-    QAction* save = menu.addAction(QStringLiteral("Save\u2026"), this,
-                                   [this] { runUserHandler([this] { session_->Button_SaveToFile_Click(); }); });
-    QAction* open = menu.addAction(QStringLiteral("Open in Viewer"), this,
-                                   [this] { runUserHandler([this] { session_->Button_OpenInWin_Click(); }); });
+    QAction* save = menu.addAction(QStringLiteral("Save\u2026"), this, [this] {
+        runUserHandler([this] { session_->Button_SaveToFile_Click(); });
+    });
+    QAction* open = menu.addAction(QStringLiteral("Open in Viewer"), this, [this] {
+        runUserHandler([this] { session_->Button_OpenInWin_Click(); });
+    });
     for (QAction* a : {copy, save, open})
         a->setEnabled(current);
 }

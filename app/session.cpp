@@ -1,17 +1,17 @@
 #include "app/session.h"
 
 #include "about/version.h"
-#include "picture/completeness.h"
 #include "capture/formats.h"
 #include "capture/hardcopy.h"
 #include "capture/identify.h"
 #include "capture/models.h"
-#include "picture/pictureinfo.h"
 #include "files/filerules.h"
 #include "gpib/backends/busuri.h"
 #include "gpib/discovery.h"
 #include "gpib/errorreport.h"
 #include "gpib/exchange.h"
+#include "picture/completeness.h"
+#include "picture/pictureinfo.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -266,7 +266,8 @@ void HardCopySession::Button_GetHardCopy_Click() {
 
     const std::string path = currentFilePath();
     std::string error;
-    const capture::HardCopyVerdict verdict = capture::judgeHardCopy(picture, capture::kindOfExtension(FileExt));
+    const capture::HardCopyVerdict verdict =
+        capture::judgeHardCopy(picture, capture::kindOfExtension(FileExt));
     if (!verdict.good) {
         // Like a failed read: the current hard copy stays what it was. The bytes are kept aside,
         // since a partial screen may still be worth a look.
@@ -372,8 +373,8 @@ void HardCopySession::Button_ImportLastFile_Click() {
         const std::string problem =
             !bytes ? std::string("cannot be read")
             : !picture::isPictureOf(verdict.check, asked)
-                ? "holds " + std::to_string(bytes->size()) + " bytes that are not a " + picture::kindName(asked) +
-                      " picture"
+                ? "holds " + std::to_string(bytes->size()) + " bytes that are not a " +
+                      picture::kindName(asked) + " picture"
                 : "is incomplete: " + picture::shortfallText(verdict.check, bytes->size()) + " bytes";
         desktop_.messageBox("The last hard copy\n" + path + "\n" + problem + ". It was not imported.",
                             MbExclamation | MbOk, "Import Last Hard Copy");

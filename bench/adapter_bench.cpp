@@ -11,8 +11,8 @@
 #include "tools/sim-adapter/process.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -54,7 +54,8 @@ constexpr double kFirstByte = 1.0; // seconds the scope takes to start sending
 // The scope sends `payload`: a genuine hard copy's file, or (empty) a block of letters that is no
 // picture, whose end the driver cannot take from a structure.
 std::string scenario(const fs::path& dir, const std::string& payload, std::size_t size) {
-    const fs::path path = dir / ("bench-" + std::to_string(size) + (payload.empty() ? "-letters" : "") + ".json");
+    const fs::path path =
+        dir / ("bench-" + std::to_string(size) + (payload.empty() ? "-letters" : "") + ".json");
     std::ofstream out(path);
     out << "{\"hardcopyLatency\": " << kFirstByte
         << ", \"instruments\": [{\"address\": 1, \"id\": \"ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41\", "

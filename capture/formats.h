@@ -11,11 +11,11 @@
 namespace vellumix::capture {
 
 struct HardCopyFormat {
-    int index;               // Option_HCFormat index
-    const char* caption;     // the form's caption
-    const char* monoCaption; // caption on models without colour formats
-    const char* formatWord;  // follows "HARDCOPY:FORMAT "
-    const char* fileExt;     // with its leading dot
+    int index;                 // Option_HCFormat index
+    const char* caption;       // the form's caption
+    const char* monoCaption;   // caption on models without colour formats
+    const char* formatWord;    // follows "HARDCOPY:FORMAT "
+    const char* fileExt;       // with its leading dot
     picture::PictureKind kind; // what the scope's bytes must be
 };
 

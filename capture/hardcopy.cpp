@@ -34,10 +34,12 @@ HardCopyVerdict judgeHardCopy(std::string_view bytes, picture::PictureKind asked
     if (!picture::isPictureOf(v.check, asked)) {
         // Without the header of the format asked for there is nothing to show or save: a missing
         // first byte, an error text, another format all end here, never as a good capture.
-        v.problem = "the scope sent " + std::to_string(bytes.size()) + (bytes.size() == 1 ? " byte that is" : " bytes that are") +
-                    " not a " + picture::kindName(asked) + " picture";
+        v.problem = "the scope sent " + std::to_string(bytes.size()) +
+                    (bytes.size() == 1 ? " byte that is" : " bytes that are") + " not a " +
+                    picture::kindName(asked) + " picture";
     } else if (!v.check.complete) {
-        v.problem = "the hard copy is incomplete: " + picture::shortfallText(v.check, bytes.size()) + " bytes came";
+        v.problem =
+            "the hard copy is incomplete: " + picture::shortfallText(v.check, bytes.size()) + " bytes came";
     } else {
         v.good = true;
     }

@@ -22,7 +22,8 @@ namespace {
 // What a signal handler may touch: lock-free atomics only.
 std::atomic<int> pendingSignal{0};
 std::atomic<gpib::InstrumentLink*> activeLink{nullptr};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<gpib::InstrumentLink*>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free &&
+              std::atomic<gpib::InstrumentLink*>::is_always_lock_free);
 
 // The link of the run in progress, for cancelRun; a signal that came before it existed applies to it.
 class ActiveLink {

@@ -1,11 +1,9 @@
 #include "cli/commands.h"
 
-#include "picture/completeness.h"
 #include "capture/hardcopy.h"
 #include "capture/identify.h"
 #include "capture/models.h"
 #include "capture/trigger.h"
-#include "picture/pictureinfo.h"
 #include "cli/exitstatus.h"
 #include "cli/outputname.h"
 #include "cli/progressbar.h"
@@ -14,6 +12,8 @@
 #include "gpib/errorreport.h"
 #include "gpib/exchange.h"
 #include "gpib/status.h"
+#include "picture/completeness.h"
+#include "picture/pictureinfo.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -212,7 +212,8 @@ int Run::deliver(const std::string& picture, const std::string& target) {
 }
 
 bool Run::writeUnderFreeName(const std::string& picture, const std::string& base, const std::tm& time,
-                             bool numbered, int& counter, bool rejected, std::string& target, std::string& error) {
+                             bool numbered, int& counter, bool rejected, std::string& target,
+                             std::string& error) {
     // A name with a counter goes on to the next free number; one without gets a number added
     // before its extension when it is taken. Either way the capture is kept under a free name.
     const bool counted = hasCounterPattern(base) || (numbered && !hasNamePattern(base));
@@ -282,7 +283,8 @@ int Run::capture(const Request& r) {
     const std::optional<capture::AcquisitionSettings> saved = capture::queryAcquisition(link_, scope.device);
     if (!saved) {
         if (!link_.cancelRequested() && !link_.lastReadFailed() && link_.GpibErrorFlag == 0)
-            fail("the " + scope.model + " did not report its acquisition settings (ACQUIRE:STOPAFTER?, "
+            fail("the " + scope.model +
+                 " did not report its acquisition settings (ACQUIRE:STOPAFTER?, "
                  "ACQUIRE:STATE?)");
         return ExitIo;
     }
@@ -301,8 +303,8 @@ int Run::capture(const Request& r) {
 }
 
 bool Run::pause(double seconds) {
-    const auto end = ctx_.clock.now() +
-                     std::chrono::duration_cast<gpib::Clock::duration>(std::chrono::duration<double>(seconds));
+    const auto end = ctx_.clock.now() + std::chrono::duration_cast<gpib::Clock::duration>(
+                                            std::chrono::duration<double>(seconds));
     for (auto now = ctx_.clock.now(); now < end; now = ctx_.clock.now()) {
         if (link_.cancelRequested()) return false;
         ctx_.clock.sleepFor(std::min<gpib::Clock::duration>(end - now, std::chrono::milliseconds(50)));
@@ -371,7 +373,8 @@ int Run::captureAll(const Request& r, const Scope& scope, const capture::HardCop
                 else
                     where = " (they could not be kept in " + target + ": " + error + ")";
             } else {
-                target = output.empty() ? defaultPictureName(scope.model, localTime(), format->fileExt) : output;
+                target =
+                    output.empty() ? defaultPictureName(scope.model, localTime(), format->fileExt) : output;
                 if (target == "-") {
                     if (const int status = deliver(picture, target); status != ExitOk) return status;
                 } else {
@@ -391,7 +394,8 @@ int Run::captureAll(const Request& r, const Scope& scope, const capture::HardCop
             const std::tm now = localTime();
             const std::string base =
                 output.empty() ? defaultPictureName(scope.model, now, format->fileExt) : output;
-            if (const int status = deliverNew(picture, base, now, count > 1, counter, target); status != ExitOk)
+            if (const int status = deliverNew(picture, base, now, count > 1, counter, target);
+                status != ExitOk)
                 return status;
         } else {
             target = output.empty() ? defaultPictureName(scope.model, localTime(), format->fileExt) : output;

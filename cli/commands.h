@@ -62,7 +62,8 @@ private:
     // Writes under the first free name from base (never replacing a file); rejected: the bytes go
     // beside the name a good capture would have had (NAME.rejected.EXT). target: the name tried last.
     bool writeUnderFreeName(const std::string& picture, const std::string& base, const std::tm& time,
-                            bool numbered, int& counter, bool rejected, std::string& target, std::string& error);
+                            bool numbered, int& counter, bool rejected, std::string& target,
+                            std::string& error);
 
     CliContext& ctx_;
     TerminalDesktop desktop_;

@@ -215,8 +215,8 @@ std::string makeRequest(const std::string& command, const ParsedOptions& o, Requ
     if (o.has("trigger-timeout")) {
         double t = 0;
         if (!parseSeconds(o.value("trigger-timeout"), t) || t <= 0)
-            return "--trigger-timeout needs a number of seconds above 0, not \"" + o.value("trigger-timeout") +
-                   "\"";
+            return "--trigger-timeout needs a number of seconds above 0, not \"" +
+                   o.value("trigger-timeout") + "\"";
         if (!r.onTrigger) return "--trigger-timeout needs --on-trigger";
         r.triggerTimeout = t;
     }

@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     for (PictureKind asked : {PictureKind::Bmp, PictureKind::Tiff, PictureKind::Png, PictureKind::Pcx}) {
         const auto verdict = vellumix::capture::judgeHardCopy(picture, asked);
         // A good verdict is a sound, whole picture of that kind, and only that.
-        if (verdict.good != (vellumix::picture::isPictureOf(check, asked) && check.complete)) __builtin_trap();
+        if (verdict.good != (vellumix::picture::isPictureOf(check, asked) && check.complete))
+            __builtin_trap();
         if (verdict.good != verdict.problem.empty()) __builtin_trap();
     }
     // The progress head: the first 64 bytes, and the shorter heads of the first chunks.

@@ -117,7 +117,7 @@ PictureCheck checkTiff(std::string_view b) {
     bool unread = false; // a part that says where further data lies did not arrive
     uint64_t ifd = r.u32(4);
     if (ifd == 0) return shortOf(PictureKind::Tiff, std::nullopt, false); // no picture described at all
-    if (ifd < 8) return malformed(PictureKind::Tiff, b.size());             // the IFD inside the header
+    if (ifd < 8) return malformed(PictureKind::Tiff, b.size());           // the IFD inside the header
     bool described = false; // the first IFD names its strips or tiles
     std::set<uint64_t> seen;
     while (ifd != 0 && seen.insert(ifd).second && seen.size() <= 64) {
@@ -180,7 +180,8 @@ PictureCheck checkPng(std::string_view b) {
         if (pos == 8 && b.substr(at + 4, 4) != "IHDR") return malformed(PictureKind::Png, b.size());
         for (std::size_t i = 0; i < 4; ++i) {
             const char t = b[at + 4 + i];
-            if (!((t >= 'A' && t <= 'Z') || (t >= 'a' && t <= 'z'))) return malformed(PictureKind::Png, b.size());
+            if (!((t >= 'A' && t <= 'Z') || (t >= 'a' && t <= 'z')))
+                return malformed(PictureKind::Png, b.size());
         }
         const bool iend = b.substr(at + 4, 4) == "IEND";
         const uint64_t end = pos + Frame + length;

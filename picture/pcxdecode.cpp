@@ -10,7 +10,8 @@ constexpr std::size_t HeaderSize = 128;
 constexpr int MaxSide = 16384;
 
 unsigned word(std::string_view b, std::size_t at) {
-    return static_cast<unsigned char>(b[at]) | static_cast<unsigned>(static_cast<unsigned char>(b[at + 1])) << 8;
+    return static_cast<unsigned char>(b[at]) | static_cast<unsigned>(static_cast<unsigned char>(b[at + 1]))
+                                                   << 8;
 }
 
 uint32_t rgb(std::string_view b, std::size_t at) {
@@ -76,8 +77,9 @@ std::optional<DecodedPicture> decodePcx(std::string_view b) {
             if (bits == 1) {
                 unsigned index = 0;
                 for (int plane = 0; plane < planes; ++plane)
-                    index |= ((line[static_cast<std::size_t>(plane) * bytesPerLine + x / 8] >> (7 - x % 8)) & 1u)
-                             << plane;
+                    index |=
+                        ((line[static_cast<std::size_t>(plane) * bytesPerLine + x / 8] >> (7 - x % 8)) & 1u)
+                        << plane;
                 px = palette[index];
             } else if (indexed) {
                 px = palette[line[x]];

@@ -102,7 +102,7 @@ TEST(AdapterRead, EndsRightAfterTheLastByteAndSurvivesLongPauses) {
     std::string text(20000, 'Q');
     text[4999] = static_cast<char>(EotChar);
     const double undecided = 2 * 3.8 + 0.1; // two waits for the adapter's 3 s timeout
-    const double gap = 0.8;                      // from its timeout to the next ++read
+    const double gap = 0.8;                 // from its timeout to the next ++read
     const struct {
         const char* what;
         std::string bytes;
@@ -492,10 +492,8 @@ TEST(AdapterFirmware, PausesAtTheStartInTheMiddleAndRightAfterAByte4) {
         std::size_t pauseAt;
         double pause;
     } pauses[] = {
-        {"4 s before the first byte", 4.0, 0, 0},
-        {"1.5 s after the byte 4", 0, 12, 1.5},
-        {"4 s after the byte 4", 0, 12, 4.0},
-        {"4 s in the middle", 0, 40000, 4.0},
+        {"4 s before the first byte", 4.0, 0, 0}, {"1.5 s after the byte 4", 0, 12, 1.5},
+        {"4 s after the byte 4", 0, 12, 4.0},     {"4 s in the middle", 0, 40000, 4.0},
         {"7 s in the middle", 0, 40000, 7.0},
     };
     for (const auto& fw : kFirmwares) {
@@ -531,7 +529,6 @@ TEST(AdapterFirmware, StartsAndCapturesThroughTheWindowOnEveryFirmware) {
         EXPECT_TRUE(test::readFile(run.file(".bmp")) == good);
         EXPECT_TRUE(run.desktop.boxes.empty()) << run.desktop.boxes.front().prompt;
 
-
         const std::string cut = test::bmp320x240('P').substr(1);
         AdapterRun lost(scopeSending(cut), options(fw), "lostbyte");
         ASSERT_TRUE(lost.session) << lost.connectError;
@@ -540,7 +537,9 @@ TEST(AdapterFirmware, StartsAndCapturesThroughTheWindowOnEveryFirmware) {
         test::writeFile(lost.file(".bmp"), good);
         lost.session->Button_GetHardCopy_Click();
         ASSERT_EQ(lost.desktop.boxes.size(), 1u);
-        EXPECT_EQ(lost.desktop.boxes[0].prompt.rfind("The scope sent 77877 bytes that are not a BMP picture.", 0), 0u)
+        EXPECT_EQ(
+            lost.desktop.boxes[0].prompt.rfind("The scope sent 77877 bytes that are not a BMP picture.", 0),
+            0u)
             << lost.desktop.boxes[0].prompt;
         EXPECT_TRUE(test::readFile(lost.file(".bmp")) == good);
     }

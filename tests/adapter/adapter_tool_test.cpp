@@ -1,7 +1,7 @@
 // vellumix-sim-adapter over real transports: TCP on 127.0.0.1 and a pseudo-terminal, both
 // flavours, every genuine hard copy byte for byte; the messages for what can go wrong on opening.
-#include "gpib/backends/schemes.h"
 #include "gpib/backends/prologix/prologixbus.h"
+#include "gpib/backends/schemes.h"
 #include "gpib/exchange.h"
 #include "gpib/status.h"
 #include "tests/adapter/adapterrun.h"

@@ -41,7 +41,8 @@ Scenario scopeSending(const std::string& picture) {
 // One adapter on a serial line at 115200 baud both ways.
 struct Raw {
     AdapterEmulator adapter;
-    explicit Raw(Firmware f, Scenario s = Scenario::defaultScenario(), std::size_t pauseAt = 0, double pause = 0)
+    explicit Raw(Firmware f, Scenario s = Scenario::defaultScenario(), std::size_t pauseAt = 0,
+                 double pause = 0)
         : adapter(std::move(s), options(f, pauseAt, pause)) {}
     static AdapterOptions options(Firmware f, std::size_t pauseAt, double pause) {
         AdapterOptions o;
@@ -90,19 +91,22 @@ TEST(AdapterFirmware, CommandsAndTheirTextsPerVersion) {
         {F::Ar488_053, "++fndl 31\n++read_tmo_ms\n", "Invalid parameter\r\n35\r\n"},
         {F::Ar488_053, "++fndl 1-3\n++read_tmo_ms\n", "1\r\n1200\r\n"},
         // Read timeout limits and what a refusal prints.
-        {F::Ar488_050, "++read_tmo_ms 0\n++read_tmo_ms 40000\n++read_tmo_ms\n", Unrecognized + Unrecognized + "1200\r\n"},
+        {F::Ar488_050, "++read_tmo_ms 0\n++read_tmo_ms 40000\n++read_tmo_ms\n",
+         Unrecognized + Unrecognized + "1200\r\n"},
         {F::Ar488_053, "++read_tmo_ms 0\n++read_tmo_ms 40000\n++read_tmo_ms\n",
          "Invalid parameter\r\nInvalid parameter\r\n1200\r\n"},
         {F::Ar488_053, "++read_tmo_ms x\n++read_tmo_ms 32000\n++read_tmo_ms\n", "32000\r\n"},
         {F::Ar488_050, "++read_tmo_ms x\n", Unrecognized},
         {F::Prologix, "++read_tmo_ms 9000\n++read_tmo_ms\n", "3000\r\n"},
         {F::Ar488_050, "++addr 0\n", Unrecognized},
-        {F::Ar488_053, "++addr 0\n++eos 5\n++auto 4\n", "Invalid parameter\r\nInvalid parameter\r\nInvalid parameter\r\n"},
+        {F::Ar488_053, "++addr 0\n++eos 5\n++auto 4\n",
+         "Invalid parameter\r\nInvalid parameter\r\nInvalid parameter\r\n"},
         // ++ver, ++ver real and a version string set by the user.
         {F::Ar488_050, "++ver\n++ver real\n", V050 + V050},
         {F::Ar488_047, "++setvstr Foo\n++ver\n++ver real\n", "Foo\r\n" + V047},
         {F::Ar488_049, "++setvstr Foo Bar\n++ver\n++ver real\n", "Foo Bar\r\nFoo Bar\r\n" + V049},
-        {F::Ar488_050, "++id verstr Baz\n++ver\n++ver real\n++id verstr\n", "Baz\r\nBaz\r\n" + V050 + "Baz\r\n"},
+        {F::Ar488_050, "++id verstr Baz\n++ver\n++ver real\n++id verstr\n",
+         "Baz\r\nBaz\r\n" + V050 + "Baz\r\n"},
         {F::Ar488_053, "++setvstr Foo\n++ver\n", Unrecognized + V053},
         {F::Ar488_053, "++id verstr Baz\n++ver\n++ver real\n", "Baz\r\nBaz\r\n" + V053},
         {F::Ar488_047, "++id verstr Baz\n", Unrecognized},
@@ -263,14 +267,10 @@ TEST(AdapterFirmware, EoiAfterTheLastByteLeavesTheMessageOpenUntilAnLf) {
         int eos;
         std::vector<std::string> received; // what the scope took as messages
     } rows[] = {
-        {Firmware::Ar488_050, 3, {}},
-        {Firmware::Ar488_050, 2, {"ID?\n"}},
-        {Firmware::Ar488_050, 0, {"ID?\r\n"}},
-        {Firmware::Ar488_050, 1, {}}, // CR is no end for a TDS
-        {Firmware::Ar488_047, 3, {}},
-        {Firmware::Ar488_049, 3, {}},
-        {Firmware::Ar488_053, 3, {"ID?"}},
-        {Firmware::Prologix, 3, {"ID?"}},
+        {Firmware::Ar488_050, 3, {}},          {Firmware::Ar488_050, 2, {"ID?\n"}},
+        {Firmware::Ar488_050, 0, {"ID?\r\n"}}, {Firmware::Ar488_050, 1, {}}, // CR is no end for a TDS
+        {Firmware::Ar488_047, 3, {}},          {Firmware::Ar488_049, 3, {}},
+        {Firmware::Ar488_053, 3, {"ID?"}},     {Firmware::Prologix, 3, {"ID?"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(name(row.firmware) + " eos " + std::to_string(row.eos));

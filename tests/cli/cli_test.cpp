@@ -316,7 +316,8 @@ INSTANTIATE_TEST_SUITE_P(Cli, StdoutBytesTest, ::testing::ValuesIn(PayloadCases)
 TEST(CliCapture, FilePayloadScenarioReachesStdoutUnchanged) {
     Cli cli;
     const std::string dir = std::string(VELLUMIX_SOURCE_DIR) + "/tests/cli/data/";
-    ASSERT_EQ(cli.run({"--bus", "sim:" + dir + "cli-scope.json", "capture", "--format", "PNG", "-o", "-"}), ExitOk)
+    ASSERT_EQ(cli.run({"--bus", "sim:" + dir + "cli-scope.json", "capture", "--format", "PNG", "-o", "-"}),
+              ExitOk)
         << cli.err.str();
     EXPECT_EQ(cli.out.str(), readFile(dir + "cli-picture.bin"));
 }
@@ -367,13 +368,16 @@ TEST(CliCapture, EveryFormatIsCheckedByItsOwnStructure) {
         const char* message; // the whole of stderr
     } cases[] = {
         {"TIFF", real("tds2000-4ch_tiff_0.tif", 1), ExitIncompletePicture,
-         "vellumix-cli: the hard copy is incomplete: 19223 of 19224 bytes came (kept in p.rejected.tif; p.tif is "
+         "vellumix-cli: the hard copy is incomplete: 19223 of 19224 bytes came (kept in p.rejected.tif; "
+         "p.tif is "
          "unchanged)\n"},
         {"TIFF", real("tds420a_tiff_0.tiff", 1000), ExitIncompletePicture,
-         "vellumix-cli: the hard copy is incomplete: 37810 of at least 38410 bytes came (kept in p.rejected.tif; "
+         "vellumix-cli: the hard copy is incomplete: 37810 of at least 38410 bytes came (kept in "
+         "p.rejected.tif; "
          "p.tif is unchanged)\n"},
         {"PCX", real("tds420a_pcx_0.pcx", 1), ExitIncompletePicture,
-         "vellumix-cli: the hard copy is incomplete: 17965 bytes came (kept in p.rejected.pcx; p.pcx is unchanged)\n"},
+         "vellumix-cli: the hard copy is incomplete: 17965 bytes came (kept in p.rejected.pcx; p.pcx is "
+         "unchanged)\n"},
         {"TIFF", real("tds420a_tiff_0.tiff"), ExitOk, ""},
         {"BMP", real("tds2002b_F0000TEK.BMP", 0, "\r\n"), ExitOk,
          "vellumix-cli: 2 bytes came after the end of the picture and were kept (p.bmp)\n"},
@@ -476,9 +480,12 @@ TEST(CliCapture, ScriptedReplies) {
     const Case cases[] = {
         {"EmptyReply", "", ExitIo, "empty hard copy"},
         {"BmpHeaderCut", "BM" + std::string(30, '\x01'), ExitIncompletePicture, "32 of at least 54"},
-        {"UnknownFormatShort", "ZZ", ExitIncompletePicture, "the scope sent 2 bytes that are not a BMP picture"},
-        {"MissingFirstByte", "M" + std::string(60, '\x01'), ExitIncompletePicture, "61 bytes that are not a BMP"},
-        {"ImpossibleHeader", "BM" + std::string(60, '\0'), ExitIncompletePicture, "62 bytes that are not a BMP"},
+        {"UnknownFormatShort", "ZZ", ExitIncompletePicture,
+         "the scope sent 2 bytes that are not a BMP picture"},
+        {"MissingFirstByte", "M" + std::string(60, '\x01'), ExitIncompletePicture,
+         "61 bytes that are not a BMP"},
+        {"ImpossibleHeader", "BM" + std::string(60, '\0'), ExitIncompletePicture,
+         "62 bytes that are not a BMP"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -692,12 +699,18 @@ TEST(CliCapture, RepeatNamesNeverReplaceAFile) {
         bool noPicture = false;           // the scope sends bytes that are no PNG: kept beside, status 8
     };
     const Case cases[] = {
-        {"counter pattern", {"--count", "3", "-o", "shot-{n}.png"}, {}, {"shot-001.png", "shot-002.png", "shot-003.png"}},
+        {"counter pattern",
+         {"--count", "3", "-o", "shot-{n}.png"},
+         {},
+         {"shot-001.png", "shot-002.png", "shot-003.png"}},
         {"counter goes past taken names",
          {"--count", "2", "-o", "shot-{n}.png"},
          {"shot-001.png", "shot-003.png"},
          {"shot-002.png", "shot-004.png"}},
-        {"implicit counter skips too", {"--count", "2", "-o", "run.png"}, {"run_001.png"}, {"run_002.png", "run_003.png"}},
+        {"implicit counter skips too",
+         {"--count", "2", "-o", "run.png"},
+         {"run_001.png"},
+         {"run_002.png", "run_003.png"}},
         {"time pattern, same second",
          {"--count", "2", "-o", "s-{time}.png"},
          {},
@@ -709,8 +722,11 @@ TEST(CliCapture, RepeatNamesNeverReplaceAFile) {
          {"shot-001.png", "shot-002.rejected.png"},
          {"shot-003.rejected.png", "shot-004.rejected.png"},
          true},
-        {"no picture under a time pattern", {"-o", "s-{time}.png"}, {"s-2026-12-07T15-30-12.png"},
-         {"s-2026-12-07T15-30-12_002.rejected.png"}, true},
+        {"no picture under a time pattern",
+         {"-o", "s-{time}.png"},
+         {"s-2026-12-07T15-30-12.png"},
+         {"s-2026-12-07T15-30-12_002.rejected.png"},
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -766,7 +782,13 @@ TEST(CliCapture, OnTriggerArmsWaitsCapturesAndRestores) {
     };
     const Case cases[] = {
         {"trigger after 2 s", 2.0, {"-o", "t.png"}, ExitOk, {"t.png"}, 1, 2.0},
-        {"three triggered screens", 1.0, {"--count", "3", "-o", "t{n}.png"}, ExitOk, {"t001.png", "t002.png", "t003.png"}, 3, 3.0},
+        {"three triggered screens",
+         1.0,
+         {"--count", "3", "-o", "t{n}.png"},
+         ExitOk,
+         {"t001.png", "t002.png", "t003.png"},
+         3,
+         3.0},
         {"trigger in time", 4.0, {"--trigger-timeout", "5", "-o", "t.png"}, ExitOk, {"t.png"}, 1, 4.0},
         {"no trigger", std::nullopt, {"--trigger-timeout", "5", "-o", "t.png"}, ExitNoTrigger, {}, 0, 5.0},
         {"trigger too late", 9.0, {"--trigger-timeout", "5", "-o", "t.png"}, ExitNoTrigger, {}, 0, 5.0},
@@ -813,8 +835,17 @@ TEST(CliCapture, SignalCancelsAndTheNextRunIsExact) {
     const Case cases[] = {
         {"SIGINT mid-picture", SIGINT, {"-o", "keep.bmp"}, "HARDCOPY START", 3},
         {"SIGTERM mid-picture", SIGTERM, {"-o", "keep.bmp"}, "HARDCOPY START", 2},
-        {"SIGINT in a repeat's first capture", SIGINT, {"--count", "3", "--interval", "60", "-o", "r.bmp"}, "HARDCOPY START", 40},
-        {"SIGINT waiting for the trigger", SIGINT, {"--on-trigger", "-o", "keep.bmp"}, "ACQUIRE:STATE RUN", 3, std::nullopt},
+        {"SIGINT in a repeat's first capture",
+         SIGINT,
+         {"--count", "3", "--interval", "60", "-o", "r.bmp"},
+         "HARDCOPY START",
+         40},
+        {"SIGINT waiting for the trigger",
+         SIGINT,
+         {"--on-trigger", "-o", "keep.bmp"},
+         "ACQUIRE:STATE RUN",
+         3,
+         std::nullopt},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

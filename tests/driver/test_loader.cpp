@@ -1,6 +1,6 @@
 // Opening a backend from a bus URI: the library search, its failure message, the simulated bus.
-#include "gpib/backends/schemes.h"
 #include "gpib/backends/ni488/ni488driver.h"
+#include "gpib/backends/schemes.h"
 #include "stubcontrol.h"
 
 #include <gtest/gtest.h>

@@ -14,10 +14,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QMenu>
 #include <QFile>
 #include <QGroupBox>
 #include <QImage>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>

@@ -130,13 +130,13 @@ TEST(PictureInfo, SecondsLeftAtTheRateSoFar) {
         double elapsed;
         std::optional<double> left;
     } cases[] = {
-        {10000, 30000, 0, 1.0, 2.0},          // 10 kB/s, 20 kB to go
-        {12000, 30000, 2000, 1.0, 1.8},       // the first piece's bytes are not counted in the rate
-        {30000, 30000, 0, 1.0, 0.0},          // done
-        {40000, 30000, 0, 1.0, 0.0},          // more than the header said
-        {10000, std::nullopt, 0, 1.0, {}},    // no length in the header
-        {2000, 30000, 2000, 1.0, {}},         // no bytes since the first piece
-        {10000, 30000, 0, 0.1, {}},           // too soon to tell
+        {10000, 30000, 0, 1.0, 2.0},       // 10 kB/s, 20 kB to go
+        {12000, 30000, 2000, 1.0, 1.8},    // the first piece's bytes are not counted in the rate
+        {30000, 30000, 0, 1.0, 0.0},       // done
+        {40000, 30000, 0, 1.0, 0.0},       // more than the header said
+        {10000, std::nullopt, 0, 1.0, {}}, // no length in the header
+        {2000, 30000, 2000, 1.0, {}},      // no bytes since the first piece
+        {10000, 30000, 0, 0.1, {}},        // too soon to tell
     };
     for (const auto& c : cases) {
         const auto left = secondsLeft(c.received, c.total, c.base, c.elapsed);
@@ -149,8 +149,14 @@ TEST(PictureInfo, SecondsLeftAtTheRateSoFar) {
 
 TEST(Trigger, StateRepliesThatMeanStopped) {
     const std::pair<const char*, bool> cases[] = {
-        {"0", true}, {"1", false}, {":ACQUIRE:STATE 0", true}, {"ACQ:STATE 1", false},
-        {"stop", true}, {"RUN", false}, {"OFF", true}, {"", false},
+        {"0", true},
+        {"1", false},
+        {":ACQUIRE:STATE 0", true},
+        {"ACQ:STATE 1", false},
+        {"stop", true},
+        {"RUN", false},
+        {"OFF", true},
+        {"", false},
     };
     for (const auto& [reply, stopped] : cases)
         EXPECT_EQ(acquisitionStopped(reply), stopped) << reply;
@@ -162,9 +168,9 @@ TEST(PcxDecode, RefusesWhatIsNotAWholePicture) {
     header[2] = 1;
     header[3] = 1;
     header[65] = 1;
-    header[8] = 15;  // 16 x 2 pixels
+    header[8] = 15; // 16 x 2 pixels
     header[10] = 1;
-    header[66] = 2;  // bytes per line
+    header[66] = 2;                      // bytes per line
     const std::string data = "\xc4\xff"; // a run of 4 bytes: both lines
     EXPECT_TRUE(decodePcx(header + data));
     EXPECT_FALSE(decodePcx(header + data.substr(0, 1))) << "cut inside a run";

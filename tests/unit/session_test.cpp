@@ -593,9 +593,11 @@ TEST_F(SessionFixture, IncompletePicturesAreKeptAndReported) {
         const bool told = !desktop.boxes.empty() && desktop.boxes[0].title == "Get Hard Copy";
         EXPECT_EQ(told, !good);
         if (told) {
-            const std::string opening = std::string(c.report).rfind("sent", 0) == 0 ? "The scope " : "The hard copy ";
-            EXPECT_EQ(desktop.boxes[0].prompt, opening + c.report + ".\n\nThey were kept for inspection in\n" +
-                                                   rejected.string() + "\n\nThe previous hard copy is unchanged.");
+            const std::string opening =
+                std::string(c.report).rfind("sent", 0) == 0 ? "The scope " : "The hard copy ";
+            EXPECT_EQ(desktop.boxes[0].prompt,
+                      opening + c.report + ".\n\nThey were kept for inspection in\n" + rejected.string() +
+                          "\n\nThe previous hard copy is unchanged.");
             EXPECT_EQ(desktop.boxes[0].flags, 48);
         }
     }
@@ -773,8 +775,9 @@ TEST_F(SessionFixture, ImportOfBmpAndOfAMissingFile) {
         test::writeFile(dataFolder() / "Vellumix_Temp..bmp", b.bytes);
         session.Button_ImportLastFile_Click();
         ASSERT_EQ(desktop.boxes.size(), 1u);
-        EXPECT_EQ(desktop.boxes[0].prompt, "The last hard copy\n" + (dataFolder() / "Vellumix_Temp..bmp").string() +
-                                               "\n" + b.problem + " It was not imported.");
+        EXPECT_EQ(desktop.boxes[0].prompt, "The last hard copy\n" +
+                                               (dataFolder() / "Vellumix_Temp..bmp").string() + "\n" +
+                                               b.problem + " It was not imported.");
         EXPECT_EQ(session.CurrentFileName, "");
         EXPECT_EQ(view.picture, "");
     }

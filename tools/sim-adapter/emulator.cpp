@@ -19,14 +19,17 @@ constexpr const char* kUnrecognized = "Unrecognized command";
 // Rows: what each firmware does (see docs/adapters.md for the sources and the rig checks).
 // An ATmega328P's serial ring holds 64 slots of which 63 can be full; the output ring is the same.
 const FirmwareProfile kProfiles[] = {
-    {Firmware::Ar488_047, Flavour::Ar488, "ar488-0.47", "AR488 GPIB controller, ver. 0.47.60, 05/12/2019", 63, 63,
-     ReadAbort::CharPerByte, false, false, true, true, true, false, false, false, kUnrecognized, 1200, 32000},
-    {Firmware::Ar488_049, Flavour::Ar488, "ar488-0.49", "AR488 GPIB controller, ver. 0.49.03, 18/12/2020", 63, 63,
-     ReadAbort::None, false, false, true, true, true, false, true, false, kUnrecognized, 1200, 32000},
-    {Firmware::Ar488_050, Flavour::Ar488, "ar488-0.50", "AR488 GPIB controller, ver. 0.50.16, 02/06/2021", 63, 63,
-     ReadAbort::AfterByte, false, false, true, false, true, true, true, false, kUnrecognized, 1200, 32000},
-    {Firmware::Ar488_053, Flavour::Ar488, "ar488-0.53", "AR488 GPIB controller, ver. 0.53.04, 13/04/2025", 63, 63,
-     ReadAbort::None, true, true, false, false, false, false, true, false, "Invalid parameter", 1200, 32000},
+    {Firmware::Ar488_047, Flavour::Ar488, "ar488-0.47", "AR488 GPIB controller, ver. 0.47.60, 05/12/2019", 63,
+     63, ReadAbort::CharPerByte, false, false, true, true, true, false, false, false, kUnrecognized, 1200,
+     32000},
+    {Firmware::Ar488_049, Flavour::Ar488, "ar488-0.49", "AR488 GPIB controller, ver. 0.49.03, 18/12/2020", 63,
+     63, ReadAbort::None, false, false, true, true, true, false, true, false, kUnrecognized, 1200, 32000},
+    {Firmware::Ar488_050, Flavour::Ar488, "ar488-0.50", "AR488 GPIB controller, ver. 0.50.16, 02/06/2021", 63,
+     63, ReadAbort::AfterByte, false, false, true, false, true, true, true, false, kUnrecognized, 1200,
+     32000},
+    {Firmware::Ar488_053, Flavour::Ar488, "ar488-0.53", "AR488 GPIB controller, ver. 0.53.04, 13/04/2025", 63,
+     63, ReadAbort::None, true, true, false, false, false, false, true, false, "Invalid parameter", 1200,
+     32000},
     {Firmware::Prologix, Flavour::Prologix, "prologix", "Prologix GPIB-USB Controller version 6.107", 0, 0,
      ReadAbort::AtOnce, false, true, false, false, false, false, false, true, "", 500, 3000},
     {Firmware::Immediate, Flavour::Prologix, "immediate", "Prologix GPIB-USB Controller version 6.107", 0, 0,
@@ -77,7 +80,8 @@ std::optional<Firmware> firmwareNamed(std::string_view name) {
 
 std::string versionText(const AdapterOptions& options) {
     const FirmwareProfile& p = profile(options.effectiveFirmware());
-    if (p.flavour == Flavour::Prologix && options.ethernet) return "Prologix GPIB-ETHERNET Controller version 01.06.06.00";
+    if (p.flavour == Flavour::Prologix && options.ethernet)
+        return "Prologix GPIB-ETHERNET Controller version 01.06.06.00";
     return p.version;
 }
 
@@ -141,8 +145,9 @@ void AdapterEmulator::emit(std::string_view bytes) {
     auto at = std::max(clock_.now(), linkFree_);
     if (options_.rate > 0) at += seconds(static_cast<double>(bytes.size()) / options_.rate);
     linkFree_ = at;
-    const Clock::duration buffered =
-        options_.rate > 0 ? seconds(static_cast<double>(profile_.outputBuffer) / options_.rate) : Clock::duration{};
+    const Clock::duration buffered = options_.rate > 0
+                                         ? seconds(static_cast<double>(profile_.outputBuffer) / options_.rate)
+                                         : Clock::duration{};
     moveClock(at - std::min(buffered, at));
     if (!bytes.empty()) output_.emplace_back(at, std::string(bytes));
 }
@@ -282,7 +287,8 @@ void AdapterEmulator::run(Clock::duration until) {
         }
         if (busyUntil_ > clock_.now()) {
             if (busyAbortable_) {
-                if (const auto t = lineCompleteAt(std::min(busyUntil_, until))) busyUntil_ = std::max(*t, clock_.now());
+                if (const auto t = lineCompleteAt(std::min(busyUntil_, until)))
+                    busyUntil_ = std::max(*t, clock_.now());
             }
             if (busyUntil_ > until) return settle();
             moveClock(busyUntil_);
@@ -313,7 +319,8 @@ void AdapterEmulator::startRead(ReadEnd end, unsigned char endChar) {
 bool AdapterEmulator::stepRead(Clock::duration until) {
     Read& r = *read_;
     gpib::sim::SimInstrument* in = bus_->instrumentAt(pad_);
-    const auto timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(readTimeoutMs_));
+    const auto timeout =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(readTimeoutMs_));
     std::optional<Clock::duration> ready;
     if (in && !in->silent() && sad_ == 0 && in->pending().active())
         ready = std::max({clock_.now(), in->pending().readyAt, pauseEnd_});
@@ -458,7 +465,9 @@ void AdapterEmulator::command(const std::string& text) {
     if (w.empty()) return;
     std::string name = w[0];
     const bool ar488 = profile_.flavour == Flavour::Ar488;
-    if (ar488) std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (ar488)
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
     const auto arg = [&](std::size_t i) { return i < w.size() ? number(w[i]) : std::nullopt; };
     const bool query = w.size() == 1;
     const bool v053 = profile_.firmware == Firmware::Ar488_053;
@@ -585,16 +594,18 @@ void AdapterEmulator::command(const std::string& text) {
         // AR488 writes its settings to EEPROM whatever follows; a Prologix switches auto-saving.
         if (!ar488 && !query) value(0, 1);
     } else {
-        static const char* const common[] = {"allspoll", "dcl",    "default", "llo",     "loc",  "lon",
-                                             "macro",    "ppoll",  "ren",     "repeat",  "rst",  "trg",
-                                             "srq",      "srqauto", "status", "ton",     "verbose", "xdiag"};
+        static const char* const common[] = {"allspoll", "dcl",     "default", "llo",    "loc",     "lon",
+                                             "macro",    "ppoll",   "ren",     "repeat", "rst",     "trg",
+                                             "srq",      "srqauto", "status",  "ton",    "verbose", "xdiag"};
         bool known = std::find(std::begin(common), std::end(common), name) != std::end(common);
         if (name == "eor" || name == "idn") known = ar488 && !has047;
         if (name == "tmbus") known = ar488 && !v053;
-        if (name == "tct" || name == "send" || name == "unl" || name == "unt" || name == "flags" || name == "prom")
+        if (name == "tct" || name == "send" || name == "unl" || name == "unt" || name == "flags" ||
+            name == "prom")
             known = v053;
-        if (!ar488) known = name == "loc" || name == "llo" || name == "rst" || name == "trg" || name == "srq" ||
-                            name == "status" || name == "lon";
+        if (!ar488)
+            known = name == "loc" || name == "llo" || name == "rst" || name == "trg" || name == "srq" ||
+                    name == "status" || name == "lon";
         // Known commands the simulation shows nothing of are taken and change nothing.
         if (!known) unknown();
     }

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <optional>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <termios.h>

@@ -66,14 +66,14 @@ private:
         bool active = false;
         int pad = -1;
         int sad = -1;
-        bool ended = false;      // END seen: the bytes from pos on are the rest of the message
-        bool running = false;    // a ++read may still be running on the adapter
-        bool confirming = false; // this ++read asks whether the held EotChar was EOI
-        bool dataHeld = false;   // the held EotChar was judged data by the picture's structure
-        std::size_t judged = 0;  // size of data when its trailing EotChar was last judged
+        bool ended = false;                   // END seen: the bytes from pos on are the rest of the message
+        bool running = false;                 // a ++read may still be running on the adapter
+        bool confirming = false;              // this ++read asks whether the held EotChar was EOI
+        bool dataHeld = false;                // the held EotChar was judged data by the picture's structure
+        std::size_t judged = 0;               // size of data when its trailing EotChar was last judged
         std::size_t echo = std::string::npos; // a lone byte that may be the firmware's timeout echo
         std::size_t readFrom = 0;             // where the running ++read's bytes begin
-        std::string data;        // the whole message so far; bytes before pos are handed out
+        std::string data;                     // the whole message so far; bytes before pos are handed out
         std::size_t pos = 0;
         Clock::duration issuedAt{};
         Clock::duration lastByteAt{};

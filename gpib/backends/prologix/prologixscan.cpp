@@ -33,7 +33,8 @@ void PrologixDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t*
     for (int i = 0; i < n; ++i)
         if ((addrList[i] >> 8) == 0 && (addrList[i] & 0xFF) != 0) pads.push_back(addrList[i] & 0xFF);
     std::vector<bool> present(MaxPrimaryAddress + 1, false);
-    if (!firmware_.hasFindListeners || !scanWithFindListeners(pads, present)) scanWithSerialPolls(pads, present);
+    if (!firmware_.hasFindListeners || !scanWithFindListeners(pads, present))
+        scanWithSerialPolls(pads, present);
     if (lost_) {
         lostCall(ErrBit);
         return;
@@ -89,7 +90,8 @@ bool PrologixDriver::scanWithFindListeners(const std::vector<int>& pads, std::ve
                 ++from;
             const auto [p, ec] = std::from_chars(from, line.data() + end, pad);
             // "pad:sad" is a secondary listener, which the address list does not ask for.
-            if (ec == std::errc() && pad >= 1 && pad <= MaxPrimaryAddress && (p == line.data() + end || *p == ' '))
+            if (ec == std::errc() && pad >= 1 && pad <= MaxPrimaryAddress &&
+                (p == line.data() + end || *p == ' '))
                 present[static_cast<std::size_t>(pad)] = true;
             at = end + 1;
         }

@@ -17,10 +17,10 @@ enum class LateTransfer { KeepWhatFits, LoseAll };
 
 struct PacedRead {
     enum class Outcome {
-        Done,     // `count` bytes copied within the timeout
-        NotReady, // the first byte comes only after the timeout: nothing copied, no time spent
-        Late,     // KeepWhatFits: `count` bytes copied, the timeout has passed;
-                  // LoseAll: nothing copied, the wait for the first byte has passed
+        Done,      // `count` bytes copied within the timeout
+        NotReady,  // the first byte comes only after the timeout: nothing copied, no time spent
+        Late,      // KeepWhatFits: `count` bytes copied, the timeout has passed;
+                   // LoseAll: nothing copied, the wait for the first byte has passed
         Cancelled, // a cancel came while waiting: nothing copied, what was on its way is lost
     };
     Outcome outcome = Outcome::Done;

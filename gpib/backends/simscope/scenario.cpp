@@ -137,8 +137,8 @@ std::string validateScenario(const Scenario& s) {
         if ((in.screenWidth != 0 || in.screenHeight != 0) &&
             (in.screenWidth < 16 || in.screenHeight < 16 || in.screenWidth > 4096 || in.screenHeight > 4096))
             return where + ": screen size must be between 16 and 4096 pixels each way";
-        if (in.triggerAfter && (!std::isfinite(*in.triggerAfter) || *in.triggerAfter < 0 ||
-                                *in.triggerAfter > 7 * 24 * 3600.0))
+        if (in.triggerAfter &&
+            (!std::isfinite(*in.triggerAfter) || *in.triggerAfter < 0 || *in.triggerAfter > 7 * 24 * 3600.0))
             return where + ": trigger must be \"never\" or between 0 and 604800 seconds";
         for (const Fault& f : in.faults) {
             if (f.times < 0) return where + ": a fault's times must be 0 (always) or more";

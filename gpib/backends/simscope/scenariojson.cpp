@@ -177,8 +177,8 @@ private:
     bool instrument(const QJsonObject& o, const std::string& where, Scenario& s) {
         if (!keys(o, where,
                   {"address", "addresses", "kind", "id", "idn", "replyEnding", "silent", "model", "screen",
-                   "format", "inkSaver", "port", "hardcopy", "hardcopyByFormat", "bmpFileSizeField",
-                   "faults", "trigger"}))
+                   "format", "inkSaver", "port", "hardcopy", "hardcopyByFormat", "bmpFileSizeField", "faults",
+                   "trigger"}))
             return false;
         InstrumentSetup in;
         std::vector<int> addresses;

@@ -103,7 +103,9 @@ public:
         return -ENOTTY; // an older kernel: the read ends at its timeout
 #endif
     }
-    int clear(int fd) override { return ::ioctl(fd, USBTMC_IOCTL_CLEAR) != 0 ? failed() : 0; }
+    int clear(int fd) override {
+        return ::ioctl(fd, USBTMC_IOCTL_CLEAR) != 0 ? failed() : 0;
+    }
 
     int readStatusByte(int fd, unsigned char& stb) override {
         return ::ioctl(fd, USBTMC488_IOCTL_READ_STB, &stb) != 0 ? failed() : 0;

@@ -8,7 +8,6 @@
 #include "gpib/driver.h"
 
 #include <atomic>
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
