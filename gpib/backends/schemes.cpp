@@ -1,7 +1,6 @@
 #include "gpib/backends/schemes.h"
 
-#include "gpib/backends/ni488/boardcheck.h"
-#include "gpib/backends/ni488/ni488driver.h"
+#include "gpib/backends/ni488/ni488bus.h"
 #include "gpib/backends/prologix/prologixbus.h"
 #include "gpib/backends/prologix/protocol.h"
 #include "gpib/backends/sim/simbus.h"
@@ -73,65 +72,26 @@ std::string gpibName(const BusUri& uri) {
     return "GPIB board " + std::to_string(uri.board);
 }
 
-BusOpenResult openBoard(int board, const DriverLibrarySearch& search, const ni488::LinuxGpibHost& host) {
-    BusOpenResult result;
-    std::string tried;
-    for (const std::string& library : search.libraries) {
-        std::string why;
-        auto driver = ni488::Ni488Driver::load(library, board, why);
-        if (driver) {
-            // The first library that loads is the driver the user installed: its problems are the
-            // ones to report, rather than falling through to a library that is not there.
-            if (const auto problem = ni488::checkBoard(*driver, host)) {
-                result.title = problem->title;
-                result.error = problem->message();
-                return result;
-            }
-            result.description = library + ", board " + std::to_string(board);
-            result.driver = std::move(driver);
-            return result;
-        }
-        // dlerror() starts with the path already.
-        if (why.rfind(library + ": ", 0) == 0) why.erase(0, library.size() + 2);
-        tried += "\n    " + library + ": " + why;
-    }
-
-    result.title = DriverErrorTitle;
-    result.error = "No GPIB driver library could be loaded, so Vellumix cannot use GPIB board " +
-                   std::to_string(board) + ".\n\n";
-    if (search.libraries.empty()) {
-        result.error += "No library was named to try.";
-    } else {
-        result.error += search.fromEnvironment
-                            ? std::string("Tried the library named by ") + DriverLibraryVariable + ":"
-                            : std::string("Tried:");
-        result.error += tried;
-    }
-    if (search.fromEnvironment) {
-        result.error += std::string("\n\nPoint ") + DriverLibraryVariable +
-                        " at the driver library's file, or unset it to try the usual libraries.";
-    } else {
-        result.error += std::string("\n\nInstall linux-gpib or NI-488.2, or set ") + DriverLibraryVariable +
-                        " to the driver library's path.";
-    }
-    result.error += " To try Vellumix without a board, start it with --bus sim, or set VELLUMIX_BUS=sim (a "
-                    "simulated scope).";
-    return result;
-}
-
 BusOpenResult openGpib(const BusUri& uri, Clock&, const DriverLibrarySearch& search) {
-    return openBoard(uri.board, search, ni488::LinuxGpibHost{});
+    return ni488::openBoard(uri.board, search);
 }
 
 // --- prologix ----------------------------------------------------------------------------------------
 
-// "/dev/ttyUSB0" (a path: the USB serial flavour), "HOST", "HOST:PORT", "[v6]" or "[v6]:PORT".
+// "/dev/ttyUSB0" (a path: the USB serial flavour), "HOST", "HOST:PORT", "[v6]" or "[v6]:PORT"; on
+// Windows also "COM3" or "\\.\COM10".
 bool parseAdapterAddress(std::string_view argument, BusUri& uri) {
     if (argument.empty()) return false;
     if (argument.front() == '/' || argument.front() == '.') {
         uri.device = std::string(argument);
         return true;
     }
+#ifdef _WIN32
+    if (!prologix::windowsSerialPath(std::string(argument)).empty()) {
+        uri.device = std::string(argument);
+        return true;
+    }
+#endif
     std::string_view host = argument;
     std::string_view port;
     if (argument.front() == '[') {
@@ -348,14 +308,6 @@ BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch
     const BusScheme& scheme = busScheme(uri);
     BusOpenResult result = scheme.open(uri, clock, search);
     result.name = scheme.messageName(uri);
-    return result;
-}
-
-BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search,
-                      const ni488::LinuxGpibHost& host) {
-    if (uri.kind != BusUri::Kind::Gpib) return openBus(uri, clock, search);
-    BusOpenResult result = openBoard(uri.board, search, host);
-    result.name = gpibName(uri);
     return result;
 }
 

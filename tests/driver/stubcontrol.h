@@ -1,7 +1,11 @@
 #pragma once
 // The test's side of a stub driver library: opens the same library the backend opened (the loader
 // hands back the same instance) and reaches its stub_* control functions.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -13,11 +17,19 @@ namespace vellumix::test {
 
 class StubControl {
 public:
+#ifdef _WIN32
+    explicit StubControl(const char* path) : handle_(LoadLibraryA(path)) {
+        if (!handle_) throw std::runtime_error("cannot open stub: error " + std::to_string(GetLastError()));
+        reset();
+    }
+    ~StubControl() { FreeLibrary(static_cast<HMODULE>(handle_)); }
+#else
     explicit StubControl(const char* path) : handle_(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
         if (!handle_) throw std::runtime_error(std::string("cannot open stub: ") + dlerror());
         reset();
     }
     ~StubControl() { dlclose(handle_); }
+#endif
     StubControl(const StubControl&) = delete;
     StubControl& operator=(const StubControl&) = delete;
 
@@ -69,13 +81,20 @@ public:
     }
 
 private:
+    void* lookup(const char* name) {
+#ifdef _WIN32
+        return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
+#else
+        return dlsym(handle_, name);
+#endif
+    }
     void* symbol(const char* name) {
-        void* p = dlsym(handle_, name);
+        void* p = lookup(name);
         if (!p) throw std::runtime_error(std::string("stub lacks ") + name);
         return p;
     }
     template <typename F> F get(const char* name) {
-        void* p = dlsym(handle_, name);
+        void* p = lookup(name);
         if (!p) throw std::runtime_error(std::string("stub lacks ") + name);
         return reinterpret_cast<F>(p);
     }

@@ -28,6 +28,8 @@
  *     an address above 30 once the file is loaded crashes, as the library dereferences an
  *     uninitialised pointer there (here: abort()).
  * NI builds can leave out boards (stub_set_boards): ibask on a missing board index gives ERR, ENEB.
+ * On Windows the NI flavours are ni4882.dll and gpib-32.dll; there is no device node to look at, so
+ * every node counts as missing.
  */
 #include <errno.h>
 #include <fcntl.h>
@@ -37,10 +39,13 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#define EXPORT __declspec(dllexport)
+#else
 #include <sys/sysmacros.h>
 #include <unistd.h>
-
 #define EXPORT __attribute__((visibility("default")))
+#endif
 #define MAX_BYTES 4096
 #define MAX_ADDRS 64
 
@@ -356,6 +361,11 @@ static int load_config(void) {
 
 /* -1 with errno when the open fails; else the errno every request on the open node fails with, or 0. */
 static int open_node(int board) {
+#ifdef _WIN32
+    (void)board;
+    errno = ENOENT;
+    return -1;
+#else
     char path[300];
     struct stat st;
     int fd;
@@ -380,6 +390,7 @@ static int open_node(int board) {
     if (fd < 0) return -1;
     close(fd);
     return ENOTTY;
+#endif
 }
 
 static int fail(int err, long cnt) {

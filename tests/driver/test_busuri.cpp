@@ -2,6 +2,8 @@
 #include "gpib/backends/busuri.h"
 #include "gpib/backends/schemes.h"
 
+#include "tests/support/environment.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>

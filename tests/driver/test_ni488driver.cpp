@@ -304,7 +304,15 @@ TEST(Ni488DriverLoad, FailuresNameTheReason) {
     };
     const std::vector<Case> cases = {
         {STUB_NOASK_PATH, {"does not export", "ibask", "ThreadIberr"}},
+#ifdef _WIN32
+        {"/nonexistent/gpib-32.dll", {"(Windows error 126)"}},
+        {"vellumix-absent.dll", {"(Windows error 126)"}},
+        // A file that is no library: the loader's own reason, not a missing symbol.
+        {VELLUMIX_SOURCE_DIR "/tests/driver/stubgpib.c", {"(Windows error 193)"}},
+#else
         {"/nonexistent/libgpib.so.0", {"/nonexistent/libgpib.so.0", "No such file"}},
+        {VELLUMIX_SOURCE_DIR "/tests/driver/stubgpib.c", {"invalid ELF header"}},
+#endif
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);

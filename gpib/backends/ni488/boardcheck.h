@@ -4,7 +4,6 @@
 // into EARG or EDVR with a misleading count, so its prerequisites are looked at directly; NI-488.2 can
 // tell by itself which boards exist.
 #include "gpib/backends/ni488/ni488driver.h"
-#include "gpib/backends/schemes.h"
 
 #include <functional>
 #include <optional>
@@ -63,12 +62,3 @@ std::string kernelModuleFor(const std::string& boardType);
 std::string libraryConfigFile(const std::string& libraryFile);
 
 } // namespace vellumix::gpib::ni488
-
-namespace vellumix::gpib {
-
-// host: where the board check of a linux-gpib library looks. A library that loads but cannot use the
-// board is reported like a missing one, with what is wrong and what to do.
-BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search,
-                      const ni488::LinuxGpibHost& host);
-
-} // namespace vellumix::gpib

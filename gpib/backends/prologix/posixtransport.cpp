@@ -1,4 +1,4 @@
-#include "gpib/backends/prologix/posixtransport.h"
+#include "gpib/backends/prologix/hosttransport.h"
 
 #include "gpib/backends/transport.h"
 

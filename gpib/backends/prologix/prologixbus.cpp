@@ -1,11 +1,25 @@
 #include "gpib/backends/prologix/prologixbus.h"
 
-#include "gpib/backends/prologix/posixtransport.h"
+#include "gpib/backends/prologix/hosttransport.h"
 #include "gpib/backends/prologix/prologixdriver.h"
 
 #include <chrono>
 
 namespace vellumix::gpib::prologix {
+
+std::string windowsSerialPath(const std::string& name) {
+    std::string port = name;
+    if (port.rfind("\\\\.\\", 0) == 0) port.erase(0, 4);
+    if (port.size() < 4 || port.size() > 6) return {};
+    if ((port[0] | 0x20) != 'c' || (port[1] | 0x20) != 'o' || (port[2] | 0x20) != 'm') return {};
+    int number = 0;
+    for (size_t i = 3; i < port.size(); ++i) {
+        if (port[i] < '0' || port[i] > '9') return {};
+        number = number * 10 + (port[i] - '0');
+    }
+    if (number < 1 || number > 255 || port[3] == '0') return {};
+    return "\\\\.\\COM" + std::to_string(number);
+}
 
 PrologixOpen openPrologixBus(const std::string& serialDevice, const std::string& host, int port,
                              Clock& clock) {

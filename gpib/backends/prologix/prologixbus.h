@@ -14,6 +14,10 @@ struct PrologixOpen {
     std::string error;       // when driver is null
 };
 
+// The Windows device path (\\.\COMn) of a serial port name COMn (any case, n from 1 to 255), or of
+// such a device path itself; empty for anything else. From COM10 on only the device path opens.
+std::string windowsSerialPath(const std::string& name);
+
 // serialDevice non-empty: that device; otherwise a TCP connection to host:port.
 PrologixOpen openPrologixBus(const std::string& serialDevice, const std::string& host, int port,
                              Clock& clock);

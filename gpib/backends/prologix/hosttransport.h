@@ -1,5 +1,7 @@
 #pragma once
-// Transports over file descriptors: a USB serial device (FTDI, CDC-ACM) or a TCP connection.
+// Transports to a real controller: a USB serial device (FTDI, CDC-ACM) or a TCP connection. One
+// implementation per platform, chosen by CMake: posixtransport.cpp (file descriptors, poll) and
+// win32transport.cpp (COM ports, Winsock).
 #include "gpib/backends/prologix/transport.h"
 
 #include <memory>
