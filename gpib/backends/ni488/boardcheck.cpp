@@ -572,6 +572,7 @@ std::optional<BoardProblem> checkNiBoard(Ni488Driver& driver, int board) {
 std::optional<BoardProblem> checkBoard(Ni488Driver& driver, const LinuxGpibHost& host) {
     if (driver.family() != LibraryFamily::LinuxGpib) return checkNiBoard(driver, driver.board());
 #ifdef _WIN32
+    (void)host; // no linux-gpib set-up to look at
     return std::nullopt;
 #else
     LinuxGpibHost used = host;

@@ -41,7 +41,20 @@ sim::Scenario defaultUsbtmcScenario() {
 }
 
 BusOpenResult openUsbtmcDevices(const std::string& device) {
+#ifdef _WIN32
+    // Windows has no usbtmc device nodes: its USBTMC driver comes with a VISA library.
+    BusOpenResult result;
+    result.title = UsbtmcErrorTitle;
+    result.error = "Vellumix cannot reach " + (device.empty() ? std::string("a scope") : device) +
+                   " over USB on Windows: a scope's USB port is reached there through a VISA library "
+                   "(NI-VISA, Keysight IO Libraries), and this Vellumix does not use one.\n\n"
+                   "Connect the scope through GPIB (--bus gpib with NI-488.2) or a Prologix or AR488 "
+                   "controller (--bus prologix:COM3) instead. To try Vellumix without a scope, use --bus "
+                   "usbtmc:sim.";
+    return result;
+#else
     return finish(std::make_unique<UsbtmcDriver>(createDevicePort(), device), "USBTMC");
+#endif
 }
 
 BusOpenResult openSimulatedUsbtmc(const std::string& scenarioPath, Clock& clock) {

@@ -5,8 +5,24 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <string_view>
 
 namespace vellumix::gpib::usbtmc {
+
+int deviceNumber(const std::string& path) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    static constexpr std::string_view prefix = "usbtmc";
+    if (name.size() <= prefix.size() || name.size() > prefix.size() + 4 ||
+        name.compare(0, prefix.size(), prefix) != 0)
+        return -1;
+    int n = 0;
+    for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9') return -1;
+        n = n * 10 + (name[i] - '0');
+    }
+    return n;
+}
 
 const DeviceOpenHints& usbtmcOpenHints() {
     static const DeviceOpenHints hints{
