@@ -129,7 +129,7 @@ std::optional<SaveDialogResult> QtDesktop::saveDialog(const SaveDialogRequest& r
         const QFileInfo chosen(files.first());
         const QString path = chosen.absoluteFilePath();
         if (chosen.absoluteDir().exists())
-            return SaveDialogResult{pathBytes(path), pathBytes(chosen.fileName())};
+            return SaveDialogResult{pathBytes(QDir::toNativeSeparators(path)), pathBytes(chosen.fileName())};
         QMessageBox::warning(&dialog, dialog.windowTitle(),
                              QStringLiteral("The folder\n%1\ndoes not exist.")
                                  .arg(QDir::toNativeSeparators(chosen.absolutePath())));

@@ -12,6 +12,7 @@
 #include "gpib/exchange.h"
 #include "picture/completeness.h"
 #include "picture/pictureinfo.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -75,7 +76,7 @@ std::string HardCopySession::titleText() const {
 }
 
 std::string HardCopySession::currentFilePath() const {
-    return DataFolder + "/" + CurrentFileName;
+    return joinPath(DataFolder, CurrentFileName);
 }
 
 void HardCopySession::Load(const std::string& arguments) {
@@ -271,7 +272,7 @@ void HardCopySession::Button_GetHardCopy_Click() {
     if (!verdict.good) {
         // Like a failed read: the current hard copy stays what it was. The bytes are kept aside,
         // since a partial screen may still be worth a look.
-        const std::string kept = DataFolder + "/Vellumix_Rejected." + FileExt;
+        const std::string kept = joinPath(DataFolder, "Vellumix_Rejected." + FileExt);
         const bool keptOk = writeFileReplacing(kept, picture, error);
         busy.off();
         view_.clearPicture();
@@ -331,7 +332,7 @@ void HardCopySession::Button_SaveToFile_Click() {
     }
     if (SavePath != folder) desktop_.writeSetting(SettingSavePath, folder);
 
-    const std::string destination = folder + "/" + chosen->fileTitle;
+    const std::string destination = joinPath(folder, chosen->fileTitle);
     std::string error;
     // A failed copy must not look like success: the user would walk away without the picture.
     if (!copyReplacing(currentFilePath(), destination, error))
@@ -355,7 +356,7 @@ std::optional<std::string> readWholeFile(const std::string& path, std::uintmax_t
 } // namespace
 
 void HardCopySession::Button_ImportLastFile_Click() {
-    const std::string path = DataFolder + "/" + LastFileName;
+    const std::string path = joinPath(DataFolder, LastFileName);
     if (LastFileName.empty() || !exists(path)) {
         // Nothing to import this run: say so and take the button away.
         desktop_.messageBox("The last hard copy\n" + path + "\nno longer exists.", MbExclamation | MbOk,

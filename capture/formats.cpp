@@ -1,5 +1,6 @@
 #include "capture/formats.h"
 
+#include "platform/paths.h"
 #include "platform/text.h"
 
 namespace vellumix::capture {
@@ -25,8 +26,7 @@ std::optional<int> formatForFileName(const std::string& name, const FormatOffere
 }
 
 std::optional<int> formatForExtension(std::string_view path, const FormatOffered& offered) {
-    const auto slash = path.find_last_of('/');
-    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const std::string_view name = path.substr(nameStart(path));
     const auto dot = name.rfind('.');
     if (dot == std::string_view::npos || dot == 0) return std::nullopt;
     std::string ext = lowerAscii(name.substr(dot));
@@ -43,8 +43,7 @@ std::optional<int> formatForExtension(std::string_view path, const FormatOffered
 }
 
 picture::PictureKind kindOfExtension(std::string_view path) {
-    const auto slash = path.find_last_of('/');
-    const std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    const std::string_view name = path.substr(nameStart(path));
     const auto dot = name.rfind('.');
     if (dot == std::string_view::npos) return picture::PictureKind::Unknown;
     const std::string ext = lowerAscii(name.substr(dot));

@@ -1,5 +1,7 @@
 #include "capture/hardcopy.h"
 
+#include "platform/paths.h"
+
 namespace vellumix::capture {
 
 std::vector<std::string> hardCopySetupCommands(const std::string& formatWord, bool inkSaverOn,
@@ -47,10 +49,10 @@ HardCopyVerdict judgeHardCopy(std::string_view bytes, picture::PictureKind asked
 }
 
 std::string rejectedPath(const std::string& target) {
-    const auto slash = target.find_last_of('/');
+    const std::size_t name = nameStart(target);
     const auto dot = target.rfind('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot == slash + 1)
-        return target + ".rejected";
+    // No extension: no dot in the name, or only the one that starts it (".bmp").
+    if (dot == std::string::npos || dot <= name) return target + ".rejected";
     return target.substr(0, dot) + ".rejected" + target.substr(dot);
 }
 

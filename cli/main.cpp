@@ -1,22 +1,24 @@
 // vellumix-cli: the command-line tool (docs/cli.md).
 #include "cli/cli.h"
+#include "cli/consoletext.h"
 
+#include <csignal>
 #include <iostream>
 
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #else
-#include <csignal>
 #include <unistd.h>
 #endif
 
-#ifndef _WIN32
 namespace {
 
 void onSignal(int signal) {
     vellumix::cli::cancelRun(signal);
 }
+
+#ifndef _WIN32
 
 // Ctrl+C and SIGTERM cancel the capture the way the window's Cancel does: the bus is left ready and
 // nothing half-written stays. The handler is used once: a second Ctrl+C ends the program at once,
@@ -29,15 +31,18 @@ void cancelOnSignals() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
+#endif
 
 } // namespace
-#endif
 
 int main(int argc, char** argv) {
 #ifdef _WIN32
     // Pictures go to stdout byte for byte: no CR added before each LF.
     _setmode(_fileno(stdout), _O_BINARY);
     const bool terminal = _isatty(_fileno(stderr)) != 0;
+    const auto console = vellumix::cli::convertForConsole(std::cerr);
+    // Ctrl+C cancels as on POSIX; the C library's handler is used once, as there.
+    std::signal(SIGINT, onSignal);
 #else
     const bool terminal = isatty(STDERR_FILENO) != 0;
     // A reader that closes the pipe early must not kill the tool silently: the write then fails

@@ -1,5 +1,7 @@
 #include "files/filerules.h"
 
+#include "platform/paths.h"
+
 #include <QFile>
 #include <QSaveFile>
 
@@ -24,6 +26,11 @@ QString toQt(const std::string& s) {
 std::string appDataBase(Desktop& desktop) {
     std::string appData = nonEmptyEnv(desktop, "AppData");
     if (!appData.empty()) return appData;
+#ifdef _WIN32
+    // Where Windows keeps the roaming application data when the variable is missing.
+    std::string profile = nonEmptyEnv(desktop, "USERPROFILE");
+    return profile.empty() ? profile : joinPath(joinPath(profile, "AppData"), "Roaming");
+#endif
     // The XDG rules ignore a relative XDG_DATA_HOME.
     std::string xdg = nonEmptyEnv(desktop, "XDG_DATA_HOME");
     if (!xdg.empty() && xdg.front() == '/') return xdg;
@@ -34,20 +41,20 @@ std::string appDataBase(Desktop& desktop) {
 
 std::string dataFolder(Desktop& desktop) {
     std::string base = appDataBase(desktop);
-    return base.empty() ? base : base + "/Vellumix";
+    return base.empty() ? base : joinPath(base, "Vellumix");
 }
 
 std::string updateTempFolder(Desktop& desktop) {
     std::string base = appDataBase(desktop);
-    return base.empty() ? base : base + "/vbTemp";
+    return base.empty() ? base : joinPath(base, "vbTemp");
 }
 
 std::string defaultSavePath(Desktop& desktop) {
     std::string profile = nonEmptyEnv(desktop, "USERPROFILE");
     if (profile.empty()) profile = nonEmptyEnv(desktop, "HOME");
     std::error_code ec;
-    if (std::filesystem::exists(profile + "/Documents", ec)) return profile + "/Documents";
-    return profile + "/My Documents";
+    if (std::filesystem::exists(joinPath(profile, "Documents"), ec)) return joinPath(profile, "Documents");
+    return joinPath(profile, "My Documents");
 }
 
 std::string folderOfChosenFile(const std::string& fileName, const std::string& fileTitle) {

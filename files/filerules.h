@@ -7,7 +7,8 @@
 namespace vellumix {
 
 // The per-user application data base: $AppData when set (and not empty), otherwise the XDG data home
-// ($XDG_DATA_HOME when absolute, else $HOME/.local/share). Empty when none of them is known.
+// ($XDG_DATA_HOME when absolute, else $HOME/.local/share), on Windows %USERPROFILE%\AppData\Roaming.
+// Empty when none of them is known. Folders below are joined with the native separator.
 std::string appDataBase(Desktop& desktop);
 // appDataBase + "/Vellumix", the folder of the capture files; empty when the base is unknown.
 std::string dataFolder(Desktop& desktop);

@@ -1,6 +1,7 @@
 // vellumix-cli run in-process on the simulated bus (virtual clock) and on a scripted driver.
 #include "capture/hardcopy.h"
 #include "cli/cli.h"
+#include "cli/consoletext.h"
 #include "cli/exitstatus.h"
 #include "cli/outputname.h"
 #include "cli/progressbar.h"
@@ -1008,6 +1009,42 @@ TEST(ProgressBar, DrawnOnStderrWhenATerminalAndNeverOnStdout) {
     // Redrawn a few times a second, not per chunk.
     EXPECT_LT(std::count(err.begin(), err.end(), '\r'), 30);
 }
+
+#ifdef _WIN32
+// A model name with Latin-1 bytes reaches the messages as UTF-8; a console shows it in its code page.
+TEST(ConsoleText, MessagesInTheConsolesCodePage) {
+    const struct {
+        unsigned codePage;
+        std::string utf8;
+        std::string shown;
+    } cases[] = {
+        {850, "TDS 3054B at 20 \xC2\xB0C", "TDS 3054B at 20 \xF8" "C"},
+        {437, "\xC3\xA9t\xC3\xA9", "\x82t\x82"},
+        {1252, "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC", "\xE9t\xE9 \x80"},
+        {850, "arrow \xE2\x86\x92 here", "arrow ? here"},           // not in the code page
+        {437, "\xC3\xA5", "\x86"},                                   // not a look-alike "a"
+        {1252, "cut \xC3", "cut ?"},                                  // an invalid byte
+        {65001, "\xC2\xB0" "C", "\xC2\xB0" "C"},
+        {850, "", ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(utf8ToCodePage(c.utf8, c.codePage), c.shown) << c.codePage << " " << c.utf8;
+}
+
+TEST(ConsoleText, CharactersCutBetweenWritesArriveWhole) {
+    std::ostringstream sink;
+    {
+        CodePageBuffer buffer(sink.rdbuf(), 850);
+        std::ostream out(&buffer);
+        out << "a \xC2";
+        out.flush();
+        EXPECT_EQ(sink.str(), "a ") << "the first byte of the degree sign waits for the second";
+        out << "\xB0" "C\nnext";
+        EXPECT_EQ(sink.str(), "a \xF8" "C\n");
+    }
+    EXPECT_EQ(sink.str(), "a \xF8" "C\nnext") << "the rest is written at the end";
+}
+#endif
 
 } // namespace
 } // namespace vellumix::cli

@@ -89,6 +89,35 @@ TEST(Formats, WordsAndExtensions) {
     EXPECT_FALSE(formatByWord(""));
 }
 
+// The extension is the file name's, never a folder's; Windows paths also end a folder at "\" and a
+// drive at ":".
+TEST(Formats, ExtensionsOfPathsAndTheRejectedName) {
+    const struct {
+        const char* path;
+        PictureKind kind;
+        bool format; // a format is chosen by it (a name that is only an extension chooses none)
+        const char* rejected;
+    } cases[] = {
+        {"shot.png", PictureKind::Png, true, "shot.rejected.png"},
+        {"out.d/shot", PictureKind::Unknown, false, "out.d/shot.rejected"},
+        {"dir/.bmp", PictureKind::Bmp, false, "dir/.bmp.rejected"},
+        {".pcx", PictureKind::Pcx, false, ".pcx.rejected"},
+        {"a.b/c.TIFF", PictureKind::Tiff, true, "a.b/c.rejected.TIFF"},
+#ifdef _WIN32
+        {"C:\\pics.d\\shot", PictureKind::Unknown, false, "C:\\pics.d\\shot.rejected"},
+        {"C:\\pics\\shot.bmp", PictureKind::Bmp, true, "C:\\pics\\shot.rejected.bmp"},
+        {"D:.png", PictureKind::Png, false, "D:.png.rejected"},
+        {"\\\\server\\share.x\\s.pcx", PictureKind::Pcx, true, "\\\\server\\share.x\\s.rejected.pcx"},
+#endif
+    };
+    const auto all = [](int) { return true; };
+    for (const auto& c : cases) {
+        EXPECT_EQ(kindOfExtension(c.path), c.kind) << c.path;
+        EXPECT_EQ(formatForExtension(c.path, all).has_value(), c.format) << c.path;
+        EXPECT_EQ(rejectedPath(c.path), c.rejected) << c.path;
+    }
+}
+
 TEST(HardCopyCommands, SequenceAndInkSaver) {
     EXPECT_EQ(hardCopySetupCommands("TIFF", false),
               (std::vector<std::string>{"HARDCOPY:FORMAT TIFF", "HARDCOPY:INKSAVER OFF",
