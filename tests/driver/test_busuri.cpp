@@ -1,5 +1,6 @@
 // Bus URI parsing, the --bus option and the precedence of its sources.
 #include "gpib/backends/busuri.h"
+#include "gpib/backends/prologix/prologixbus.h"
 #include "gpib/backends/schemes.h"
 
 #include "tests/support/environment.h"
@@ -64,6 +65,15 @@ TEST(BusUri, ParsesTheAcceptedForms) {
         {"prologix:127.0.0.1:65535", tcp("127.0.0.1", 65535)},
         {"prologix:[::1]", tcp("::1", 1234)},
         {"prologix:[fe80::2]:1", tcp("fe80::2", 1)},
+#ifdef _WIN32
+        // Windows serial ports: by name, and by device path (the only way from COM10 on).
+        {"prologix:COM3", serial("COM3")},
+        {"prologix:com12", serial("com12")},
+        {"prologix:\\\\.\\COM10", serial("\\\\.\\COM10")},
+#else
+        // Elsewhere COM3 is a host name like any other.
+        {"prologix:COM3", tcp("COM3", 1234)},
+#endif
     };
     for (const auto& [text, expected] : cases) {
         SCOPED_TRACE(text);
@@ -201,6 +211,18 @@ TEST(BusChoice, CommandLineWinsOverEnvironmentOverDefault) {
             EXPECT_NE(choice.error.find(c.origin), std::string::npos) << choice.error;
         }
     }
+}
+
+TEST(BusUri, WindowsSerialPortNames) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"COM1", "\\\\.\\COM1"},     {"com3", "\\\\.\\COM3"},       {"Com255", "\\\\.\\COM255"},
+        {"\\\\.\\COM10", "\\\\.\\COM10"}, {"\\\\.\\cOm7", "\\\\.\\COM7"},
+        {"COM0", ""},              {"COM256", ""},            {"COM01", ""},
+        {"COM", ""},               {"COM1x", ""},             {"LPT1", ""},
+        {"COM1234", ""},           {"\\\\?\\COM1", ""},       {"/dev/ttyS0", ""},
+    };
+    for (const auto& [name, path] : cases)
+        EXPECT_EQ(vellumix::gpib::prologix::windowsSerialPath(name), path) << name;
 }
 
 TEST(BusUri, PrologixFormsSurviveARoundTrip) {
