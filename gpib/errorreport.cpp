@@ -18,7 +18,10 @@ void ReportGpibError(InstrumentLink& link) {
 }
 
 std::string numberText(long value) {
-    return (value >= 0 ? " " : "") + std::to_string(value);
+    // Inserted rather than added: GCC 12 at -O3 warns falsely (-Wrestrict) about const char* + string.
+    std::string text = std::to_string(value);
+    if (value >= 0) text.insert(text.begin(), ' ');
+    return text;
 }
 
 void DriverUnusable(InstrumentLink& link) {
