@@ -27,6 +27,7 @@ packages=(
   imagemagick                                   # an independent decoder of the simulated pictures in tests
   man-db bash-completion                        # tests of the manual pages and of the bash completion
   libcurl4-openssl-dev                          # the update check's HTTP download
+  nlohmann-json3-dev zlib1g-dev                 # the core: scenario JSON, PNG deflate and CRC
 )
 package_tools=(
   dpkg-dev file                                 # the package's Depends (dpkg-shlibdeps)
