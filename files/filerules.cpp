@@ -1,11 +1,24 @@
 #include "files/filerules.h"
 
+#include "platform/fileio.h"
 #include "platform/paths.h"
 
-#include <QFile>
-#include <QSaveFile>
-
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace vellumix {
 
@@ -17,8 +30,96 @@ std::string nonEmptyEnv(Desktop& desktop, const char* name) {
     return value ? *value : std::string();
 }
 
-QString toQt(const std::string& s) {
-    return QString::fromStdString(s);
+// Hard copies are a few hundred KiB, 16 MiB at the very most; anything far larger is not one.
+constexpr std::uint64_t MaxCopyBytes = std::uint64_t(1) << 30;
+
+std::string temporaryNameFor(const std::string& path) {
+    // Unique within the process by the counter, across processes by the pid; O_EXCL settles the rest.
+    static std::atomic<unsigned> counter{0};
+#ifdef _WIN32
+    const unsigned long pid = GetCurrentProcessId();
+#else
+    const unsigned long pid = static_cast<unsigned long>(getpid());
+#endif
+    return path + ".vx" + std::to_string(pid) + "-" + std::to_string(counter++);
+}
+
+#ifdef _WIN32
+std::wstring wide(const std::string& utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, out.data(), n);
+    out.resize(static_cast<std::size_t>(n - 1));
+    return out;
+}
+
+std::string windowsError(DWORD code) {
+    char* text = nullptr;
+    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string out = n && text ? std::string(text, n) : "error " + std::to_string(code);
+    if (text) LocalFree(text);
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
+        out.pop_back();
+    return out;
+}
+
+int openExclusive(const std::string& name) {
+    return _wopen(wide(name).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+int writeSome(int fd, const char* at, std::size_t n) {
+    return _write(fd, at, static_cast<unsigned>(std::min<std::size_t>(n, 1u << 30)));
+}
+bool flushToDisk(int fd) {
+    return _commit(fd) == 0;
+}
+int closeFile(int fd) {
+    return _close(fd);
+}
+void removeFile(const std::string& name) {
+    _wunlink(wide(name).c_str());
+}
+// Replaces target in one step; an existing file is never half written.
+bool replaceWith(const std::string& temporary, const std::string& target, std::string& error) {
+    if (MoveFileExW(wide(temporary).c_str(), wide(target).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    error = windowsError(GetLastError());
+    return false;
+}
+#else
+int openExclusive(const std::string& name) {
+    // 0666 less the umask, as any new file of the user's; an existing file's mode is copied below.
+    return ::open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+}
+ssize_t writeSome(int fd, const char* at, std::size_t n) {
+    return ::write(fd, at, n);
+}
+bool flushToDisk(int fd) {
+    return ::fsync(fd) == 0;
+}
+int closeFile(int fd) {
+    return ::close(fd);
+}
+void removeFile(const std::string& name) {
+    ::unlink(name.c_str());
+}
+bool replaceWith(const std::string& temporary, const std::string& target, std::string& error) {
+    if (::rename(temporary.c_str(), target.c_str()) == 0) return true;
+    error = std::strerror(errno);
+    return false;
+}
+#endif
+
+// A link is followed: the file it names is replaced, and the link stays.
+std::string resolvedTarget(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path p = pathFromUtf8(path);
+    if (!std::filesystem::is_symlink(p, ec)) return path;
+    const std::filesystem::path target = std::filesystem::weakly_canonical(p, ec);
+    return ec ? path : utf8FromPath(target);
 }
 
 } // namespace
@@ -75,44 +176,51 @@ bool isPlainDataFileName(const std::string& name) {
 }
 
 bool copyReplacing(const std::string& src, const std::string& dst, std::string& error) {
-    // Hard copies are small (a few hundred KiB, 16 MiB at the very most): read whole, write safely.
-    QFile in(toQt(src));
-    if (!in.open(QIODevice::ReadOnly)) {
-        error = in.errorString().toStdString();
-        return false;
-    }
-    const QByteArray bytes = in.readAll();
-    if (in.error() != QFileDevice::NoError) {
-        error = in.errorString().toStdString();
-        return false;
-    }
-    return writeFileReplacing(dst, bytes.toStdString(), error);
+    // Read whole, then written the safe way: copying a file onto itself works too.
+    std::string bytes;
+    if (!readFileBounded(src, MaxCopyBytes, bytes, error)) return false;
+    return writeFileReplacing(dst, bytes, error);
 }
 
 bool writeFileReplacing(const std::string& path, const std::string& bytes, std::string& error) {
-    // Unbuffered, so that every failure shows in write() with its cause: a buffered file writes its
-    // tail only at commit, where a full disk cut the file short and still committed it.
-    QSaveFile out(toQt(path));
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
-        error = out.errorString().toStdString();
+    const std::string target = resolvedTarget(path);
+    const std::string temporary = temporaryNameFor(target);
+    const int fd = openExclusive(temporary);
+    if (fd < 0) {
+        error = std::strerror(errno);
         return false;
     }
-    // A short write carries no error of its own; the next write on the full disk fails with the
-    // system's reason ("No space left on device").
+    auto fail = [&](int errnum) {
+        error = std::strerror(errnum);
+        closeFile(fd);
+        removeFile(temporary);
+        return false;
+    };
+#ifndef _WIN32
+    // The replaced file keeps its permissions.
+    struct stat old {};
+    if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::fchmod(fd, old.st_mode & 07777);
+#endif
+    // Unbuffered writes, so every failure shows with its cause: a short write carries no error of its
+    // own, and the next one on a full disk fails with the system's reason ("No space left on device").
     const char* at = bytes.data();
-    qint64 left = static_cast<qint64>(bytes.size());
+    std::size_t left = bytes.size();
     while (left > 0) {
-        const qint64 written = out.write(at, left);
-        if (written <= 0) {
-            error = out.errorString().toStdString();
-            out.cancelWriting();
-            return false;
-        }
+        const auto written = writeSome(fd, at, left);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return fail(written < 0 ? errno : ENOSPC);
         at += written;
-        left -= written;
+        left -= static_cast<std::size_t>(written);
     }
-    if (!out.commit()) {
-        error = out.errorString().toStdString();
+    // On disk before it takes the name: after a power cut the name holds the old file or the new one.
+    if (!flushToDisk(fd)) return fail(errno);
+    if (closeFile(fd) != 0) {
+        error = std::strerror(errno);
+        removeFile(temporary);
+        return false;
+    }
+    if (!replaceWith(temporary, target, error)) {
+        removeFile(temporary);
         return false;
     }
     return true;

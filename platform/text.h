@@ -53,4 +53,28 @@ inline std::string latin1ToUtf8(std::string_view text) {
     return out;
 }
 
+// The other way, for texts a user typed (scenario files are UTF-8): one byte per character, and "?" for a
+// character Latin-1 has not, or for bytes that are not UTF-8.
+inline std::string utf8ToLatin1(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
+        const int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+        if (length == 2 && i + 1 < text.size()) {
+            const unsigned code = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu);
+            out.push_back(code <= 0xFF ? static_cast<char>(code) : '?');
+        } else {
+            out.push_back('?');
+        }
+        i += static_cast<std::size_t>(length);
+    }
+    return out;
+}
+
 } // namespace vellumix

@@ -32,6 +32,7 @@ packages=(
   imagemagick                                   # an independent decoder of the simulated pictures in tests
   man-db bash-completion                        # tests of the manual pages and of the bash completion
   libcurl4-openssl-dev                          # the update check's HTTP download
+  nlohmann-json3-dev zlib1g-dev                 # the core: scenario JSON, PNG deflate and CRC
 )
 package_tools=(
   dpkg-dev file                                 # the package's Depends (dpkg-shlibdeps)
@@ -148,12 +149,7 @@ case "$mode" in
     done
     ;;
   windows | windows-test)
-    # The JSON headers are architecture-free: the cross build takes them from a folder of their own,
-    # so that no other header of the build machine is seen.
-    mkdir -p build-windows/host-include
-    ln -sfn /usr/include/nlohmann build-windows/host-include/nlohmann
-    args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release
-          -DVELLUMIX_EXTRA_INCLUDE_DIR="$root/build-windows/host-include")
+    args=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=Release)
     if [ "$mode" = windows ]; then
       build build-windows "${args[@]}" -DBUILD_TESTING=OFF
     else

@@ -1,9 +1,7 @@
 // Scenario files: the reader's errors, the shipped scenarios, payloads given as bytes.
 #include "simtest.h"
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
+#include "tests/support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -62,6 +60,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"oddHex", R"({"instruments": [{"address": 1, "hardcopy": {"hex": "424"}}]})", "odd number"},
         BadCase{"base64", R"({"instruments": [{"address": 1, "hardcopy": {"base64": "!!!"}}]})",
                 "not valid base64"},
+        BadCase{"base64PadInside", R"({"instruments": [{"address": 1, "hardcopy": {"base64": "QQ==QQ=="}}]})",
+                "not valid base64"},
+        BadCase{"base64Truncated", R"({"instruments": [{"address": 1, "hardcopy": {"base64": "QUJDR"}}]})",
+                "not valid base64"},
         BadCase{"twoSources", R"({"instruments": [{"address": 1, "hardcopy": {"hex": "00", "size": 4}}]})",
                 "only one of"},
         BadCase{"missingFile", R"({"instruments": [{"address": 1, "hardcopy": {"file": "nope/none.bmp"}}]})",
@@ -83,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A path may name something that never ends; the reader must give up at its bound, not exhaust memory.
 TEST(ScenarioFile, EndlessFilesAreRefused) {
-    if (!QFile::exists(QStringLiteral("/dev/zero"))) GTEST_SKIP() << "no /dev/zero on this system";
+    if (!std::filesystem::exists("/dev/zero")) GTEST_SKIP() << "no /dev/zero on this system";
     Scenario s;
     std::string error;
     EXPECT_FALSE(parseScenario(R"({"instruments": [{"address": 1, "hardcopy": {"file": "/dev/zero"}}]})",
@@ -201,19 +203,19 @@ TEST(DefaultScenario, IsTheTds3054bAndMatchesItsFile) {
 }
 
 TEST(Payloads, FileHexBase64AndSizeArriveByteForByte) {
-    QTemporaryDir dir;
+    vellumix::test::ScratchDir dir;
     ASSERT_TRUE(dir.isValid());
     const std::string picture("BM\x00\x7f\xff  \n", 8);
     {
-        QDir(dir.path()).mkpath(QStringLiteral("pics"));
-        std::ofstream(dir.path().toStdString() + "/pics/p.bin", std::ios::binary) << picture;
+        std::filesystem::create_directories(dir.path() + "/pics");
+        std::ofstream(dir.path() + "/pics/p.bin", std::ios::binary) << picture;
     }
     const std::string json = R"({"instruments": [
         {"address": 1, "id": "ID TEK/TDS 210,CF:91.1CT,FV:v2.12",
          "hardcopy": {"file": "pics/p.bin", "append": "20 0d 0a"},
          "hardcopyByFormat": {"TIFF": {"hex": "4d4d002a"}, "PNG": {"base64": "iVBORw==", "append": "0a"},
                               "PCX": {"size": 1000}, "BMPCOLOR": {"append": "0d0a"}}}]})";
-    const std::string path = dir.path().toStdString() + "/s.json";
+    const std::string path = dir.path() + "/s.json";
     std::ofstream(path) << json;
     Scenario s;
     std::string error;
@@ -238,6 +240,28 @@ TEST(Payloads, FileHexBase64AndSizeArriveByteForByte) {
     const std::string rendered = b.query(ud, "HARDCOPY START");
     EXPECT_EQ(rendered.size(), 77878u + 2) << "rendered 320x240 colour BMP plus CR LF";
     EXPECT_EQ(rendered.substr(rendered.size() - 2), "\r\n");
+}
+
+// Scenario files are UTF-8; the instrument sends one byte per character, as a TDS does.
+TEST(Payloads, TextsReachTheInstrumentAsLatin1) {
+    const struct {
+        const char* json;
+        std::string reply;
+    } cases[] = {
+        {R"(caf\u00e9)", "caf\xe9"},
+        {"caf\xc3\xa9 \xc2\xb5s", "caf\xe9 \xb5s"},
+        {R"(\u20ac 5)", "? 5"},
+        {"\xf0\x9f\x93\x88 up", "? up"},
+    };
+    for (const auto& c : cases) {
+        Scenario s;
+        std::string error;
+        const std::string json =
+            std::string(R"({"instruments": [{"address": 1, "kind": "instrument", "id": ")") + c.json +
+            "\"}]}";
+        ASSERT_TRUE(parseScenario(json, kData, s, error)) << error;
+        EXPECT_EQ(s.instruments.at(0).idReply, c.reply) << c.json;
+    }
 }
 
 TEST(Payloads, FaultsAndOptionsFromJson) {

@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QTemporaryDir>
-
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -89,9 +87,9 @@ TEST(FileRules, DataFolders) {
 }
 
 TEST(FileRules, DefaultSavePath) {
-    QTemporaryDir withDocs, withoutDocs;
+    test::ScratchDir withDocs, withoutDocs;
     ASSERT_TRUE(withDocs.isValid() && withoutDocs.isValid());
-    const std::string a = withDocs.path().toStdString(), b = withoutDocs.path().toStdString();
+    const std::string a = withDocs.path(), b = withoutDocs.path();
     fs::create_directory(a + "/Documents");
     const struct {
         std::map<std::string, std::string> env;
@@ -112,11 +110,11 @@ class FileCopyTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
-        root_ = dir_.path().toStdString();
+        root_ = dir_.path();
         src_ = root_ + "/src.bmp";
         dst_ = root_ + "/dst.bmp";
     }
-    QTemporaryDir dir_;
+    test::ScratchDir dir_;
     std::string root_, src_, dst_;
 };
 
@@ -178,6 +176,22 @@ TEST_F(FileCopyTest, WriteFileReplacing) {
     EXPECT_FALSE(writeFileReplacing(dst_ + "/under-a-file", bytes, error));
     EXPECT_FALSE(error.empty());
     EXPECT_EQ(test::readFile(dst_), "keep");
+}
+
+// A replaced file keeps what the user set on it: its permissions, and a link stays a link to the same file.
+TEST_F(FileCopyTest, ReplacingKeepsModeAndLinks) {
+    std::string error;
+    test::writeFile(dst_, "old");
+    fs::permissions(dst_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_TRUE(writeFileReplacing(dst_, "new", error)) << error;
+    EXPECT_EQ(fs::status(dst_).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    const std::string link = root_ + "/latest.bmp";
+    fs::create_symlink(dst_, link);
+    ASSERT_TRUE(writeFileReplacing(link, "through the link", error)) << error;
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(test::readFile(dst_), "through the link");
 }
 
 // A disk that fills up while the file is written: the cause reaches the caller, the earlier file stays,

@@ -2,7 +2,7 @@
 // header the mono PCX copies.
 #include "gpib/backends/simscope/encoders.h"
 
-#include <QByteArray>
+#include <zlib.h>
 
 #include <algorithm>
 #include <vector>
@@ -10,29 +10,13 @@
 namespace vellumix::gpib::sim::encode {
 namespace {
 
-uint32_t crc32(const char* data, std::size_t n, uint32_t crc = 0) {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int b = 0; b < 8; ++b)
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    crc = ~crc;
-    for (std::size_t i = 0; i < n; ++i)
-        crc = table[(crc ^ static_cast<uint8_t>(data[i])) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
-
 void pngChunk(std::string& o, const char* type, const std::string& data) {
     be32(o, static_cast<uint32_t>(data.size()));
     const std::size_t start = o.size();
     o.append(type, 4);
     o += data;
-    be32(o, crc32(o.data() + start, o.size() - start));
+    be32(o, static_cast<uint32_t>(::crc32(0, reinterpret_cast<const Bytef*>(o.data() + start),
+                                          static_cast<uInt>(o.size() - start))));
 }
 
 void pcxRle(std::string& o, const uint8_t* line, std::size_t n) {
@@ -66,15 +50,21 @@ std::string png(const Screen& s, const PictureOptions& opt) {
         plte += static_cast<char>(c.b);
     }
     pngChunk(o, "PLTE", plte);
-    QByteArray raw;
-    raw.reserve((s.width + 1) * s.height);
+    std::string raw;
+    raw.reserve(static_cast<std::size_t>(s.width + 1) * static_cast<std::size_t>(s.height));
     for (int y = 0; y < s.height; ++y) {
-        raw.append('\0'); // filter: none
-        raw.append(reinterpret_cast<const char*>(&s.pixels[static_cast<std::size_t>(y) * s.width]), s.width);
+        raw.push_back('\0'); // filter: none
+        raw.append(reinterpret_cast<const char*>(&s.pixels[static_cast<std::size_t>(y) * s.width]),
+                   static_cast<std::size_t>(s.width));
     }
-    // qCompress puts a 4-byte length in front of a plain zlib stream, which is what IDAT holds.
-    const QByteArray z = qCompress(raw, 9);
-    pngChunk(o, "IDAT", std::string(z.constData() + 4, static_cast<std::size_t>(z.size() - 4)));
+    // IDAT holds one zlib stream; level 9 as the pictures in the tests and the docs were made.
+    uLongf zsize = compressBound(static_cast<uLong>(raw.size()));
+    std::string z(zsize, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(z.data()), &zsize, reinterpret_cast<const Bytef*>(raw.data()),
+                  static_cast<uLong>(raw.size()), 9) != Z_OK)
+        z.clear(); // only when out of memory: the picture then fails its check, loudly
+    z.resize(zsize);
+    pngChunk(o, "IDAT", z);
     pngChunk(o, "IEND", std::string());
     return o;
 }

@@ -3,18 +3,12 @@
 #include "gpib/backends/simscope/scenario.h"
 #include "gpib/status.h"
 
-#include <QByteArray>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonValue>
-#include <QString>
+#include "platform/fileio.h"
 
 #include <cctype>
 #include <cmath>
+#include <cstdio>
+#include <filesystem>
 
 namespace vellumix::gpib::sim {
 
@@ -22,41 +16,52 @@ namespace {
 
 // A payload is at most what "size" allows; a scenario file holds at most a few such pictures in hex
 // or base64. Files are read against these bounds, since a path may name a device that never ends.
-constexpr qint64 MaxPayloadBytes = qint64(256) * 1024 * 1024;
-constexpr qint64 MaxScenarioBytes = qint64(64) * 1024 * 1024;
+constexpr std::uint64_t MaxPayloadBytes = std::uint64_t(256) * 1024 * 1024;
+constexpr std::uint64_t MaxScenarioBytes = std::uint64_t(64) * 1024 * 1024;
 
-bool readBounded(const QString& path, qint64 limit, std::string& out, std::string& problem) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        problem = file.errorString().toStdString();
-        return false;
-    }
-    if (!file.isSequential() && file.size() > limit) {
-        problem = "larger than " + std::to_string(limit >> 20) + " MiB";
-        return false;
-    }
-    out.clear();
-    std::string block(64 * 1024, '\0');
-    for (;;) {
-        const qint64 got = file.read(block.data(), static_cast<qint64>(block.size()));
-        if (got < 0) {
-            problem = file.errorString().toStdString();
-            return false;
+// Strict base64: the standard alphabet, "=" only as the last one or two characters.
+std::optional<std::string> decodeBase64(const std::string& text) {
+    auto value = [](char c) -> int {
+        if (c >= 'A' && c <= 'Z') return c - 'A';
+        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+        if (c >= '0' && c <= '9') return c - '0' + 52;
+        if (c == '+') return 62;
+        if (c == '/') return 63;
+        return -1;
+    };
+    std::size_t length = text.size();
+    for (int pad = 0; pad < 2 && length > 0 && text[length - 1] == '='; ++pad)
+        --length;
+    if (length % 4 == 1) return std::nullopt;
+    std::string out;
+    out.reserve(length * 3 / 4);
+    unsigned bits = 0;
+    int held = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const int v = value(text[i]);
+        if (v < 0) return std::nullopt;
+        bits = (bits << 6) | static_cast<unsigned>(v);
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            out.push_back(static_cast<char>((bits >> held) & 0xFFu));
         }
-        if (got == 0) return true;
-        if (static_cast<qint64>(out.size()) + got > limit) {
-            problem = "larger than " + std::to_string(limit >> 20) + " MiB";
-            return false;
-        }
-        out.append(block.data(), static_cast<std::size_t>(got));
     }
+    return out;
+}
+
+// A number as the reader's messages write it: shortest form, as JSON would.
+std::string numberText(double d) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.17g", d);
+    return buf;
 }
 
 class Reader : public JsonFields {
 public:
-    explicit Reader(QString baseDir) : baseDir_(std::move(baseDir)) {}
+    explicit Reader(std::string baseDir) : baseDir_(std::move(baseDir)) {}
 
-    bool scenario(const QJsonObject& o, Scenario& s) {
+    bool scenario(const Json& o, Scenario& s) {
         if (!keys(o, "scenario",
                   {"description", "rate", "latency", "hardcopyLatency", "registerReturnCode", "findLstnError",
                    "boardAnswersAlone", "instruments"}))
@@ -64,88 +69,87 @@ public:
         if (!string(o, "description", s.description, "scenario")) return false;
         if (!number(o, "rate", s.rate, "scenario") || !number(o, "latency", s.latency, "scenario"))
             return false;
-        if (o.contains(QStringLiteral("hardcopyLatency"))) {
+        if (has(o, "hardcopyLatency")) {
             double l = 0;
             if (!number(o, "hardcopyLatency", l, "scenario")) return false;
             s.hardcopyLatency = l;
         }
         if (!integer(o, "registerReturnCode", s.registerReturnCode, "scenario")) return false;
-        if (o.contains(QStringLiteral("findLstnError"))) {
+        if (has(o, "findLstnError")) {
             int e = 0;
             if (!integer(o, "findLstnError", e, "scenario")) return false;
             s.findLstnError = e;
         }
         if (!boolean(o, "boardAnswersAlone", s.boardAnswersAlone, "scenario")) return false;
-        const QJsonValue list = o.value(QStringLiteral("instruments"));
-        if (!list.isUndefined() && !list.isArray()) return fail("scenario: \"instruments\" must be an array");
-        const QJsonArray arr = list.toArray();
-        for (qsizetype i = 0; i < arr.size(); ++i) {
+        const Json& list = value(o, "instruments");
+        if (!list.is_discarded() && !list.is_array())
+            return fail("scenario: \"instruments\" must be an array");
+        for (std::size_t i = 0; list.is_array() && i < list.size(); ++i) {
             const std::string where = "instruments[" + std::to_string(i) + "]";
-            if (!arr[i].isObject()) return fail(where + " must be an object");
-            if (!instrument(arr[i].toObject(), where, s)) return false;
+            if (!list[i].is_object()) return fail(where + " must be an object");
+            if (!instrument(list[i], where, s)) return false;
         }
         return true;
     }
 
 private:
-    bool payload(const QJsonValue& v, Payload& p, const std::string& where) {
-        if (!v.isObject()) return fail(where + " must be an object");
-        const QJsonObject o = v.toObject();
+    bool payload(const Json& v, Payload& p, const std::string& where) {
+        if (!v.is_object()) return fail(where + " must be an object");
+        const Json& o = v;
         if (!keys(o, where, {"file", "hex", "base64", "size", "append"})) return false;
         int sources = 0;
         for (const char* k : {"file", "hex", "base64", "size"})
-            sources += o.contains(QLatin1String(k)) ? 1 : 0;
+            sources += has(o, k) ? 1 : 0;
         if (sources > 1) return fail(where + ": give only one of \"file\", \"hex\", \"base64\", \"size\"");
         p = Payload{};
-        if (o.contains(QStringLiteral("file"))) {
-            const QJsonValue f = o.value(QStringLiteral("file"));
-            if (!f.isString()) return fail(where + ": \"file\" must be a path");
-            const QString path = QDir(baseDir_).filePath(f.toString());
+        if (has(o, "file")) {
+            const Json& f = value(o, "file");
+            if (!f.is_string()) return fail(where + ": \"file\" must be a path");
+            const std::string path =
+                utf8FromPath((pathFromUtf8(baseDir_) / pathFromUtf8(text(f))).make_preferred());
             std::string problem;
-            if (!readBounded(path, MaxPayloadBytes, p.bytes, problem))
-                return fail(where + ": cannot read " + QDir::toNativeSeparators(path).toStdString() + ": " +
-                            problem);
+            if (!readFileBounded(path, MaxPayloadBytes, p.bytes, problem))
+                return fail(where + ": cannot read " + path + ": " + problem);
             p.source = Payload::Source::Bytes;
-        } else if (o.contains(QStringLiteral("hex"))) {
-            const QJsonValue h = o.value(QStringLiteral("hex"));
-            if (!h.isString()) return fail(where + ": \"hex\" must be a text");
+        } else if (has(o, "hex")) {
+            const Json& h = value(o, "hex");
+            if (!h.is_string()) return fail(where + ": \"hex\" must be a text");
             p.source = Payload::Source::Bytes;
-            if (!hex(h.toString(), p.bytes, where + ".hex")) return false;
-        } else if (o.contains(QStringLiteral("base64"))) {
-            const QJsonValue b = o.value(QStringLiteral("base64"));
-            if (!b.isString()) return fail(where + ": \"base64\" must be a text");
-            auto decoded = QByteArray::fromBase64Encoding(b.toString().toLatin1(),
-                                                          QByteArray::AbortOnBase64DecodingErrors);
+            if (!hex(text(h), p.bytes, where + ".hex")) return false;
+        } else if (has(o, "base64")) {
+            const Json& b = value(o, "base64");
+            if (!b.is_string()) return fail(where + ": \"base64\" must be a text");
+            auto decoded = decodeBase64(text(b));
             if (!decoded) return fail(where + ": \"base64\" is not valid base64");
             p.source = Payload::Source::Bytes;
-            p.bytes = decoded.decoded.toStdString();
-        } else if (o.contains(QStringLiteral("size"))) {
-            const double d = o.value(QStringLiteral("size")).toDouble(-1);
+            p.bytes = std::move(*decoded);
+        } else if (has(o, "size")) {
+            const double d = numberOr(value(o, "size"), -1);
             if (d < 0 || d != std::floor(d) || d > 256.0 * 1024 * 1024)
                 return fail(where + ": \"size\" must be a byte count up to 256 MiB");
             p.source = Payload::Source::Size;
             p.size = static_cast<std::size_t>(d);
         }
-        if (o.contains(QStringLiteral("append"))) {
-            const QJsonValue a = o.value(QStringLiteral("append"));
-            if (!a.isString()) return fail(where + ": \"append\" must be hex bytes");
-            if (!hex(a.toString(), p.append, where + ".append")) return false;
+        if (has(o, "append")) {
+            const Json& a = value(o, "append");
+            if (!a.is_string()) return fail(where + ": \"append\" must be hex bytes");
+            if (!hex(text(a), p.append, where + ".append")) return false;
         }
         return true;
     }
 
-    bool fault(const QJsonValue& v, Fault& f, const std::string& where) {
-        if (!v.isObject()) return fail(where + " must be an object");
-        const QJsonObject o = v.toObject();
+    bool fault(const Json& v, Fault& f, const std::string& where) {
+        if (!v.is_object()) return fail(where + " must be an object");
+        const Json& o = v;
         if (!keys(o, where, {"type", "match", "exact", "chunk", "reply", "iberr", "times"})) return false;
-        const QString type = o.value(QStringLiteral("type")).toString();
-        if (type == QLatin1String("writeError"))
+        const std::string type = text(value(o, "type"));
+        if (type == "writeError")
             f.kind = Fault::Kind::WriteError;
-        else if (type == QLatin1String("readTimeout"))
+        else if (type == "readTimeout")
             f.kind = Fault::Kind::ReadTimeout;
-        else if (type == QLatin1String("readError"))
+        else if (type == "readError")
             f.kind = Fault::Kind::ReadError;
-        else if (type == QLatin1String("ibtmoError"))
+        else if (type == "ibtmoError")
             f.kind = Fault::Kind::TimeoutSetError;
         else
             return fail(where + ": \"type\" must be writeError, readTimeout, readError or ibtmoError");
@@ -154,19 +158,18 @@ private:
             !integer(o, "chunk", f.chunk, where) || !integer(o, "iberr", f.iberr, where) ||
             !integer(o, "times", f.times, where))
             return false;
-        if (f.kind != Fault::Kind::ReadTimeout && f.kind != Fault::Kind::WriteError &&
-            !o.contains(QStringLiteral("iberr")))
-            return fail(where + ": \"iberr\" is needed for " + type.toStdString());
-        const QJsonValue reply = o.value(QStringLiteral("reply"));
-        if (!reply.isUndefined()) {
-            const QString r = reply.toString();
-            if (r == QLatin1String("any"))
+        if (f.kind != Fault::Kind::ReadTimeout && f.kind != Fault::Kind::WriteError && !has(o, "iberr"))
+            return fail(where + ": \"iberr\" is needed for " + type);
+        const Json& reply = value(o, "reply");
+        if (!reply.is_discarded()) {
+            const std::string r = text(reply);
+            if (r == "any")
                 f.reply = ReplyKind::Any;
-            else if (r == QLatin1String("id"))
+            else if (r == "id")
                 f.reply = ReplyKind::Id;
-            else if (r == QLatin1String("hardcopy"))
+            else if (r == "hardcopy")
                 f.reply = ReplyKind::Hardcopy;
-            else if (r == QLatin1String("other"))
+            else if (r == "other")
                 f.reply = ReplyKind::Other;
             else
                 return fail(where + ": \"reply\" must be any, id, hardcopy or other");
@@ -174,7 +177,7 @@ private:
         return true;
     }
 
-    bool instrument(const QJsonObject& o, const std::string& where, Scenario& s) {
+    bool instrument(const Json& o, const std::string& where, Scenario& s) {
         if (!keys(o, where,
                   {"address", "addresses", "kind", "id", "idn", "replyEnding", "silent", "model", "screen",
                    "format", "inkSaver", "port", "hardcopy", "hardcopyByFormat", "bmpFileSizeField", "faults",
@@ -193,24 +196,24 @@ private:
     }
 
     // When an armed single acquisition triggers: seconds after arming, or "never".
-    bool trigger(const QJsonObject& o, const std::string& where, InstrumentSetup& in) {
-        const QJsonValue v = o.value(QStringLiteral("trigger"));
-        if (v.isUndefined()) return true;
-        if (v.isString() && v.toString() == QLatin1String("never")) {
+    bool trigger(const Json& o, const std::string& where, InstrumentSetup& in) {
+        const Json& v = value(o, "trigger");
+        if (v.is_discarded()) return true;
+        if (v.is_string() && text(v) == "never") {
             in.triggerAfter.reset();
             return true;
         }
-        if (!v.isDouble()) return fail(where + ": \"trigger\" must be a number of seconds or \"never\"");
-        in.triggerAfter = v.toDouble();
+        if (!v.is_number()) return fail(where + ": \"trigger\" must be a number of seconds or \"never\"");
+        in.triggerAfter = v.get<double>();
         return true;
     }
 
     // Kind, replies and how the instrument talks.
-    bool identity(const QJsonObject& o, const std::string& where, InstrumentSetup& in) {
-        const QString kind = o.value(QStringLiteral("kind")).toString(QStringLiteral("scope"));
-        if (kind == QLatin1String("scope"))
+    bool identity(const Json& o, const std::string& where, InstrumentSetup& in) {
+        const std::string kind = textOr(member(o, "kind"), "scope");
+        if (kind == "scope")
             in.scope = true;
-        else if (kind == QLatin1String("instrument"))
+        else if (kind == "instrument")
             in.scope = false;
         else
             return fail(where + ": \"kind\" must be scope or instrument");
@@ -222,21 +225,21 @@ private:
             in.idnReply = in.idReply;
         }
         if (!optionalText(o, "idn", in.idnReply, where)) return false;
-        if (o.contains(QStringLiteral("replyEnding"))) {
-            const QJsonValue e = o.value(QStringLiteral("replyEnding"));
-            if (!e.isString()) return fail(where + ": \"replyEnding\" must be hex bytes");
-            if (!hex(e.toString(), in.replyEnding, where + ".replyEnding")) return false;
+        if (has(o, "replyEnding")) {
+            const Json& e = value(o, "replyEnding");
+            if (!e.is_string()) return fail(where + ": \"replyEnding\" must be hex bytes");
+            if (!hex(text(e), in.replyEnding, where + ".replyEnding")) return false;
         }
         return boolean(o, "silent", in.silent, where) && string(o, "model", in.model, where) &&
                boolean(o, "inkSaver", in.inkSaver, where) && string(o, "port", in.port, where);
     }
 
     // Screen size, power-on format and the firmware's BMP size field.
-    bool appearance(const QJsonObject& o, const std::string& where, InstrumentSetup& in) {
-        if (o.contains(QStringLiteral("screen"))) {
-            const QJsonValue sc = o.value(QStringLiteral("screen"));
-            const QJsonObject so = sc.toObject();
-            if (!sc.isObject() || !keys(so, where + ".screen", {"width", "height"}) ||
+    bool appearance(const Json& o, const std::string& where, InstrumentSetup& in) {
+        if (has(o, "screen")) {
+            const Json& sc = value(o, "screen");
+            const Json& so = sc;
+            if (!sc.is_object() || !keys(so, where + ".screen", {"width", "height"}) ||
                 !integer(so, "width", in.screenWidth, where + ".screen") ||
                 !integer(so, "height", in.screenHeight, where + ".screen"))
                 return error.empty() ? fail(where + ": \"screen\" must be {\"width\": W, \"height\": H}")
@@ -244,7 +247,7 @@ private:
             if (in.screenWidth <= 0 || in.screenHeight <= 0)
                 return fail(where + ": \"screen\" needs both width and height");
         }
-        if (o.contains(QStringLiteral("format"))) {
+        if (has(o, "format")) {
             std::string w;
             if (!string(o, "format", w, where)) return false;
             const auto f = parseFormatWord(w);
@@ -253,7 +256,7 @@ private:
                             "\" (BMP, BMPCOLOR, TIFF, PNG, PCX, PCXCOLOR)");
             in.format = *f;
         }
-        if (o.contains(QStringLiteral("bmpFileSizeField"))) {
+        if (has(o, "bmpFileSizeField")) {
             int v = 0;
             if (!integer(o, "bmpFileSizeField", v, where)) return false;
             if (v < 0) return fail(where + ": \"bmpFileSizeField\" must not be negative");
@@ -262,84 +265,83 @@ private:
         return true;
     }
 
-    bool hardcopies(const QJsonObject& o, const std::string& where, InstrumentSetup& in) {
-        if (o.contains(QStringLiteral("hardcopy")) &&
-            !payload(o.value(QStringLiteral("hardcopy")), in.hardcopy, where + ".hardcopy"))
+    bool hardcopies(const Json& o, const std::string& where, InstrumentSetup& in) {
+        if (has(o, "hardcopy") && !payload(value(o, "hardcopy"), in.hardcopy, where + ".hardcopy"))
             return false;
-        if (!o.contains(QStringLiteral("hardcopyByFormat"))) return true;
-        const QJsonValue v = o.value(QStringLiteral("hardcopyByFormat"));
-        if (!v.isObject()) return fail(where + ": \"hardcopyByFormat\" must map format words to payloads");
-        const QJsonObject m = v.toObject();
-        for (auto it = m.begin(); it != m.end(); ++it) {
-            const auto f = parseFormatWord(it.key().toStdString());
-            if (!f)
-                return fail(where + ".hardcopyByFormat: unknown format \"" + it.key().toStdString() + "\"");
+        if (!has(o, "hardcopyByFormat")) return true;
+        const Json& v = value(o, "hardcopyByFormat");
+        if (!v.is_object()) return fail(where + ": \"hardcopyByFormat\" must map format words to payloads");
+        for (auto it = v.begin(); it != v.end(); ++it) {
+            const auto f = parseFormatWord(it.key());
+            if (!f) return fail(where + ".hardcopyByFormat: unknown format \"" + it.key() + "\"");
             Payload p;
-            if (!payload(it.value(), p, where + ".hardcopyByFormat." + it.key().toStdString())) return false;
+            if (!payload(it.value(), p, where + ".hardcopyByFormat." + it.key())) return false;
             in.hardcopyByFormat[*f] = std::move(p);
         }
         return true;
     }
 
-    bool faults(const QJsonObject& o, const std::string& where, InstrumentSetup& in) {
-        if (!o.contains(QStringLiteral("faults"))) return true;
-        const QJsonValue v = o.value(QStringLiteral("faults"));
-        if (!v.isArray()) return fail(where + ": \"faults\" must be an array");
-        const QJsonArray arr = v.toArray();
-        for (qsizetype i = 0; i < arr.size(); ++i) {
+    bool faults(const Json& o, const std::string& where, InstrumentSetup& in) {
+        if (!has(o, "faults")) return true;
+        const Json& v = value(o, "faults");
+        if (!v.is_array()) return fail(where + ": \"faults\" must be an array");
+        for (std::size_t i = 0; i < v.size(); ++i) {
             Fault f;
-            if (!fault(arr[i], f, where + ".faults[" + std::to_string(i) + "]")) return false;
+            if (!fault(v[i], f, where + ".faults[" + std::to_string(i) + "]")) return false;
             in.faults.push_back(std::move(f));
         }
         return true;
     }
 
     // "addresses" puts copies of one instrument at several addresses.
-    bool addressList(const QJsonObject& o, const std::string& where, std::vector<int>& addresses) {
-        if (!o.contains(QStringLiteral("addresses"))) {
-            if (!o.contains(QStringLiteral("address"))) return fail(where + ": \"address\" is missing");
+    bool addressList(const Json& o, const std::string& where, std::vector<int>& addresses) {
+        if (!has(o, "addresses")) {
+            if (!has(o, "address")) return fail(where + ": \"address\" is missing");
             int a = 0;
             if (!integer(o, "address", a, where)) return false;
             addresses.push_back(a);
             return true;
         }
-        if (o.contains(QStringLiteral("address")))
-            return fail(where + ": give \"address\" or \"addresses\", not both");
-        const QJsonValue v = o.value(QStringLiteral("addresses"));
-        if (!v.isArray()) return fail(where + ": \"addresses\" must be an array of numbers");
-        for (const QJsonValue& a : v.toArray()) {
-            const double d = a.toDouble(0.5);
-            if (!a.isDouble() || d != std::floor(d))
+        if (has(o, "address")) return fail(where + ": give \"address\" or \"addresses\", not both");
+        const Json& v = value(o, "addresses");
+        if (!v.is_array()) return fail(where + ": \"addresses\" must be an array of numbers");
+        for (const Json& a : v) {
+            const double d = numberOr(a, 0.5);
+            if (!a.is_number() || d != std::floor(d))
                 return fail(where + ": \"addresses\" must be an array of whole numbers");
             // Checked before the conversion: a number beyond int would not survive it.
             if (d < 1 || d > MaxPrimaryAddress)
-                return fail(where + ": instrument address " + QString::number(d, 'g', 17).toStdString() +
-                            " is outside " + instrumentAddressRange() + " (0 is the board)");
+                return fail(where + ": instrument address " + numberText(d) + " is outside " +
+                            instrumentAddressRange() + " (0 is the board)");
             addresses.push_back(static_cast<int>(d));
         }
         return true;
     }
 
-    QString baseDir_;
+    std::string baseDir_;
 };
 
 } // namespace
 
 bool parseScenario(const std::string& json, const std::string& baseDir, Scenario& out, std::string& error) {
-    QJsonParseError pe{};
-    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(json), &pe);
-    if (pe.error != QJsonParseError::NoError) {
-        error =
-            "not valid JSON at offset " + std::to_string(pe.offset) + ": " + pe.errorString().toStdString();
+    Json doc;
+    try {
+        doc = Json::parse(json);
+    } catch (const Json::parse_error& e) {
+        // what() starts with the library's own tag ("[json.exception.parse_error.101] "): not for users.
+        std::string why = e.what();
+        if (const auto tag = why.find("] "); why.rfind("[json.", 0) == 0 && tag != std::string::npos)
+            why.erase(0, tag + 2);
+        error = "not valid JSON at offset " + std::to_string(e.byte) + ": " + why;
         return false;
     }
-    if (!doc.isObject()) {
+    if (!doc.is_object()) {
         error = "the scenario must be a JSON object";
         return false;
     }
-    Reader reader(QString::fromStdString(baseDir));
+    Reader reader(baseDir);
     Scenario s;
-    if (!reader.scenario(doc.object(), s)) {
+    if (!reader.scenario(doc, s)) {
         error = reader.error;
         return false;
     }
@@ -352,14 +354,16 @@ bool parseScenario(const std::string& json, const std::string& baseDir, Scenario
 }
 
 bool loadScenarioFile(const std::string& path, Scenario& out, std::string& error) {
-    const QString qpath = QString::fromStdString(path);
     std::string json;
     std::string problem;
-    if (!readBounded(qpath, MaxScenarioBytes, json, problem)) {
+    if (!readFileBounded(path, MaxScenarioBytes, json, problem)) {
         error = "cannot open scenario " + path + ": " + problem;
         return false;
     }
-    if (!parseScenario(json, QFileInfo(qpath).absolutePath().toStdString(), out, problem)) {
+    std::error_code ec;
+    std::filesystem::path absolute = std::filesystem::absolute(pathFromUtf8(path), ec);
+    if (ec) absolute = pathFromUtf8(path);
+    if (!parseScenario(json, utf8FromPath(absolute.parent_path()), out, problem)) {
         error = "scenario " + path + ": " + problem;
         return false;
     }
