@@ -6,8 +6,13 @@
 #include <iostream>
 
 #ifdef _WIN32
+#include <windows.h>
+
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
+
+#include "platform/fileio.h"
 #else
 #include <unistd.h>
 #endif
@@ -51,6 +56,16 @@ int main(int argc, char** argv) {
     cancelOnSignals();
 #endif
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+#ifdef _WIN32
+    // argv is in the ANSI code page; file names are UTF-8 everywhere in the program.
+    int count = 0;
+    if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+        args.clear();
+        for (int i = 1; i < count; ++i)
+            args.push_back(vellumix::utf8FromPath(std::filesystem::path(wide[i])));
+        LocalFree(wide);
+    }
+#endif
     vellumix::gpib::MonotonicClock clock;
     vellumix::cli::CliContext context(std::cout, std::cerr, clock);
     context.progress = terminal;

@@ -1,9 +1,18 @@
 #include "cli/outputname.h"
 
+#include "platform/fileio.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#endif
 
 namespace vellumix::cli {
 
@@ -70,7 +79,14 @@ bool writeNewFile(const std::string& path, const std::string& bytes, bool& taken
     taken = false;
     // "x": created here or not at all, so a file that appears between a check and the write is
     // still never replaced.
+#ifdef _WIN32
+    // The C library there knows no "x" mode; the name is UTF-8 like every path of the program.
+    const int fd = _wopen(pathFromUtf8(path).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
+                          _S_IREAD | _S_IWRITE);
+    std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "wb");
+#else
     std::FILE* f = std::fopen(path.c_str(), "wbx");
+#endif
     if (!f) {
         taken = errno == EEXIST;
         error = std::strerror(errno);
@@ -82,7 +98,8 @@ bool writeNewFile(const std::string& path, const std::string& bytes, bool& taken
     const bool closed = std::fclose(f) == 0;
     if (written && closed) return true;
     error = std::strerror(!written && writeErrno != 0 ? writeErrno : errno != 0 ? errno : EIO);
-    std::remove(path.c_str());
+    std::error_code ec;
+    std::filesystem::remove(pathFromUtf8(path), ec);
     return false;
 }
 

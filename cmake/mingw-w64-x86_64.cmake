@@ -15,6 +15,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# -O2 as the Linux builds: GCC 12's -O3 warns falsely (-Wrestrict) where strings are added up.
+# Release programs are stripped.
+set(CMAKE_C_FLAGS_RELEASE_INIT "-O2 -DNDEBUG")
+set(CMAKE_CXX_FLAGS_RELEASE_INIT "-O2 -DNDEBUG")
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
+
 # zlib linked in too, not zlib1.dll.
 set(ZLIB_USE_STATIC_LIBS ON)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

@@ -18,10 +18,7 @@ void ReportGpibError(InstrumentLink& link) {
 }
 
 std::string numberText(long value) {
-    // Inserted rather than added: GCC 12 at -O3 warns falsely (-Wrestrict) about const char* + string.
-    std::string text = std::to_string(value);
-    if (value >= 0) text.insert(text.begin(), ' ');
-    return text;
+    return (value >= 0 ? " " : "") + std::to_string(value);
 }
 
 void DriverUnusable(InstrumentLink& link) {

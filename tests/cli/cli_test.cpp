@@ -1018,7 +1018,7 @@ TEST(ConsoleText, MessagesInTheConsolesCodePage) {
         std::string utf8;
         std::string shown;
     } cases[] = {
-        {850, "TDS 3054B at 20 \xC2\xB0C", "TDS 3054B at 20 \xF8" "C"},
+        {850, "TDS 3054B at 20 \xC2\xB0" "C", "TDS 3054B at 20 \xF8" "C"},
         {437, "\xC3\xA9t\xC3\xA9", "\x82t\x82"},
         {1252, "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC", "\xE9t\xE9 \x80"},
         {850, "arrow \xE2\x86\x92 here", "arrow ? here"},           // not in the code page

@@ -2,7 +2,10 @@
 #include "files/filerules.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
+#include "platform/paths.h"
+#ifndef _WIN32
 #include "tests/support/filesizelimit.h"
+#endif
 
 #include <gtest/gtest.h>
 
@@ -10,7 +13,11 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 #include <vector>
 
 namespace vellumix {
@@ -68,11 +75,19 @@ TEST(FileRules, DataFolders) {
         std::map<std::string, std::string> env;
         const char* base;
     } cases[] = {
+#ifdef _WIN32
+        {"AppData wins", {{"AppData", "C:\\Users\\u\\AppData\\Roaming"}, {"USERPROFILE", "C:\\p"}},
+         "C:\\Users\\u\\AppData\\Roaming"},
+        {"empty AppData is unset", {{"AppData", ""}, {"USERPROFILE", "C:\\Users\\u"}},
+         "C:\\Users\\u\\AppData\\Roaming"},
+        {"no XDG on Windows", {{"XDG_DATA_HOME", "C:\\xdg"}, {"HOME", "C:\\h"}}, ""},
+#else
         {"AppData wins", {{"AppData", "/ad"}, {"XDG_DATA_HOME", "/xdg"}, {"HOME", "/h"}}, "/ad"},
         {"XDG data home", {{"XDG_DATA_HOME", "/xdg"}, {"HOME", "/h"}}, "/xdg"},
         {"empty AppData is unset", {{"AppData", ""}, {"HOME", "/h"}}, "/h/.local/share"},
         {"relative XDG ignored", {{"XDG_DATA_HOME", "rel"}, {"HOME", "/h"}}, "/h/.local/share"},
         {"home default", {{"HOME", "/h"}}, "/h/.local/share"},
+#endif
         {"nothing known", {}, ""},
     };
     for (const auto& c : cases) {
@@ -81,8 +96,8 @@ TEST(FileRules, DataFolders) {
         desktop.env = c.env;
         const std::string base = c.base;
         EXPECT_EQ(appDataBase(desktop), base);
-        EXPECT_EQ(dataFolder(desktop), base.empty() ? "" : base + "/Vellumix");
-        EXPECT_EQ(updateTempFolder(desktop), base.empty() ? "" : base + "/vbTemp");
+        EXPECT_EQ(dataFolder(desktop), base.empty() ? "" : base + NativeSeparator + "Vellumix");
+        EXPECT_EQ(updateTempFolder(desktop), base.empty() ? "" : base + NativeSeparator + "vbTemp");
     }
 }
 
@@ -95,9 +110,9 @@ TEST(FileRules, DefaultSavePath) {
         std::map<std::string, std::string> env;
         std::string expected;
     } cases[] = {
-        {{{"USERPROFILE", a}, {"HOME", b}}, a + "/Documents"},
-        {{{"HOME", a}}, a + "/Documents"},
-        {{{"USERPROFILE", b}, {"HOME", a}}, b + "/My Documents"},
+        {{{"USERPROFILE", a}, {"HOME", b}}, joinPath(a, "Documents")},
+        {{{"HOME", a}}, joinPath(a, "Documents")},
+        {{{"USERPROFILE", b}, {"HOME", a}}, joinPath(b, "My Documents")},
     };
     for (const auto& c : cases) {
         test::ScriptedDesktop desktop;
@@ -149,6 +164,7 @@ TEST_F(FileCopyTest, FailedCopyLeavesDestinationIntact) {
     EXPECT_EQ(test::readFile(dst_), "old");
 }
 
+#ifndef _WIN32 // POSIX permissions, links and file size limits
 TEST_F(FileCopyTest, ReadOnlyFolderKeepsOldDestination) {
     if (geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
     const std::string folder = root_ + "/ro";
@@ -162,6 +178,7 @@ TEST_F(FileCopyTest, ReadOnlyFolderKeepsOldDestination) {
     fs::permissions(folder, fs::perms::owner_all);
     EXPECT_EQ(test::readFile(folder + "/dst.bmp"), "old");
 }
+#endif
 
 TEST_F(FileCopyTest, WriteFileReplacing) {
     std::string error;
@@ -178,6 +195,7 @@ TEST_F(FileCopyTest, WriteFileReplacing) {
     EXPECT_EQ(test::readFile(dst_), "keep");
 }
 
+#ifndef _WIN32 // POSIX permissions, links and file size limits
 // A replaced file keeps what the user set on it: its permissions, and a link stays a link to the same file.
 TEST_F(FileCopyTest, ReplacingKeepsModeAndLinks) {
     std::string error;
@@ -193,7 +211,9 @@ TEST_F(FileCopyTest, ReplacingKeepsModeAndLinks) {
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(test::readFile(dst_), "through the link");
 }
+#endif
 
+#ifndef _WIN32 // POSIX permissions, links and file size limits
 // A disk that fills up while the file is written: the cause reaches the caller, the earlier file stays,
 // and no temporary file is left behind. Small files fill the write buffer without touching the disk,
 // large ones do not: both are asked.
@@ -226,6 +246,35 @@ TEST_F(FileCopyTest, FullDiskNamesItsCauseAndKeepsTheEarlierFile) {
         EXPECT_EQ(left, (std::vector<std::string>{"dst.bmp", "src.bmp"}));
     }
 }
+#endif
+
+#ifdef _WIN32
+// On Windows a file another program holds open (a viewer showing the last picture) cannot be replaced:
+// the new bytes are refused with the reason, the earlier file stays, and no temporary file is left.
+TEST_F(FileCopyTest, FileHeldOpenElsewhereKeepsTheEarlierFile) {
+    test::writeFile(dst_, "old");
+    test::writeFile(src_, "new");
+    const std::wstring wide(dst_.begin(), dst_.end());
+    const HANDLE held = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    std::string writeError, copyError;
+    const bool written = writeFileReplacing(dst_, "new bytes", writeError);
+    const bool copied = copyReplacing(src_, dst_, copyError);
+    CloseHandle(held);
+    EXPECT_FALSE(written);
+    EXPECT_FALSE(copied);
+    EXPECT_FALSE(writeError.empty());
+    EXPECT_EQ(test::readFile(dst_), "old");
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(root_))
+        left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"dst.bmp", "src.bmp"}));
+    // Once it is closed the replace goes through.
+    ASSERT_TRUE(writeFileReplacing(dst_, "new bytes", writeError)) << writeError;
+    EXPECT_EQ(test::readFile(dst_), "new bytes");
+}
+#endif
 
 } // namespace
 } // namespace vellumix

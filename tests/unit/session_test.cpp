@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -528,6 +532,9 @@ TEST_F(SessionFixture, CapturesOfOneExtensionReplaceEachOtherOnly) {
 }
 
 TEST_F(SessionFixture, UnwritableCaptureFileIsReportedAndTheOldFileKept) {
+#ifdef _WIN32
+    GTEST_SKIP() << "a read-only folder does not stop writes on Windows";
+#else
     start();
     capture((test::wholeBmp() + "old"));
     fs::permissions(dataFolder(), fs::perms::owner_read | fs::perms::owner_exec);
@@ -538,6 +545,7 @@ TEST_F(SessionFixture, UnwritableCaptureFileIsReportedAndTheOldFileKept) {
     ASSERT_EQ(desktop.boxes.size(), 1u);
     EXPECT_NE(desktop.boxes[0].prompt.find("could not be written"), std::string::npos);
     EXPECT_EQ(test::readFile(dataFolder() / "Vellumix_Temp..bmp"), (test::wholeBmp() + "old"));
+#endif
 }
 
 TEST_F(SessionFixture, CaptureFileBlockedByAFolderIsReported) {
