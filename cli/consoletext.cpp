@@ -6,7 +6,6 @@
 #include <io.h>
 
 #include <cstdio>
-#include <cstring>
 
 namespace vellumix::cli {
 
@@ -36,13 +35,13 @@ std::string utf8ToCodePage(std::string_view text, unsigned codePage) {
 CodePageBuffer::int_type CodePageBuffer::overflow(int_type c) {
     if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
     pending_.push_back(traits_type::to_char_type(c));
-    if (c == '\n') put(false);
+    put(false);
     return c;
 }
 
 std::streamsize CodePageBuffer::xsputn(const char* s, std::streamsize n) {
     pending_.append(s, static_cast<size_t>(n));
-    if (std::memchr(s, '\n', static_cast<size_t>(n))) put(false);
+    put(false);
     return n;
 }
 

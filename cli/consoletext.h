@@ -15,8 +15,8 @@ namespace vellumix::cli {
 // "?" as well.
 std::string utf8ToCodePage(std::string_view text, unsigned codePage);
 
-// Writes through to another buffer, converting whole lines (and what is there at a flush) to the
-// code page; a character cut by a write is kept until its remaining bytes come.
+// Writes through to another buffer, converting to the code page as the text comes; a character cut
+// by a write is kept until its remaining bytes come (or the buffer ends: then it is a "?").
 class CodePageBuffer final : public std::streambuf {
 public:
     CodePageBuffer(std::streambuf* target, unsigned codePage) : target_(target), codePage_(codePage) {}
