@@ -194,9 +194,10 @@ CallStatus Vxi11Devices::read(const Descriptor& d, char* buf, int32_t count) {
     auto got = static_cast<std::size_t>(0);
     const auto want = static_cast<std::size_t>(count);
     int empty = 0;
+    bool timedOut = false; // the device's own I/O timeout ended the last call
     for (;;) {
         const auto moved = static_cast<int32_t>(got);
-        if (clock.now() >= end) {
+        if (clock.now() >= end || timedOut) {
             detail_ = (got == 0 ? "The device " + link->name + " at " + hostText(target_.host) + " sent nothing for "
                                 : "The device " + link->name + " at " + hostText(target_.host) +
                                       " stopped sending after " + std::to_string(got) + " bytes: nothing came for ") +
@@ -242,6 +243,11 @@ CallStatus Vxi11Devices::read(const Descriptor& d, char* buf, int32_t count) {
         }
         std::memcpy(buf + got, data.data(), data.size());
         got += data.size();
+        // The device's I/O timeout is ours: it is told of what is left, and says it as we would.
+        if (error == IoTimeout) {
+            timedOut = true;
+            continue;
+        }
         if (error != NoError) return deviceFailure(error, *link, static_cast<int32_t>(got));
         if (reason & ReasonEnd) return transferStatus(static_cast<int32_t>(got), true);
         if (got == want) return transferStatus(static_cast<int32_t>(got), false);
