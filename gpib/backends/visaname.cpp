@@ -48,11 +48,16 @@ std::vector<std::string_view> fields(std::string_view text) {
 
 bool visaResourceToBus(std::string_view text, std::string& bus, std::string& error) {
     bus.clear();
-    // A VISA name starts with a word of letters and digits and "::"; a bus URI has one ":" there.
+    // A VISA name starts with an interface word, its board number and "::"; a bus URI with a scheme.
     const std::size_t sep = text.find("::");
     if (sep == std::string_view::npos || sep == 0) return true;
-    for (char c : text.substr(0, sep))
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return true;
+    std::string_view word = text.substr(0, sep);
+    while (!word.empty() && word.back() >= '0' && word.back() <= '9')
+        word.remove_suffix(1);
+    bool visa = false;
+    for (const char* interface : {"TCPIP", "GPIB", "USB", "ASRL", "VXI", "PXI", "GPIB-VXI"})
+        visa = visa || equalsIgnoringCase(word, interface);
+    if (!visa) return true;
 
     const std::vector<std::string_view> f = fields(text);
     const std::string quoted = "\"" + std::string(text) + "\"";
