@@ -215,7 +215,6 @@ std::string Server::deviceRead(std::string_view args) {
         return fail(Aborted);
     }
     if (abortable) n = std::min(n, options_.abortAfter - link.sent);
-    n += options_.overlong;
     std::string data(n, '\0');
     const auto timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(io));
     const gpib::sim::PacedRead got = gpib::sim::readPaced(*in, clock_, scenario_.rate, timeout, data.data(), n,
@@ -229,6 +228,7 @@ std::string Server::deviceRead(std::string_view args) {
     data.resize(got.count);
     link.sent = got.end ? 0 : link.sent + got.count;
     if (got.outcome == Outcome::Late) return fail(IoTimeout, data);
+    if (options_.overlong) data.resize(std::max<std::size_t>(data.size(), request + options_.overlong), 'X');
     const uint32_t reason = got.end ? ReasonEnd : got.count >= request ? ReasonRequestCount : 0;
     w.u32(NoError).u32(reason).opaque(data);
     return w.take();

@@ -27,7 +27,7 @@ struct ServerOptions {
     double delay = -1;            // seconds before the first byte of every reply (<0: the scenario's)
     bool lockedByOther = false;   // another client holds the device's lock
     std::size_t abortAfter = 0;   // a hard copy read that reaches this many bytes ends as aborted (error 23)
-    std::size_t overlong = 0;     // each device_read reply carries this many bytes more than asked
+    std::size_t overlong = 0;     // each device_read reply is this many bytes longer than asked
     std::size_t padding = 0;      // bytes after each core reply's own end, within its record
     std::size_t fragment = 0;     // record fragments of at most this many bytes (0: one fragment)
     bool portmapperUdp = true;    // the portmapper answers over UDP ...

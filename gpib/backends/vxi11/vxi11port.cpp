@@ -24,6 +24,9 @@ constexpr uint32_t SearchPollMs = 500;
 // Replies that move nothing and end nothing before a read gives up: a device in that state would
 // otherwise keep a read going until its timeout without a byte.
 constexpr int MaxEmptyReplies = 64;
+// What a device_read asks for at least: the link hands a reply out in small pieces, and one call
+// per piece would cost a network round trip each. What comes beyond the piece waits for the next.
+constexpr uint32_t ReadAhead = 256 * 1024;
 
 std::string durationText(int64_t ms) {
     return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
@@ -42,6 +45,15 @@ std::string genericArgs(int32_t lid, uint32_t ioTimeoutMs) {
 }
 
 } // namespace
+
+std::size_t Vxi11Devices::takeAhead(Link& link, char* buf, std::size_t n, bool& end) {
+    n = std::min(n, link.ahead.size());
+    std::memcpy(buf, link.ahead.data(), n);
+    link.ahead.erase(0, n);
+    end = link.ahead.empty() && link.aheadEnd;
+    if (link.ahead.empty()) link.aheadEnd = false;
+    return n;
+}
 
 int64_t Vxi11Devices::timeoutMs(const Descriptor& d) const {
     return boundedTimeoutMilliseconds(d.tmo);
@@ -107,6 +119,8 @@ CallStatus Vxi11Devices::clear(const Descriptor& d) {
     Link* link = linkAt(d.pad);
     if (!link) return errorStatus(ENOL);
     detail_.clear();
+    link->ahead.clear(); // what the device had not sent yet goes, and so does what it had
+    link->aheadEnd = false;
     const auto ms = static_cast<uint32_t>(timeoutMs(d));
     std::string results;
     if (auto failed = call(DeviceClear, genericArgs(link->lid, ms),
@@ -143,6 +157,8 @@ CallStatus Vxi11Devices::write(const Descriptor& d, std::string_view message) {
     Link* link = linkAt(d.pad);
     if (!link) return errorStatus(ENOL);
     detail_.clear();
+    link->ahead.clear(); // a new message discards the unread rest of a reply, as on the device
+    link->aheadEnd = false;
     Clock& clock = network_.clock();
     const auto end = clock.now() + milliseconds(timeoutMs(d));
     const std::size_t piece = writePieceSize(link->maxRecvSize);
@@ -183,6 +199,10 @@ CallStatus Vxi11Devices::read(const Descriptor& d, char* buf, int32_t count) {
     if (!link) return errorStatus(ENOL);
     detail_.clear();
     if (count == 0) return transferStatus(0, false);
+    const auto want = static_cast<std::size_t>(count);
+    bool ended = false;
+    auto got = takeAhead(*link, buf, want, ended);
+    if (ended || got == want) return transferStatus(static_cast<int32_t>(got), ended);
     Clock& clock = network_.clock();
     const int64_t limitMs = timeoutMs(d);
     const auto end = clock.now() + milliseconds(limitMs);
@@ -191,8 +211,6 @@ CallStatus Vxi11Devices::read(const Descriptor& d, char* buf, int32_t count) {
         w.i32(link->lid);
         abortCall_ = abort_->prepare(DeviceAbort, w.bytes());
     }
-    auto got = static_cast<std::size_t>(0);
-    const auto want = static_cast<std::size_t>(count);
     int empty = 0;
     bool timedOut = false; // the device's own I/O timeout ended the last call
     for (;;) {
@@ -204,8 +222,8 @@ CallStatus Vxi11Devices::read(const Descriptor& d, char* buf, int32_t count) {
                       durationText(limitMs) + ".";
             return {ErrBit | TIMO, EABO, moved};
         }
-        // The request asks for what the caller can take, whatever the device's maxRecvSize.
-        const uint32_t request = static_cast<uint32_t>(want - got);
+        // The request is the caller's, at least ReadAhead, whatever the device's maxRecvSize.
+        const uint32_t request = static_cast<uint32_t>(std::max<std::size_t>(want - got, ReadAhead));
         const uint32_t ms = msUntil(clock, end);
         XdrWriter w;
         w.i32(link->lid).u32(request).u32(ms).u32(0).u32(0).u32(0);
@@ -241,14 +259,22 @@ CallStatus Vxi11Devices::read(const Descriptor& d, char* buf, int32_t count) {
                       " were asked for; the reply was refused.";
             return {ErrBit, EDVR, moved};
         }
-        std::memcpy(buf + got, data.data(), data.size());
-        got += data.size();
+        const std::size_t fits = std::min(data.size(), want - got);
+        std::memcpy(buf + got, data.data(), fits);
+        got += fits;
+        link->ahead.assign(data.substr(fits));
+        link->aheadEnd = !link->ahead.empty() && (reason & ReasonEnd);
+        if (error != NoError && error != IoTimeout) {
+            link->ahead.clear();
+            return deviceFailure(error, *link, static_cast<int32_t>(got));
+        }
+        // Bytes left over mean the caller's count is full; the rest (and a timeout) comes next.
+        if (!link->ahead.empty()) return transferStatus(static_cast<int32_t>(got), false);
         // The device's I/O timeout is ours: it is told of what is left, and says it as we would.
         if (error == IoTimeout) {
             timedOut = true;
             continue;
         }
-        if (error != NoError) return deviceFailure(error, *link, static_cast<int32_t>(got));
         if (reason & ReasonEnd) return transferStatus(static_cast<int32_t>(got), true);
         if (got == want) return transferStatus(static_cast<int32_t>(got), false);
         if (data.empty() && ++empty > MaxEmptyReplies) {

@@ -77,6 +77,10 @@ private:
         int32_t lid = -1; // -1: not created (yet, or the device refused it)
         uint32_t maxRecvSize = 0;
         uint32_t lastError = 0; // why it could not be created
+        // What a device_read brought beyond the caller's count, for the next read; END when the
+        // device's message ended with its last byte.
+        std::string ahead;
+        bool aheadEnd = false;
     };
     // The link at an address, created now if needed; nullptr (and detail_) when there is none.
     Link* linkAt(int pad, bool create = true);
@@ -90,6 +94,8 @@ private:
     CallStatus deviceFailure(uint32_t error, const Link& link, int32_t moved);
     std::string where(const Link& link) const; // "the device inst0 at HOST"
     int64_t timeoutMs(const Descriptor& d) const;
+    // Hands out bytes read ahead; END when they ran out at the message's end.
+    std::size_t takeAhead(Link& link, char* buf, std::size_t n, bool& end);
 
     Network& network_;
     Target target_;
