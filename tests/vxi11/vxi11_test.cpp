@@ -252,6 +252,40 @@ TEST(Vxi11Transfer, WritesGoInPiecesOfTheDevicesSizeWithEndOnTheLast) {
     }
 }
 
+TEST(Vxi11Transfer, ReadsOfAnySizeGiveTheReplyOnceWithEndOnItsLastByte) {
+    std::string picture(10000, '\0');
+    for (std::size_t i = 0; i < picture.size(); ++i)
+        picture[i] = static_cast<char>(i * 7 % 251);
+    for (std::size_t chunk : {0u, 1000u, 4096u, 2500u}) {
+        for (int32_t count : {1, 512, 2500, 4096, 10000, 20000}) {
+            SCOPED_TRACE(std::to_string(chunk) + " / " + std::to_string(count));
+            Vxi11Run run(test::tds3000(picture), opts([chunk](ServerOptions& o) { o.chunk = chunk; }), Uri, "sizes");
+            ASSERT_TRUE(run.bus.driver) << run.bus.error;
+            const int16_t ud = run.device(1);
+            run.link->ibwrt(ud, "HARDCOPY START");
+            std::string got;
+            int ends = 0;
+            for (int reads = 0; reads < 20000 && !(run.link->ibsta & (END | ERR)); ++reads) {
+                std::string buf(static_cast<std::size_t>(count), '\0');
+                run.link->ibrd(ud, buf);
+                got.append(buf, 0, static_cast<std::size_t>(run.link->ibcntl));
+                ends += (run.link->ibsta & END) != 0;
+            }
+            EXPECT_FALSE(run.link->ibsta & ERR) << run.link->failureDetail();
+            EXPECT_EQ(ends, 1);
+            EXPECT_TRUE(got == picture) << got.size();
+            // A new message drops what the last one left unread, here and on the device.
+            run.link->ibwrt(ud, "HARDCOPY START");
+            std::string first(1, '\0');
+            run.link->ibrd(ud, first);
+            run.link->ibwrt(ud, "ID?");
+            std::string id(100, '\0');
+            run.link->ibrd(ud, id);
+            EXPECT_EQ(id.substr(0, 16), "ID TEK/TDS 3054B");
+        }
+    }
+}
+
 TEST(Vxi11Open, ThePortmapperIsAskedOverUdpThenTcp) {
     struct Case {
         const char* what;
