@@ -74,7 +74,9 @@ TEST(Vxi11Rpc, RepliesAreReadByTheirStatus) {
                                            {1, vxi11::Reply::Status::ProgramUnavailable},
                                            {3, vxi11::Reply::Status::ProcedureUnavailable},
                                            {4, vxi11::Reply::Status::GarbageArguments}}) {
-        const vxi11::Reply reply = vxi11::decodeReply(vxi11::encodeReply(42, "RSLT", c.accept));
+        // The reply views the bytes it was read from: they must outlive it.
+        const std::string bytes = vxi11::encodeReply(42, "RSLT", c.accept);
+        const vxi11::Reply reply = vxi11::decodeReply(bytes);
         EXPECT_EQ(reply.xid, 42u);
         EXPECT_EQ(reply.status, c.status);
         if (c.accept == 0) {
@@ -82,7 +84,8 @@ TEST(Vxi11Rpc, RepliesAreReadByTheirStatus) {
         }
     }
     EXPECT_EQ(vxi11::decodeReply("junk").status, vxi11::Reply::Status::Malformed);
-    const auto call = vxi11::decodeCall(vxi11::encodeCall(5, vxi11::CoreProgram, 1, vxi11::DeviceRead, "ARGS"));
+    const std::string callBytes = vxi11::encodeCall(5, vxi11::CoreProgram, 1, vxi11::DeviceRead, "ARGS");
+    const auto call = vxi11::decodeCall(callBytes);
     ASSERT_TRUE(call);
     EXPECT_EQ(call->procedure, vxi11::DeviceRead);
     EXPECT_EQ(call->args, "ARGS");
