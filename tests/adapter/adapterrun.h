@@ -22,7 +22,7 @@ struct AdapterRun {
     FakeDesktop desktop;
     FakeView view;
     std::unique_ptr<simadapter::AdapterEmulator> adapter;
-    simadapter::LoopbackTransport* transport = nullptr;
+    simadapter::LoopbackPipe* pipe = nullptr;
     std::unique_ptr<gpib::prologix::PrologixDriver> driver;
     std::unique_ptr<gpib::InstrumentLink> link;
     std::unique_ptr<HardCopySession> session;
@@ -35,8 +35,8 @@ struct AdapterRun {
         std::filesystem::create_directories(home);
         desktop.env["AppData"] = home.string();
         adapter = std::make_unique<simadapter::AdapterEmulator>(std::move(scenario), std::move(options));
-        auto t = std::make_unique<simadapter::LoopbackTransport>(*adapter, clock);
-        transport = t.get();
+        auto t = std::make_unique<simadapter::LoopbackPipe>(*adapter, clock);
+        pipe = t.get();
         driver = std::make_unique<gpib::prologix::PrologixDriver>(std::move(t), clock);
         if (!driver->connect(connectError)) return;
         link = std::make_unique<gpib::InstrumentLink>(*driver, desktop, clock);

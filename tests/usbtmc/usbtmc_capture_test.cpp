@@ -3,7 +3,7 @@
 #include "app/session.h"
 #include "capture/hardcopy.h"
 #include "gpib/backends/schemes.h"
-#include "gpib/backends/usbtmc/simport.h"
+#include "gpib/backends/usbtmc/simpipe.h"
 #include "gpib/backends/usbtmc/usbtmcbus.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
 #include "tests/support/fakes.h"
@@ -29,7 +29,7 @@ struct UsbRun {
     VirtualClock clock;
     FakeDesktop desktop;
     FakeView view;
-    usbtmc::SimUsbtmcPort* port = nullptr;
+    usbtmc::SimUsbtmcPipe* port = nullptr;
     std::unique_ptr<usbtmc::UsbtmcDriver> driver;
     std::unique_ptr<InstrumentLink> link;
     std::unique_ptr<HardCopySession> session;
@@ -40,7 +40,7 @@ struct UsbRun {
         fs::remove_all(home);
         fs::create_directories(home);
         desktop.env["AppData"] = home.string();
-        auto p = std::make_unique<usbtmc::SimUsbtmcPort>(scenario, clock);
+        auto p = std::make_unique<usbtmc::SimUsbtmcPipe>(scenario, clock);
         port = p.get();
         driver = std::make_unique<usbtmc::UsbtmcDriver>(std::move(p));
         EXPECT_EQ(driver->openDevices(), "");

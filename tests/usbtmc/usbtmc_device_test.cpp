@@ -1,6 +1,6 @@
 // The USBTMC backend's real side on what this machine has: no usbtmc devices, so its error paths.
-#include "gpib/backends/transport.h"
-#include "gpib/backends/usbtmc/port.h"
+#include "gpib/backends/port.h"
+#include "gpib/backends/usbtmc/pipe.h"
 #include "gpib/backends/usbtmc/usbtmcbus.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
 
@@ -45,13 +45,13 @@ private:
 // child drops to "nobody" so that file permissions count.
 int openAsUnprivileged(const std::string& path) {
     if (geteuid() != 0) {
-        const int fd = createDevicePort()->open(path);
+        const int fd = createDevicePipe()->open(path);
         return fd >= 0 ? 0 : fd;
     }
     const pid_t child = fork();
     if (child == 0) {
         if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
-        const int fd = createDevicePort()->open(path);
+        const int fd = createDevicePipe()->open(path);
         _exit(fd >= 0 ? 0 : -fd);
     }
     int status = 0;
@@ -71,7 +71,7 @@ TEST(UsbtmcDevicePort, RefusesWhatIsNotAUsbtmcDevice) {
         {"/dev/null", -ENOTTY},             // a character device of another kind
         {dir.path(), -EISDIR},
     };
-    auto port = createDevicePort(dir.path());
+    auto port = createDevicePipe(dir.path());
     for (const auto& [path, expected] : cases) {
         SCOPED_TRACE(path);
         EXPECT_EQ(port->open(path), expected);
@@ -91,10 +91,10 @@ TEST(UsbtmcDevicePort, ListsTheNodesInTheOrderOfTheirNumbers) {
     for (const char* name : {"usbtmc10", "usbtmc2", "usbtmc", "usbtmcX", "ttyUSB0", "usbtmc0"})
         dir.file(name);
     std::vector<std::string> names;
-    for (const std::string& p : createDevicePort(dir.path())->listDevices())
+    for (const std::string& p : createDevicePipe(dir.path())->listDevices())
         names.push_back(fs::path(p).filename().string());
     EXPECT_EQ(names, (std::vector<std::string>{"usbtmc0", "usbtmc2", "usbtmc10"}));
-    EXPECT_TRUE(createDevicePort(dir.path() + "/none")->listDevices().empty());
+    EXPECT_TRUE(createDevicePipe(dir.path() + "/none")->listDevices().empty());
 }
 
 TEST(UsbtmcDevicePort, TheUserIsToldWhatToDoForEachCause) {
@@ -119,7 +119,7 @@ TEST(UsbtmcDevicePort, TheUserIsToldWhatToDoForEachCause) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.withFile) dir.file("usbtmc0");
-        UsbtmcDriver driver(createDevicePort(dir.path()), c.device);
+        UsbtmcDriver driver(createDevicePipe(dir.path()), c.device);
         const std::string message = driver.openDevices();
         for (const std::string& s : c.said)
             EXPECT_NE(message.find(s), std::string::npos) << message;
