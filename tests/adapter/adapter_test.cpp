@@ -232,7 +232,7 @@ TEST(AdapterSetup, StateLeftByAnotherProgramDoesNotDisturbTheFirstQuery) {
         options.pendingOutput = "TEKTRONIX,TDS 3054B,stale reply\r\n\x04";
         AdapterRun run(Scenario::defaultScenario(), options, "leftover");
         ASSERT_TRUE(run.session) << run.connectError;
-        EXPECT_EQ(run.driver->flavour(), f);
+        EXPECT_EQ(run.prologix->flavour(), f);
         run.start();
         EXPECT_NE(run.view.captionText.find("Connected to TDS 3054B @ GPIB Addr: 1"), std::string::npos);
         const auto& cmds = run.adapter->commands();

@@ -1,6 +1,7 @@
 // The USBTMC backend's real side on what this machine has: no usbtmc devices, so its error paths.
 #include "gpib/backends/port.h"
 #include "gpib/backends/usbtmc/pipe.h"
+#include "tests/support/scratch.h"
 #include "gpib/backends/usbtmc/usbtmcbus.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
 
@@ -21,24 +22,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "vellumix-usbtmc-XXXXXX").string();
-        path_ = mkdtemp(tmpl.data()) ? tmpl : std::string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
+// The tests' scratch folder, as the strings the pipe takes.
+struct TempDir {
+    test::ScratchDir scratch{"usbtmc"};
+    std::string path() const { return scratch.path().string(); }
     std::string file(const std::string& name, const std::string& text = "not a device") const {
-        std::ofstream(path_ + "/" + name) << text;
-        return path_ + "/" + name;
+        return scratch.file(name, text);
     }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
 };
 
 // The port's answer for a node that is opened as the given user would open it. As root, a forked
