@@ -41,7 +41,6 @@ BusOpenResult open(const std::string& uriText, Clock& clock) {
     return openBus(*uri, clock);
 }
 
-
 // One scope per real file, at addresses 1 to 18.
 std::string realFilesScenario(const fs::path& dir) {
     std::string json = "{\"instruments\": [";

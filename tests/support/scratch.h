@@ -18,8 +18,11 @@ public:
     enum class Enter { No, Yes };
 
     explicit ScratchDir(const std::string& tag = "test", Enter enter = Enter::No) {
-        std::string pattern = (std::filesystem::temp_directory_path() / ("vellumix-" + tag + "-XXXXXX")).string();
-        if (!::mkdtemp(pattern.data())) throw std::filesystem::filesystem_error("mkdtemp", std::error_code(errno, std::generic_category()));
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / ("vellumix-" + tag + "-XXXXXX")).string();
+        if (!::mkdtemp(pattern.data()))
+            throw std::filesystem::filesystem_error("mkdtemp",
+                                                    std::error_code(errno, std::generic_category()));
         path_ = pattern;
         if (enter == Enter::Yes) {
             previous_ = std::filesystem::current_path();

@@ -1,9 +1,9 @@
 // The USBTMC backend's real side on what this machine has: no usbtmc devices, so its error paths.
 #include "gpib/backends/port.h"
 #include "gpib/backends/usbtmc/pipe.h"
-#include "tests/support/scratch.h"
 #include "gpib/backends/usbtmc/usbtmcbus.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
+#include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The USBTMC backend on its simulated side: GPIB results from USBTMC message semantics.
-#include "gpib/backends/simscope/scenario.h"
 #include "gpib/backends/port.h"
+#include "gpib/backends/simscope/scenario.h"
 #include "gpib/backends/usbtmc/simpipe.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
 #include "gpib/status.h"

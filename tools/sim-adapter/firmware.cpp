@@ -9,10 +9,11 @@ namespace {
 // An ATmega328P's serial ring holds 64 slots of which 63 can be full; the output ring is the same.
 const FirmwareProfile kProfiles[] = {
     {Firmware::Ar488_047, Flavour::Ar488, "ar488-0.47", "AR488 GPIB controller, ver. 0.47.60, 05/12/2019", 63,
-     63, ReadAbort::CharPerByte, false, false, true, true, true, false, false, false, UnrecognizedCommand, 1200,
-     32000},
+     63, ReadAbort::CharPerByte, false, false, true, true, true, false, false, false, UnrecognizedCommand,
+     1200, 32000},
     {Firmware::Ar488_049, Flavour::Ar488, "ar488-0.49", "AR488 GPIB controller, ver. 0.49.03, 18/12/2020", 63,
-     63, ReadAbort::None, false, false, true, true, true, false, true, false, UnrecognizedCommand, 1200, 32000},
+     63, ReadAbort::None, false, false, true, true, true, false, true, false, UnrecognizedCommand, 1200,
+     32000},
     {Firmware::Ar488_050, Flavour::Ar488, "ar488-0.50", "AR488 GPIB controller, ver. 0.50.16, 02/06/2021", 63,
      63, ReadAbort::AfterByte, false, false, true, false, true, true, true, false, UnrecognizedCommand, 1200,
      32000},

@@ -10,8 +10,7 @@ namespace vellumix::simadapter {
 
 class LoopbackPipe final : public gpib::BytePipe {
 public:
-    LoopbackPipe(AdapterEmulator& adapter, gpib::VirtualClock& clock)
-        : adapter_(adapter), clock_(clock) {}
+    LoopbackPipe(AdapterEmulator& adapter, gpib::VirtualClock& clock) : adapter_(adapter), clock_(clock) {}
 
     bool send(std::string_view bytes) override {
         if (adapter_.dropped()) return false;

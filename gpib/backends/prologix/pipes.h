@@ -20,6 +20,6 @@ std::unique_ptr<BytePipe> openSerialPipe(const std::string& device, Clock& clock
 
 // Connects to HOST:PORT within connectTimeout. nullptr with a message naming host and port.
 std::unique_ptr<BytePipe> openTcpPipe(const std::string& host, int port, Clock::duration connectTimeout,
-                                            Clock& clock, OpenFailure& failure);
+                                      Clock& clock, OpenFailure& failure);
 
 } // namespace vellumix::gpib::prologix

@@ -106,8 +106,7 @@ DeviceOpenHints serialOpenHints(const std::string& device) {
 
 } // namespace
 
-std::unique_ptr<BytePipe> openSerialPipe(const std::string& device, Clock& clock,
-                                               OpenFailure& failure) {
+std::unique_ptr<BytePipe> openSerialPipe(const std::string& device, Clock& clock, OpenFailure& failure) {
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         failure.message = deviceOpenFailure(device, errno, serialOpenHints(device));
@@ -132,7 +131,7 @@ std::unique_ptr<BytePipe> openSerialPipe(const std::string& device, Clock& clock
 }
 
 std::unique_ptr<BytePipe> openTcpPipe(const std::string& host, int port, Clock::duration connectTimeout,
-                                            Clock& clock, OpenFailure& failure) {
+                                      Clock& clock, OpenFailure& failure) {
     const std::string where = host + " port " + std::to_string(port);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;

@@ -13,9 +13,9 @@ PrologixOpen openPrologixBus(const std::string& serialDevice, const std::string&
     OpenFailure failure;
     const bool serial = !serialDevice.empty();
     const std::string where = serial ? serialDevice : host + " port " + std::to_string(port);
-    std::unique_ptr<BytePipe> pipe =
-        serial ? openSerialPipe(serialDevice, clock, failure)
-               : openTcpPipe(host, port, std::chrono::seconds(5), clock, failure);
+    std::unique_ptr<BytePipe> pipe = serial
+                                         ? openSerialPipe(serialDevice, clock, failure)
+                                         : openTcpPipe(host, port, std::chrono::seconds(5), clock, failure);
     if (!pipe) {
         result.error = failure.message;
         return result;

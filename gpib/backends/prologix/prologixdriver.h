@@ -2,9 +2,9 @@
 // GPIB through a "++" controller (Prologix GPIB-USB / GPIB-ETHERNET, AR488) with the results a
 // board's driver gives, so that the instrument link works over it unchanged: the adapter is a
 // message port under PortDriver, which does the descriptor and argument checks.
+#include "gpib/backends/pipe.h"
 #include "gpib/backends/port.h"
 #include "gpib/backends/prologix/protocol.h"
-#include "gpib/backends/pipe.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 

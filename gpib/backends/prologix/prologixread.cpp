@@ -175,7 +175,8 @@ CallStatus PrologixAdapter::read(const Descriptor& d, char* buf, int32_t count) 
     if (!read_.active) {
         settle();
         readTimeoutMs_ = adapterReadTimeoutMs(d);
-        if (!selectDevice(d.pad, d.sad) || !setAdapterTimeout(readTimeoutMs_)) return lostCall(ErrBit | kTimo);
+        if (!selectDevice(d.pad, d.sad) || !setAdapterTimeout(readTimeoutMs_))
+            return lostCall(ErrBit | kTimo);
         read_.active = true;
         read_.pad = d.pad;
         read_.sad = d.sad;
