@@ -9,6 +9,7 @@
 #include "gpib/errorreport.h"
 #include "tests/support/files.h"
 #include "tests/support/filesizelimit.h"
+#include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -111,11 +112,8 @@ std::vector<Row> rows() {
 }
 
 TEST(FaultMatrix, EveryFaultEndsWithItsStatusAndMessageAndKeepsTheEarlierFile) {
-    const fs::path dir = fs::temp_directory_path() / ("vellumix-fault-matrix-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    const fs::path previous = fs::current_path();
-    fs::current_path(dir);
+    const test::ScratchDir scratch("fault-matrix", test::ScratchDir::Enter::Yes);
+    const fs::path& dir = scratch.path();
     for (const Row& row : rows()) {
         SCOPED_TRACE(row.name);
         Scenario s;
@@ -144,8 +142,6 @@ TEST(FaultMatrix, EveryFaultEndsWithItsStatusAndMessageAndKeepsTheEarlierFile) {
             ++files;
         EXPECT_EQ(files, 1u) << "a temporary file was left behind";
     }
-    fs::current_path(previous);
-    fs::remove_all(dir);
 }
 
 } // namespace

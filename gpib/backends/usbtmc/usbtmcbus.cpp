@@ -1,6 +1,6 @@
 #include "gpib/backends/usbtmc/usbtmcbus.h"
 
-#include "gpib/backends/usbtmc/simport.h"
+#include "gpib/backends/usbtmc/simpipe.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
 #include "gpib/status.h"
 
@@ -41,7 +41,7 @@ sim::Scenario defaultUsbtmcScenario() {
 }
 
 BusOpenResult openUsbtmcDevices(const std::string& device) {
-    return finish(std::make_unique<UsbtmcDriver>(createDevicePort(), device), "USBTMC");
+    return finish(std::make_unique<UsbtmcDriver>(createDevicePipe(), device), "USBTMC");
 }
 
 BusOpenResult openSimulatedUsbtmc(const std::string& scenarioPath, Clock& clock) {
@@ -54,7 +54,7 @@ BusOpenResult openSimulatedUsbtmc(const std::string& scenarioPath, Clock& clock)
         failed.error = "The simulated USBTMC scopes could not be started: " + why;
         return failed;
     }
-    auto driver = std::make_unique<UsbtmcDriver>(std::make_unique<SimUsbtmcPort>(scenario, clock));
+    auto driver = std::make_unique<UsbtmcDriver>(std::make_unique<SimUsbtmcPipe>(scenario, clock));
     driver->setRegisterReturnCode(scenario.registerReturnCode);
     const std::string what =
         "simulated USBTMC, " + (scenarioPath.empty() ? std::string("default scenario") : scenarioPath) + ":";

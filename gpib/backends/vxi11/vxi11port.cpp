@@ -1,7 +1,7 @@
 // The transfers of the VXI-11 message port; opening, links and messages are in linkopen.cpp.
 #include "gpib/backends/vxi11/vxi11port.h"
 
-#include "gpib/backends/transport.h"
+#include "gpib/backends/boardless.h"
 #include "gpib/status.h"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 #pragma once
-// Transports over file descriptors: a USB serial device (FTDI, CDC-ACM) or a TCP connection.
-#include "gpib/backends/prologix/transport.h"
+// Opening the byte pipe to a controller: a USB serial device (FTDI, CDC-ACM) or a TCP connection.
+// One source file per platform defines these (posixpipe.cpp here); CMake builds the one that fits.
+#include "gpib/backends/pipe.h"
 
 #include <memory>
 #include <string>
@@ -15,10 +16,10 @@ struct OpenFailure {
 // Opens a serial device raw, 8N1, 115200 baud (the speed AR488 and pyvisa-py use; the Prologix
 // USB flavour ignores it). nullptr with a message naming the device and, when access is refused,
 // the group that grants it.
-std::unique_ptr<Transport> openSerialTransport(const std::string& device, Clock& clock, OpenFailure& failure);
+std::unique_ptr<BytePipe> openSerialPipe(const std::string& device, Clock& clock, OpenFailure& failure);
 
 // Connects to HOST:PORT within connectTimeout. nullptr with a message naming host and port.
-std::unique_ptr<Transport> openTcpTransport(const std::string& host, int port, Clock::duration connectTimeout,
-                                            Clock& clock, OpenFailure& failure);
+std::unique_ptr<BytePipe> openTcpPipe(const std::string& host, int port, Clock::duration connectTimeout,
+                                      Clock& clock, OpenFailure& failure);
 
 } // namespace vellumix::gpib::prologix
