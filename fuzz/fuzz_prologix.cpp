@@ -29,7 +29,7 @@ struct Piece {
     bool closes = false;
 };
 
-class ScriptedAdapter final : public prologix::Transport {
+class ScriptedAdapter final : public BytePipe {
 public:
     ScriptedAdapter(VirtualClock& clock, std::vector<Piece> pieces)
         : clock_(clock), pieces_(std::move(pieces)) {}

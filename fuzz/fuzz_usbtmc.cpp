@@ -39,10 +39,10 @@ int failure(uint8_t b) {
     return b >= 0xC0 ? -kErrnos[(b - 0xC0) % std::size(kErrnos)] : 0;
 }
 
-class ScriptedPort final : public usbtmc::UsbtmcPort {
+class ScriptedPipe final : public usbtmc::UsbtmcPipe {
 public:
-    explicit ScriptedPort(Input& in) : in_(in) {}
-    ~ScriptedPort() override {
+    explicit ScriptedPipe(Input& in) : in_(in) {}
+    ~ScriptedPipe() override {
         if (!open_.empty()) __builtin_trap(); // a file the driver never closed
     }
 
@@ -154,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     Input in(data, size);
     const uint8_t settings = in.byte();
     const std::string only = (settings & 1) ? "/dev/usbtmc" + std::to_string((settings >> 1) & 7) : "";
-    usbtmc::UsbtmcDriver driver(std::make_unique<ScriptedPort>(in), only);
+    usbtmc::UsbtmcDriver driver(std::make_unique<ScriptedPipe>(in), only);
     Words w;
     driver.RegisterGpibGlobalsForThread(&w.sta, &w.err, &w.cnt, &w.cntl);
     (void)driver.openDevices(); // the backend stops on an error here; the driver must cope anyway

@@ -32,11 +32,11 @@ public:
     virtual int32_t ibtmo(int32_t ud, int32_t code) = 0;
     virtual int32_t ibask(int32_t ud, int32_t option, int32_t* value) = 0;
 
-    // What the transport adds to what the status words can say. The word the scope's hard copy port
+    // What the bus adds to what the status words can say. The word the scope's hard copy port
     // must be set to for the picture to come back over this connection: a GPIB board and a GPIB
     // adapter get it over GPIB, a scope on its USB device port only over USB.
     virtual const char* hardCopyPort() const { return "GPIB"; }
-    // Why the last failed call failed, in the user's words, when the transport knows more than the
+    // Why the last failed call failed, in the user's words, when the bus knows more than the
     // error code tells (a device node that vanished, a scope that stopped sending). Empty otherwise.
     virtual std::string failureDetail() const { return {}; }
 

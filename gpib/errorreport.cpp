@@ -8,7 +8,7 @@ namespace vellumix::gpib {
 void ReportGpibError(InstrumentLink& link) {
     if ((link.ibsta & ERR) == 0) return;
     std::string prompt = errorText(link.iberr);
-    // The transport's own account of the failure, where it has one, follows the error's text.
+    // The bus's own account of the failure, where it has one, follows the error's text.
     if (const std::string detail = link.failureDetail(); !detail.empty()) prompt += "\n" + detail;
     prompt += "\nSelect OK to continue or Cancel to terminate program.";
     const std::string title = "GPIB ERROR #" + numberText(link.iberr);

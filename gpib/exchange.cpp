@@ -76,7 +76,7 @@ private:
 
 void readFailed(InstrumentLink& link) {
     link.setLastReadFailed(true);
-    // The transport's own account of the failure, where it has one, follows the fixed text.
+    // The bus's own account of the failure, where it has one, follows the fixed text.
     std::string prompt = "Read cycle failed\nOperation aborted.";
     if (const std::string detail = link.failureDetail(); !detail.empty()) prompt += "\n\n" + detail;
     link.desktop().messageBox(prompt, MbExclamation | MbOk, "I/O Error");

@@ -2,6 +2,7 @@
 
 #include "gpib/status.h"
 
+#include <cerrno>
 #include <utility>
 
 namespace vellumix::gpib {
@@ -11,6 +12,49 @@ namespace {
 constexpr int32_t MaxDescriptors = 32767 - DescriptorTable::FirstDescriptor; // numbers stay within 16 bits
 
 } // namespace
+
+int64_t timeoutMilliseconds(int code) {
+    const int64_t us = timeoutMicroseconds(code);
+    return (us + 999) / 1000;
+}
+
+int64_t boundedTimeoutMicroseconds(int code) {
+    const int64_t us = timeoutMicroseconds(code);
+    return us > 0 ? us : timeoutMicroseconds(MaxTimeoutCode);
+}
+
+int64_t boundedTimeoutMilliseconds(int code) {
+    return (boundedTimeoutMicroseconds(code) + 999) / 1000;
+}
+
+CallStatus errorStatus(int16_t iberr) {
+    return {ErrBit, iberr, 0};
+}
+
+CallStatus transferStatus(int32_t count, bool end) {
+    return {CMPL | (end ? END : 0), 0, count};
+}
+
+CallStatus errnoStatus(int errnum, int32_t moved) {
+    if (errnum == ETIMEDOUT) return {ErrBit | TIMO, EABO, moved};
+    return {ErrBit, EDVR, errnum};
+}
+
+bool validDeviceArguments(int32_t pad, int32_t sad, int32_t tmo) {
+    return validPrimaryAddress(pad) && validSecondaryAddress(sad) && tmo >= 0 && tmo <= MaxTimeoutCode;
+}
+
+std::optional<int> addressListLength(const uint16_t* addrList) {
+    constexpr uint16_t NoAddress = 0xFFFF;
+    constexpr int MaxAddressList = 1024;
+    int n = 0;
+    while (n < MaxAddressList && addrList[n] != NoAddress) {
+        if ((addrList[n] & 0xFF) > MaxPrimaryAddress) return std::nullopt;
+        ++n;
+    }
+    if (n == MaxAddressList) return std::nullopt;
+    return n;
+}
 
 int32_t DescriptorTable::open(int32_t board, const Descriptor& settings, CallStatus& status) {
     if (board != 0) {

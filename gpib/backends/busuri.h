@@ -1,6 +1,7 @@
 #pragma once
 // Which bus backend a run uses: "sim", "sim:FILE.json", "gpib", "gpib:N", "prologix:/dev/DEVICE",
-// "prologix:HOST[:PORT]", "usbtmc", "usbtmc:/dev/usbtmcN", "usbtmc:sim" or "usbtmc:sim:FILE.json", taken
+// "prologix:HOST[:PORT]", "usbtmc", "usbtmc:/dev/usbtmcN", "usbtmc:sim", "usbtmc:sim:FILE.json" or
+// "vxi11:HOST[:PORT][/DEVICE]", or a VISA resource name that maps onto one of them (visaname.h), taken
 // from --bus on the command line, else from VELLUMIX_BUS, else "gpib".
 #include <optional>
 #include <string>
@@ -15,14 +16,14 @@ inline constexpr const char* BusOption = "--bus";
 inline constexpr int MaxBoardIndex = 15;
 
 struct BusUri {
-    enum class Kind { Sim, Gpib, Prologix, Usbtmc };
+    enum class Kind { Sim, Gpib, Prologix, Usbtmc, Vxi11 };
     Kind kind = Kind::Gpib;
     std::string scenarioPath; // Sim, simulated Usbtmc: empty for the default scenario
     int board = 0;            // Gpib: board index 0..15
     std::string device{};     // Prologix over USB serial: the device path; Usbtmc: one device node
-                              // (empty for every one present)
-    std::string host{};       // Prologix over TCP: host name or address ...
-    int port = 0;             // ... and port
+                              // (empty for every one present); Vxi11: the link name
+    std::string host{};       // Prologix over TCP, Vxi11: host name or address ...
+    int port = 0;             // ... and port (Vxi11: the core channel's, 0 to ask the portmapper)
     bool simulated = false;   // Usbtmc: simulated scopes instead of the kernel's devices
 
     std::string toString() const; // as its row in schemes.h writes it

@@ -1,7 +1,9 @@
 #include "gpib/backends/port.h"
 
-#include "gpib/backends/transport.h"
 #include "gpib/status.h"
+
+#include <cerrno>
+#include <cstring>
 
 namespace vellumix::gpib {
 
@@ -12,6 +14,33 @@ bool validBuffer(const void* buf, int32_t count) {
 }
 
 } // namespace
+
+std::string deviceOpenFailure(const std::string& path, int errnum, const DeviceOpenHints& hints) {
+    std::string cause;
+    const std::string* hint = &hints.whenOther;
+    switch (errnum) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+        cause = errnum == ENOENT ? "it does not exist" : "no device answers behind it";
+        hint = &hints.whenAbsent;
+        break;
+    case EACCES:
+    case EPERM:
+        cause = "permission denied";
+        hint = &hints.whenDenied;
+        break;
+    case ENOTTY:
+        cause = "it is not a" + std::string(hints.kind.empty() ? "" : " ") + hints.kind;
+        break;
+    default:
+        cause = std::strerror(errnum);
+        break;
+    }
+    std::string text = "Vellumix cannot open " + path + ": " + cause + ".";
+    if (!hint->empty()) text += "\n\n" + *hint;
+    return text;
+}
 
 int32_t PortDriver::done(const CallStatus& status) {
     lastCount_ = status.cnt;
@@ -26,7 +55,10 @@ void PortDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* res
     // The whole list is checked before anything is written.
     const std::optional<int> length = findLstnArguments(board, addrList, results, limit);
     if (!length) return;
-    if (const std::optional<int16_t> refused = port_.beginSearch()) {
+    std::vector<int> pads;
+    for (int i = 0; i < *length; ++i)
+        if ((addrList[i] >> 8) == 0 && (addrList[i] & 0xFF) != 0) pads.push_back(addrList[i] & 0xFF);
+    if (const std::optional<int16_t> refused = port_.beginSearch(pads)) {
         done(errorStatus(*refused));
         return;
     }

@@ -10,16 +10,28 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vellumix::gpib {
+
+// What to tell the user about a device node of one kind that could not be opened.
+struct DeviceOpenHints {
+    std::string kind;       // "USBTMC device"
+    std::string whenAbsent; // what to check when the node does not exist (ENOENT, ENODEV, ENXIO)
+    std::string whenDenied; // how to get permission (EACCES, EPERM)
+    std::string whenOther;  // the node exists but is not a device of this kind (ENOTTY and the rest)
+};
+// "Vellumix cannot open PATH: <cause>.\n\n<hint>" with the cause in the user's words.
+std::string deviceOpenFailure(const std::string& path, int errnum, const DeviceOpenHints& hints);
 
 class MessagePort {
 public:
     virtual ~MessagePort() = default;
 
-    // Which addresses answer a listener search: nullopt to go on and ask answers() per address,
+    // Which addresses answer a listener search of `pads` (the list's primary addresses without a
+    // secondary one, this computer's 0 left out): nullopt to go on and ask answers() per address,
     // or an error code to fail the whole search with (EBUS: nothing at all answers).
-    virtual std::optional<int16_t> beginSearch() { return std::nullopt; }
+    virtual std::optional<int16_t> beginSearch(const std::vector<int>& pads) = 0;
     // Whether something answers at a primary address; 0 is this computer, as a board answers for itself.
     virtual bool answers(int pad) = 0;
     // Interface clear, where the wire has one.

@@ -5,6 +5,8 @@
 #include "gpib/backends/prologix/protocol.h"
 #include "gpib/backends/sim/simbus.h"
 #include "gpib/backends/usbtmc/usbtmcbus.h"
+#include "gpib/backends/visaname.h"
+#include "gpib/backends/vxi11/vxi11bus.h"
 #include "gpib/status.h"
 #include "platform/text.h"
 
@@ -245,6 +247,16 @@ const std::vector<BusScheme>& busSchemes() {
          usbtmcName,
          "check that the scope is switched on and its USB device port is connected to this computer",
          openUsbtmc},
+        {"vxi11",
+         BusUri::Kind::Vxi11,
+         {{"vxi11:HOST[:PORT]", "", "a TDS 3000B/C or Windows-based TDS on the LAN (device inst0)"},
+          {"vxi11:HOST[:PORT]/DEVICE", "", "another link name: inst1, or gpib0,N behind a gateway"},
+          {"vxi11:HOST[:PORT]/gpib0", "", "every instrument on a VXI-11 gateway's GPIB bus"}},
+         vxi11::parseVxi11,
+         vxi11::vxi11Text,
+         vxi11::vxi11Name,
+         "check that the instruments are switched on and on the network, and that the address is right",
+         vxi11::openVxi11},
     };
     return schemes;
 }
@@ -280,11 +292,14 @@ std::string BusUri::toString() const {
     return busScheme(*this).text(*this);
 }
 
-std::optional<BusUri> parseBusUri(std::string_view text, std::string& error) {
+std::optional<BusUri> parseBusUri(std::string_view original, std::string& error) {
+    std::string translated;
+    if (!visaResourceToBus(original, translated, error)) return std::nullopt;
+    const std::string_view text = translated.empty() ? original : std::string_view(translated);
     const size_t colon = text.find(':');
     const bool hasArgument = colon != std::string_view::npos;
     const std::string_view argument = hasArgument ? text.substr(colon + 1) : std::string_view{};
-    const std::string quoted = "\"" + std::string(text) + "\"";
+    const std::string quoted = "\"" + std::string(original) + "\"";
     const BusScheme* scheme = findBusScheme(text.substr(0, colon));
     if (!scheme) {
         error = "Unknown bus " + quoted + ": use " + busForms() + ".";

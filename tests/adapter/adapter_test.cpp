@@ -204,7 +204,7 @@ TEST(AdapterRead, CancelEndsTheReadPromptlyAndTheNextCaptureIsExact) {
             ASSERT_TRUE(run.link) << run.connectError;
             const double start = run.seconds();
             double cancelledAt = -1;
-            run.transport->onWait = [&] {
+            run.pipe->onWait = [&] {
                 if (cancelledAt < 0 && run.seconds() - start >= c.cancelAfter) {
                     cancelledAt = run.seconds();
                     run.link->requestCancel();
@@ -216,7 +216,7 @@ TEST(AdapterRead, CancelEndsTheReadPromptlyAndTheNextCaptureIsExact) {
             EXPECT_TRUE(run.link->cancelRequested());
             EXPECT_TRUE(run.desktop.boxes.empty()) << run.desktop.boxes.front().prompt;
 
-            run.transport->onWait = nullptr;
+            run.pipe->onWait = nullptr;
             run.link->clearCancel();
             EXPECT_TRUE(fetchPicture(run) == picture);
             EXPECT_TRUE(run.desktop.boxes.empty()) << run.desktop.boxes.front().prompt;
@@ -232,7 +232,7 @@ TEST(AdapterSetup, StateLeftByAnotherProgramDoesNotDisturbTheFirstQuery) {
         options.pendingOutput = "TEKTRONIX,TDS 3054B,stale reply\r\n\x04";
         AdapterRun run(Scenario::defaultScenario(), options, "leftover");
         ASSERT_TRUE(run.session) << run.connectError;
-        EXPECT_EQ(run.driver->flavour(), f);
+        EXPECT_EQ(run.prologix->flavour(), f);
         run.start();
         EXPECT_NE(run.view.captionText.find("Connected to TDS 3054B @ GPIB Addr: 1"), std::string::npos);
         const auto& cmds = run.adapter->commands();
@@ -332,7 +332,7 @@ TEST(AdapterBus, ScanAndPollGiveABoardsResults) {
 TEST(AdapterBus, AnAnswerThatComesTooLateIsNotTakenForTheNextAddress) {
     // A Prologix whose answer to the poll of one address comes after the adapter's timeout (a
     // network hiccup, a slow adapter); address 5 answers at once.
-    class SlowOnce final : public prologix::Transport {
+    class SlowOnce final : public BytePipe {
     public:
         SlowOnce(VirtualClock& c, int slowPad) : clock_(c), slowPad_(slowPad) {}
         bool send(std::string_view bytes) override {
@@ -404,7 +404,7 @@ TEST(AdapterBus, AnAnswerThatComesTooLateIsNotTakenForTheNextAddress) {
 }
 
 TEST(AdapterSetup, SomethingThatIsNotAControllerIsToldApart) {
-    class Mute final : public prologix::Transport {
+    class Mute final : public BytePipe {
     public:
         explicit Mute(VirtualClock& c, std::string says) : clock_(c), says_(std::move(says)) {}
         bool send(std::string_view) override { return true; }

@@ -41,15 +41,6 @@ BusOpenResult open(const std::string& uriText, Clock& clock) {
     return openBus(*uri, clock);
 }
 
-struct TempDir {
-    fs::path path;
-    explicit TempDir(const std::string& tag) : path(fs::temp_directory_path() / ("vellumix-tool-" + tag)) {
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~TempDir() { fs::remove_all(path); }
-};
-
 // One scope per real file, at addresses 1 to 18.
 std::string realFilesScenario(const fs::path& dir) {
     std::string json = "{\"instruments\": [";
@@ -69,8 +60,8 @@ std::string realFilesScenario(const fs::path& dir) {
 
 TEST(AdapterProgram, EveryRealHardCopyOverBothTransportsAndFlavours) {
     VELLUMIX_NEED_REAL_HARDCOPIES();
-    TempDir dir("real");
-    const std::string scenario = realFilesScenario(dir.path);
+    test::ScratchDir dir("tool-real");
+    const std::string scenario = realFilesScenario(dir.path());
     for (const char* transport : {"--pty", "--tcp"}) {
         for (const char* fl : {"prologix", "ar488"}) {
             SCOPED_TRACE(std::string(transport) + " " + fl);
@@ -102,15 +93,15 @@ TEST(AdapterProgram, EveryRealHardCopyOverBothTransportsAndFlavours) {
 
 TEST(AdapterProgram, CommandLineCaptureWritesTheScopesBytes) {
     VELLUMIX_NEED_REAL_HARDCOPIES();
-    TempDir dir("cli");
+    test::ScratchDir dir("tool-cli");
     const fs::path file = test::realHardCopiesDir() / "tds420a_bmp_mono_0.bmp";
-    test::writeFile(dir.path / "one.json",
+    test::writeFile(dir / "one.json",
                     "{\"instruments\": [{\"address\": 1, \"id\": \"ID TEK/TDS 3054B,CF:91.1CT,"
                     "FV:v3.41\", \"hardcopy\": {\"file\": \"" +
                         file.string() + "\"}}]}");
-    AdapterProcess adapter({"--tcp", "0", "--scenario", (dir.path / "one.json").string(), "--rate", "0"});
+    AdapterProcess adapter({"--tcp", "0", "--scenario", (dir / "one.json").string(), "--rate", "0"});
     ASSERT_FALSE(adapter.uri().empty());
-    const fs::path shot = dir.path / "shot.bmp";
+    const fs::path shot = dir / "shot.bmp";
     const std::string command = std::string(VELLUMIX_CLI) + " --bus " + adapter.uri() +
                                 " capture --format BMP -o " + shot.string() + " 2>/dev/null >/dev/null";
     EXPECT_EQ(std::system(command.c_str()), 0) << command;
@@ -129,8 +120,8 @@ TEST(AdapterProgram, OpeningFailuresSayWhatAndWhere) {
     const int freePort = ntohs(addr.sin_port);
     ::close(s);
 
-    TempDir dir("open");
-    test::writeFile(dir.path / "plain-file", "not a tty");
+    test::ScratchDir dir("tool-open");
+    test::writeFile(dir / "plain-file", "not a tty");
     // A pseudo-terminal nobody answers on: a serial device that is not a controller.
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
@@ -145,7 +136,7 @@ TEST(AdapterProgram, OpeningFailuresSayWhatAndWhere) {
         {"prologix:127.0.0.1:" + std::to_string(freePort),
          {"127.0.0.1 port " + std::to_string(freePort), "refused"}},
         {"prologix:/dev/ttyVellumixNone", {"/dev/ttyVellumixNone", "does not exist"}},
-        {"prologix:" + (dir.path / "plain-file").string(), {"plain-file", "not a serial device"}},
+        {"prologix:" + (dir / "plain-file").string(), {"plain-file", "not a serial device"}},
         {"prologix:" + silentPty, {silentPty, "no answer to ++ver", "Prologix or AR488"}},
     };
     for (const auto& c : cases) {
@@ -161,7 +152,7 @@ TEST(AdapterProgram, OpeningFailuresSayWhatAndWhere) {
 
     if (::geteuid() != 0) {
         // Access refused: the message names the group that grants it.
-        const fs::path locked = dir.path / "locked";
+        const fs::path locked = dir / "locked";
         test::writeFile(locked, "");
         fs::permissions(locked, fs::perms::none);
         MonotonicClock clock;

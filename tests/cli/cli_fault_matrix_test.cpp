@@ -11,6 +11,7 @@
 #ifndef _WIN32
 #include "tests/support/filesizelimit.h"
 #endif
+#include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -115,11 +116,8 @@ std::vector<Row> rows() {
 }
 
 TEST(FaultMatrix, EveryFaultEndsWithItsStatusAndMessageAndKeepsTheEarlierFile) {
-    test::ScratchDir scratch;
-    ASSERT_TRUE(scratch.isValid());
-    const fs::path dir = scratch.path();
-    const fs::path previous = fs::current_path();
-    fs::current_path(dir);
+    const test::ScratchDir scratch("fault-matrix", test::ScratchDir::Enter::Yes);
+    const fs::path& dir = scratch.path();
     for (const Row& row : rows()) {
         SCOPED_TRACE(row.name);
         Scenario s;
@@ -150,7 +148,6 @@ TEST(FaultMatrix, EveryFaultEndsWithItsStatusAndMessageAndKeepsTheEarlierFile) {
             ++files;
         EXPECT_EQ(files, 1u) << "a temporary file was left behind";
     }
-    fs::current_path(previous);
 }
 
 } // namespace

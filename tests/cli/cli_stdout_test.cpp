@@ -2,6 +2,7 @@
 // descriptor. Every command must end with status 9 and say why on stderr, never die of SIGPIPE or
 // report success.
 #include "cli/exitstatus.h"
+#include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -74,8 +75,8 @@ struct Case {
 TEST(CliStdout, EveryCommandReportsAFailedStdout) {
     if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full on this system";
     const std::string bus = "sim:" + std::string(VELLUMIX_SOURCE_DIR) + "/tests/cli/data/cli-scope.json";
-    const fs::path file =
-        fs::temp_directory_path() / ("vellumix-stdout-" + std::to_string(getpid()) + ".png");
+    const test::ScratchDir scratch("stdout");
+    const fs::path file = scratch / "shot.png";
     const Case cases[] = {
         {"help", {"--help"}, "the help"},
         {"version", {"--version"}, "the version"},

@@ -10,6 +10,7 @@
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
 #include "tests/support/pictures.h"
+#include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -33,34 +34,8 @@ const std::string Id3054 = "ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41 TDS3FFT:v1.00 TD
 using test::readFile;
 
 // A scratch folder that is also the working folder while it lives (default names land there).
-class ScratchDir {
-public:
-    ScratchDir() {
-        path_ = fs::temp_directory_path() /
-                ("vellumix-cli-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                 "-" + std::to_string(counter_++));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-        previous_ = fs::current_path();
-        fs::current_path(path_);
-    }
-    ~ScratchDir() {
-        fs::current_path(previous_);
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-    std::vector<std::string> files() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(path_))
-            names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-private:
-    static inline int counter_ = 0;
-    fs::path path_, previous_;
+struct ScratchDir : test::ScratchDir {
+    ScratchDir() : test::ScratchDir("cli-test", Enter::Yes) {}
 };
 
 struct Cli {

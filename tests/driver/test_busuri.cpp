@@ -46,6 +46,15 @@ BusUri tcp(std::string host, int port) {
     return u;
 }
 
+BusUri vxi11(std::string host, int port = 0, std::string device = "inst0") {
+    BusUri u;
+    u.kind = BusUri::Kind::Vxi11;
+    u.host = std::move(host);
+    u.port = port;
+    u.device = std::move(device);
+    return u;
+}
+
 TEST(BusUri, ParsesTheAcceptedForms) {
     const std::vector<std::pair<std::string, BusUri>> cases = {
         {"sim", sim()},
@@ -74,6 +83,27 @@ TEST(BusUri, ParsesTheAcceptedForms) {
         // Elsewhere COM3 is a host name like any other.
         {"prologix:COM3", tcp("COM3", 1234)},
 #endif
+        {"vxi11:192.168.1.30", vxi11("192.168.1.30")},
+        {"VXI11:tds3054b.lab", vxi11("tds3054b.lab")},
+        {"vxi11:e5810/gpib0,5", vxi11("e5810", 0, "gpib0,5")},
+        {"vxi11:e5810/hpib", vxi11("e5810", 0, "hpib")},
+        {"vxi11:127.0.0.1:40001", vxi11("127.0.0.1", 40001)},
+        {"vxi11:127.0.0.1:40001/inst1", vxi11("127.0.0.1", 40001, "inst1")},
+        {"vxi11:[fe80::1]", vxi11("fe80::1")},
+        {"vxi11:[::1]:111/gpib0", vxi11("::1", 111, "gpib0")},
+        // VISA resource names come down to the bus they name.
+        {"TCPIP::10.0.0.7::INSTR", vxi11("10.0.0.7")},
+        {"tcpip0::10.0.0.7::gpib0,5::instr", vxi11("10.0.0.7", 0, "gpib0,5")},
+        {"TCPIP::[fe80::1]::INSTR", vxi11("fe80::1")},
+        {"TCPIP0::10.0.0.8::1234::SOCKET", tcp("10.0.0.8", 1234)},
+        {"GPIB0::1::INSTR", gpib(0)},
+        {"GPIB2::5::96::INSTR", gpib(2)},
+        {"GPIB::INTFC", gpib(0)},
+        {"USB0::0x0699::0x0368::C040000::INSTR", [] {
+             BusUri u;
+             u.kind = BusUri::Kind::Usbtmc;
+             return u;
+         }()},
     };
     for (const auto& [text, expected] : cases) {
         SCOPED_TRACE(text);
@@ -108,6 +138,20 @@ TEST(BusUri, RejectsEverythingElseWithAClearReason) {
         {"prologix:[::1]x", "no GPIB controller"},
         {"prologix:host:12a", "no GPIB controller"},
         {"prologix:a b", "no GPIB controller"},
+        {"vxi11", "names no instrument"},
+        {"vxi11:", "names no instrument"},
+        {"vxi11:host:0", "names no instrument"},
+        {"vxi11:host:65536", "names no instrument"},
+        {"vxi11:host/", "names no instrument"},
+        {"vxi11:host/a b", "names no instrument"},
+        {"vxi11:fe80::1", "names no instrument"},
+        {"vxi11:[zz::1]", "names no instrument"},
+        {"vxi11:a,b", "names no instrument"},
+        {"TCPIP::host::hislip0::INSTR", "HiSLIP is not supported"},
+        {"TCPIP::host", "has no bus here"},
+        {"GPIB0::x::INSTR", "has no bus here"},
+        {"ASRL1::INSTR", "has no bus here"},
+        {"USB::0x0699::INSTR", "has no bus here"},
     };
     for (const auto& [text, reason] : cases) {
         SCOPED_TRACE(text);
@@ -153,6 +197,22 @@ TEST(BusUri, UsbtmcFormsParseAndPrintBack) {
         std::string error;
         EXPECT_FALSE(parseBusUri(text, error));
         EXPECT_NE(error.find(reason), std::string::npos) << error;
+    }
+}
+
+TEST(BusUri, Vxi11FormsPrintBackAsTheyRead) {
+    for (const auto& [text, printed] : std::vector<std::pair<std::string, std::string>>{
+             {"vxi11:scope", "vxi11:scope"},
+             {"vxi11:scope/inst0", "vxi11:scope"},
+             {"vxi11:[::1]:5/gpib0,3", "vxi11:[::1]:5/gpib0,3"},
+             {"TCPIP::gw::hpib,7::INSTR", "vxi11:gw/hpib,7"},
+         }) {
+        SCOPED_TRACE(text);
+        std::string error;
+        const auto uri = parseBusUri(text, error);
+        ASSERT_TRUE(uri) << error;
+        EXPECT_EQ(uri->toString(), printed);
+        EXPECT_EQ(parseBusUri(printed, error), uri);
     }
 }
 

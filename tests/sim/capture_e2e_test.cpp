@@ -2,6 +2,7 @@
 // scopes through the real instrument link; files must hold the scope's bytes exactly.
 #include "app/session.h"
 #include "gpib/backends/sim/simbus.h"
+#include "tests/support/capturerig.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
 
@@ -21,31 +22,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct SimRun {
-    VirtualClock clock;
-    FakeDesktop desktop;
-    FakeView view;
-    std::unique_ptr<SimBus> bus;
-    std::unique_ptr<InstrumentLink> link;
-    std::unique_ptr<HardCopySession> session;
-    fs::path home;
-
-    explicit SimRun(Scenario scenario, const std::string& tag) {
-        home = fs::temp_directory_path() / ("vellumix-e2e-" + tag);
-        fs::remove_all(home);
-        fs::create_directories(home);
-        desktop.env["AppData"] = home.string();
-        bus = createSimBus(std::move(scenario), clock);
-        link = std::make_unique<InstrumentLink>(*bus, desktop, clock);
-        session = std::make_unique<HardCopySession>(*link, desktop, view);
-    }
-    ~SimRun() { fs::remove_all(home); }
-
-    void start() {
-        session->Load("");
-        session->Activate();
-    }
-    fs::path file(const std::string& ext) const { return home / "Vellumix" / ("Vellumix_Temp." + ext); }
+struct SimRun : test::CaptureRig {
+    SimBus* bus;
+    SimRun(Scenario scenario, const std::string& tag)
+        : CaptureRig("e2e-" + tag), bus(attach(createSimBus(std::move(scenario), clock))) {}
 };
 
 } // namespace

@@ -276,8 +276,12 @@ struct RecordingPort final : MessagePort {
     CallStatus answer{CMPL | END, 0, 3};
     std::optional<CallStatus> timeoutRefusal;
     std::optional<int16_t> searchRefusal;
+    std::vector<int> searched;
 
-    std::optional<int16_t> beginSearch() override { return searchRefusal; }
+    std::optional<int16_t> beginSearch(const std::vector<int>& pads) override {
+        searched = pads;
+        return searchRefusal;
+    }
     bool answers(int pad) override { return pad == 0 || pad == 4; }
     CallStatus clear(const Descriptor& d) override { return note("clear", d); }
     CallStatus serialPoll(const Descriptor& d, char& stb) override {
@@ -365,9 +369,10 @@ TEST(PortDriver, RefusesBeforeThePortAndPublishesWhatItSays) {
 
 TEST(PortDriver, ListenerSearchAsksThePort) {
     PortRig rig;
-    const uint16_t list[] = {0, 1, 4, 7, 0xFFFF};
+    const uint16_t list[] = {0, 1, 4, 0x6005, 7, 0xFFFF};
     uint16_t found[8] = {};
     rig.FindLstn(0, list, found, 8);
+    EXPECT_EQ(rig.port.searched, (std::vector<int>{1, 4, 7})) << "no computer, no secondary address";
     EXPECT_EQ(rig.sta, CMPL);
     EXPECT_EQ(rig.cnt, 2);
     EXPECT_EQ(found[0], 0);

@@ -4,6 +4,7 @@
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
 #include "tests/support/pictures.h"
+#include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -48,20 +49,16 @@ struct SessionFixture : ::testing::Test {
     FakeView view;
     InstrumentLink link{driver, desktop, clock};
     HardCopySession session{link, desktop, view};
-    fs::path home;
+    test::ScratchDir scratch{"session"};
+    fs::path home = scratch.path();
 
     void SetUp() override {
-        home = fs::temp_directory_path() /
-               ("vellumix-session-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(home);
         fs::create_directories(home / "appdata");
         desktop.env["AppData"] = (home / "appdata").string();
         desktop.env["HOME"] = home.string();
         desktop.driver = &driver;
         view.onShowPicture = [this](const std::string&) { desktop.events.push_back("show"); };
     }
-    void TearDown() override { fs::remove_all(home); }
 
     // A bus with the scope at address 1 answering with this identification.
     void start(const std::string& id = "ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41\n",

@@ -3,9 +3,10 @@
 #include "app/session.h"
 #include "capture/hardcopy.h"
 #include "gpib/backends/schemes.h"
-#include "gpib/backends/usbtmc/simport.h"
+#include "gpib/backends/usbtmc/simpipe.h"
 #include "gpib/backends/usbtmc/usbtmcbus.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
+#include "tests/support/capturerig.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
 #include "tests/support/pictures.h"
@@ -25,36 +26,21 @@ namespace {
 
 constexpr std::size_t BSeriesBmpSize = 77878;
 
-struct UsbRun {
-    VirtualClock clock;
-    FakeDesktop desktop;
-    FakeView view;
-    usbtmc::SimUsbtmcPort* port = nullptr;
-    std::unique_ptr<usbtmc::UsbtmcDriver> driver;
-    std::unique_ptr<InstrumentLink> link;
-    std::unique_ptr<HardCopySession> session;
-    fs::path home;
+struct UsbRun : test::CaptureRig {
+    usbtmc::SimUsbtmcPipe* port = nullptr;
 
-    UsbRun(const sim::Scenario& scenario, const std::string& tag) {
-        home = fs::temp_directory_path() / ("vellumix-usbtmc-" + tag);
-        fs::remove_all(home);
-        fs::create_directories(home);
-        desktop.env["AppData"] = home.string();
-        auto p = std::make_unique<usbtmc::SimUsbtmcPort>(scenario, clock);
+    UsbRun(const sim::Scenario& scenario, const std::string& tag) : CaptureRig("usbtmc-" + tag) {
+        auto p = std::make_unique<usbtmc::SimUsbtmcPipe>(scenario, clock);
         port = p.get();
-        driver = std::make_unique<usbtmc::UsbtmcDriver>(std::move(p));
-        EXPECT_EQ(driver->openDevices(), "");
-        link = std::make_unique<InstrumentLink>(*driver, desktop, clock);
-        session = std::make_unique<HardCopySession>(*link, desktop, view);
-        session->Load("");
-        session->Activate();
+        usbtmc::UsbtmcDriver* usb = attach(std::make_unique<usbtmc::UsbtmcDriver>(std::move(p)));
+        EXPECT_EQ(usb->openDevices(), "");
+        start();
     }
-    ~UsbRun() { fs::remove_all(home); }
 
     std::string captureBmp() {
         session->Option_HCFormat_Click(0);
         session->Button_GetHardCopy_Click();
-        return test::readFile(home / "Vellumix" / "Vellumix_Temp..bmp");
+        return test::readFile(file(".bmp"));
     }
     const std::vector<std::string>& received() { return port->instrument("/dev/usbtmc0")->received(); }
 };
@@ -86,7 +72,7 @@ TEST(CaptureOverUsbtmc, AGenuineBSeriesBmpArrivesByteForByte) {
     EXPECT_NE(run.view.captionText.find("Connected to TDS 2024B @ GPIB Addr: 1"), std::string::npos)
         << run.view.captionText;
     EXPECT_EQ(run.captureBmp(), picture);
-    EXPECT_EQ(run.view.picture, (run.home / "Vellumix" / "Vellumix_Temp..bmp").string());
+    EXPECT_EQ(run.view.picture, run.file(".bmp").string());
     EXPECT_TRUE(run.desktop.boxes.empty()) << run.desktop.boxes.front().prompt;
 
     // The port word follows the connection; everything else is the usual sequence.
@@ -141,7 +127,7 @@ TEST(CaptureOverUsbtmc, AScopeThatStopsAnsweringKeepsThePreviousFile) {
     stop.times = 1;
     s.instruments[0].faults.push_back(stop);
     UsbRun run(s, "stops");
-    const fs::path file = run.home / "Vellumix" / "Vellumix_Temp..bmp";
+    const fs::path file = run.file(".bmp");
     test::writeFile(file, "previous good picture");
 
     run.captureBmp();

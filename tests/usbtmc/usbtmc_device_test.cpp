@@ -1,8 +1,9 @@
 // The USBTMC backend's real side on what this machine has: no usbtmc devices, so its error paths.
-#include "gpib/backends/transport.h"
-#include "gpib/backends/usbtmc/port.h"
+#include "gpib/backends/port.h"
+#include "gpib/backends/usbtmc/pipe.h"
 #include "gpib/backends/usbtmc/usbtmcbus.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
+#include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -21,37 +22,26 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TempDir {
-public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "vellumix-usbtmc-XXXXXX").string();
-        path_ = mkdtemp(tmpl.data()) ? tmpl : std::string();
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
+// The tests' scratch folder, as the strings the pipe takes.
+struct TempDir {
+    test::ScratchDir scratch{"usbtmc"};
+    std::string path() const { return scratch.path().string(); }
     std::string file(const std::string& name, const std::string& text = "not a device") const {
-        std::ofstream(path_ + "/" + name) << text;
-        return path_ + "/" + name;
+        return scratch.file(name, text);
     }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
 };
 
 // The port's answer for a node that is opened as the given user would open it. As root, a forked
 // child drops to "nobody" so that file permissions count.
 int openAsUnprivileged(const std::string& path) {
     if (geteuid() != 0) {
-        const int fd = createDevicePort()->open(path);
+        const int fd = createDevicePipe()->open(path);
         return fd >= 0 ? 0 : fd;
     }
     const pid_t child = fork();
     if (child == 0) {
         if (setgid(65534) != 0 || setuid(65534) != 0) _exit(100);
-        const int fd = createDevicePort()->open(path);
+        const int fd = createDevicePipe()->open(path);
         _exit(fd >= 0 ? 0 : -fd);
     }
     int status = 0;
@@ -71,7 +61,7 @@ TEST(UsbtmcDevicePort, RefusesWhatIsNotAUsbtmcDevice) {
         {"/dev/null", -ENOTTY},             // a character device of another kind
         {dir.path(), -EISDIR},
     };
-    auto port = createDevicePort(dir.path());
+    auto port = createDevicePipe(dir.path());
     for (const auto& [path, expected] : cases) {
         SCOPED_TRACE(path);
         EXPECT_EQ(port->open(path), expected);
@@ -91,10 +81,10 @@ TEST(UsbtmcDevicePort, ListsTheNodesInTheOrderOfTheirNumbers) {
     for (const char* name : {"usbtmc10", "usbtmc2", "usbtmc", "usbtmcX", "ttyUSB0", "usbtmc0"})
         dir.file(name);
     std::vector<std::string> names;
-    for (const std::string& p : createDevicePort(dir.path())->listDevices())
+    for (const std::string& p : createDevicePipe(dir.path())->listDevices())
         names.push_back(fs::path(p).filename().string());
     EXPECT_EQ(names, (std::vector<std::string>{"usbtmc0", "usbtmc2", "usbtmc10"}));
-    EXPECT_TRUE(createDevicePort(dir.path() + "/none")->listDevices().empty());
+    EXPECT_TRUE(createDevicePipe(dir.path() + "/none")->listDevices().empty());
 }
 
 TEST(UsbtmcDevicePort, TheUserIsToldWhatToDoForEachCause) {
@@ -119,7 +109,7 @@ TEST(UsbtmcDevicePort, TheUserIsToldWhatToDoForEachCause) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.withFile) dir.file("usbtmc0");
-        UsbtmcDriver driver(createDevicePort(dir.path()), c.device);
+        UsbtmcDriver driver(createDevicePipe(dir.path()), c.device);
         const std::string message = driver.openDevices();
         for (const std::string& s : c.said)
             EXPECT_NE(message.find(s), std::string::npos) << message;

@@ -1,7 +1,7 @@
 // The USBTMC backend on its simulated side: GPIB results from USBTMC message semantics.
+#include "gpib/backends/port.h"
 #include "gpib/backends/simscope/scenario.h"
-#include "gpib/backends/transport.h"
-#include "gpib/backends/usbtmc/simport.h"
+#include "gpib/backends/usbtmc/simpipe.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
 #include "gpib/status.h"
 
@@ -19,14 +19,14 @@ constexpr int32_t kErr = 0x8000;
 
 struct Rig {
     explicit Rig(const sim::Scenario& s) {
-        auto p = std::make_unique<SimUsbtmcPort>(s, clock);
+        auto p = std::make_unique<SimUsbtmcPipe>(s, clock);
         port = p.get();
         driver = std::make_unique<UsbtmcDriver>(std::move(p));
         EXPECT_EQ(driver->openDevices(), "");
         driver->RegisterGpibGlobalsForThread(&sta, &err, &cnt, &cntl);
     }
     VirtualClock clock;
-    SimUsbtmcPort* port = nullptr;
+    SimUsbtmcPipe* port = nullptr;
     std::unique_ptr<UsbtmcDriver> driver;
     int32_t sta = 0, err = 0, cnt = 0, cntl = 0;
 

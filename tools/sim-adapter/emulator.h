@@ -43,6 +43,9 @@ enum class ReadAbort {
     AtOnce,      // the read stops when the line is complete
 };
 
+// What AR488 prints for a command it does not know.
+inline constexpr const char* UnrecognizedCommand = "Unrecognized command";
+
 // What one firmware does, where the emulator models it.
 struct FirmwareProfile {
     Firmware firmware;

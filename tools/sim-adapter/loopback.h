@@ -1,17 +1,16 @@
 #pragma once
 // The virtual adapter as the driver's transport, in the same process and on a virtual clock: a
 // test waits for nothing, yet every timeout and byte rate is honoured in virtual time.
-#include "gpib/backends/prologix/transport.h"
+#include "gpib/backends/pipe.h"
 #include "tools/sim-adapter/emulator.h"
 
 #include <functional>
 
 namespace vellumix::simadapter {
 
-class LoopbackTransport final : public gpib::prologix::Transport {
+class LoopbackPipe final : public gpib::BytePipe {
 public:
-    LoopbackTransport(AdapterEmulator& adapter, gpib::VirtualClock& clock)
-        : adapter_(adapter), clock_(clock) {}
+    LoopbackPipe(AdapterEmulator& adapter, gpib::VirtualClock& clock) : adapter_(adapter), clock_(clock) {}
 
     bool send(std::string_view bytes) override {
         if (adapter_.dropped()) return false;

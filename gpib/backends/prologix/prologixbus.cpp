@@ -1,6 +1,6 @@
 #include "gpib/backends/prologix/prologixbus.h"
 
-#include "gpib/backends/prologix/hosttransport.h"
+#include "gpib/backends/prologix/pipes.h"
 #include "gpib/backends/prologix/prologixdriver.h"
 
 #include <chrono>
@@ -27,14 +27,14 @@ PrologixOpen openPrologixBus(const std::string& serialDevice, const std::string&
     OpenFailure failure;
     const bool serial = !serialDevice.empty();
     const std::string where = serial ? serialDevice : host + " port " + std::to_string(port);
-    std::unique_ptr<Transport> transport =
-        serial ? openSerialTransport(serialDevice, clock, failure)
-               : openTcpTransport(host, port, std::chrono::seconds(5), clock, failure);
-    if (!transport) {
+    std::unique_ptr<BytePipe> pipe = serial
+                                         ? openSerialPipe(serialDevice, clock, failure)
+                                         : openTcpPipe(host, port, std::chrono::seconds(5), clock, failure);
+    if (!pipe) {
         result.error = failure.message;
         return result;
     }
-    auto driver = std::make_unique<PrologixDriver>(std::move(transport), clock);
+    auto driver = std::make_unique<PrologixDriver>(std::move(pipe), clock);
     std::string why;
     if (!driver->connect(why)) {
         result.error = (serial ? "The serial device " : "The connection to ") + where +

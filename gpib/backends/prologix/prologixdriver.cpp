@@ -5,7 +5,6 @@
 // poll may run, every reply looked for by what it is rather than by its place in the stream.
 #include "gpib/backends/prologix/prologixdriver.h"
 
-#include "gpib/backends/transport.h"
 #include "gpib/status.h"
 
 #include <algorithm>
@@ -63,10 +62,10 @@ std::vector<std::string> splitLines(const std::string& text) {
 
 } // namespace
 
-PrologixDriver::PrologixDriver(std::unique_ptr<Transport> transport, Clock& clock)
-    : transport_(std::move(transport)), clock_(clock) {}
+PrologixAdapter::PrologixAdapter(std::unique_ptr<BytePipe> pipe, Clock& clock)
+    : pipe_(std::move(pipe)), clock_(clock) {}
 
-bool PrologixDriver::connect(std::string& error) {
+bool PrologixAdapter::connect(std::string& error) {
     // Auto-read off first: a previous program may have left it on, and then every line we send
     // would start a read. Two ++ver make the reply recognisable behind any stale bytes.
     std::string received;
@@ -74,17 +73,17 @@ bool PrologixDriver::connect(std::string& error) {
     const auto start = clock_.now();
     const auto deadline = start + kConnectWait;
     auto asked = start;
-    if (!transport_->send("++auto 0\n++ver\n++ver\n")) {
+    if (!pipe_->send("++auto 0\n++ver\n++ver\n")) {
         error = "the connection closed at once";
         return false;
     }
     while (!twoEqualLinesAtEnd(received, line)) {
-        const auto got = transport_->receive(received, std::min(deadline, asked + kConnectRetry));
-        if (got == Transport::Received::Closed) {
+        const auto got = pipe_->receive(received, std::min(deadline, asked + kConnectRetry));
+        if (got == BytePipe::Received::Closed) {
             error = "the connection closed before the controller answered";
             return false;
         }
-        if (got == Transport::Received::Timeout) {
+        if (got == BytePipe::Received::Timeout) {
             if (clock_.now() >= deadline) {
                 error = received.empty() ? "there was no answer to ++ver"
                                          : "the answer to ++ver was not a version";
@@ -92,7 +91,7 @@ bool PrologixDriver::connect(std::string& error) {
             }
             if (clock_.now() >= asked + kConnectRetry) {
                 asked = clock_.now();
-                if (!transport_->send("++auto 0\n++ver\n++ver\n")) {
+                if (!pipe_->send("++auto 0\n++ver\n++ver\n")) {
                     error = "the connection closed before the controller answered";
                     return false;
                 }
@@ -108,7 +107,7 @@ bool PrologixDriver::connect(std::string& error) {
     return setUp(error);
 }
 
-bool PrologixDriver::setUp(std::string& error) {
+bool PrologixAdapter::setUp(std::string& error) {
     const auto lost = [&error] {
         error = "the connection closed while setting the controller up";
         return false;
@@ -138,34 +137,34 @@ bool PrologixDriver::setUp(std::string& error) {
     return true;
 }
 
-Clock::duration PrologixDriver::hostTimeout(const Descriptor& d) const {
+Clock::duration PrologixAdapter::hostTimeout(const Descriptor& d) const {
     const int64_t us = timeoutMicroseconds(d.tmo);
     return us > 0 ? Clock::duration(std::chrono::microseconds(us))
                   : Clock::duration(std::chrono::milliseconds(boundedTimeoutMilliseconds(d.tmo)));
 }
 
-int PrologixDriver::adapterReadTimeoutMs(const Descriptor& d) const {
+int PrologixAdapter::adapterReadTimeoutMs(const Descriptor& d) const {
     const int most = std::min(MaxReadTimeoutMs, maxReadTimeoutMs(firmware_.flavour));
     return static_cast<int>(std::clamp<int64_t>(boundedTimeoutMilliseconds(d.tmo), MinReadTimeoutMs, most));
 }
 
-Clock::duration PrologixDriver::stopWait(int ms) const {
+Clock::duration PrologixAdapter::stopWait(int ms) const {
     const auto rtt = std::min<Clock::duration>(roundTrip_, std::chrono::seconds(1));
     return std::chrono::milliseconds(ms + ms / 4 + 50) + 2 * rtt;
 }
 
-bool PrologixDriver::send(std::string_view bytes, bool keepsBusy) {
+bool PrologixAdapter::send(std::string_view bytes, bool keepsBusy) {
     if (lost_) return false;
     if ((busy_ || (inFlight_ > 0 && inFlight_ + bytes.size() > InputBudget)) && !sync()) return false;
-    if (!transport_->send(bytes)) lost_ = true;
+    if (!pipe_->send(bytes)) lost_ = true;
     inFlight_ += bytes.size();
     busy_ = keepsBusy;
     return !lost_;
 }
 
-bool PrologixDriver::sync(std::vector<std::string>* lines, Clock::duration wait) {
+bool PrologixAdapter::sync(std::vector<std::string>* lines, Clock::duration wait) {
     if (lost_) return false;
-    if (!transport_->send("++ver\n")) {
+    if (!pipe_->send("++ver\n")) {
         lost_ = true;
         return false;
     }
@@ -173,9 +172,9 @@ bool PrologixDriver::sync(std::vector<std::string>* lines, Clock::duration wait)
     std::string received;
     const auto deadline = clock_.now() + (wait > Clock::duration{} ? wait : kReplySlack + stopWait(0));
     while (!endsWith(received, marker_)) {
-        const auto got = transport_->receive(received, deadline);
-        if (got == Transport::Received::Closed) lost_ = true;
-        if (got != Transport::Received::Data) {
+        const auto got = pipe_->receive(received, deadline);
+        if (got == BytePipe::Received::Closed) lost_ = true;
+        if (got != BytePipe::Received::Data) {
             // No answer: whatever is on its way is dropped with the next exchange.
             inFlight_ = 0;
             syncFailed_ = true;
@@ -192,7 +191,7 @@ bool PrologixDriver::sync(std::vector<std::string>* lines, Clock::duration wait)
     return true;
 }
 
-bool PrologixDriver::selectDevice(int pad, int sad) {
+bool PrologixAdapter::selectDevice(int pad, int sad) {
     if (pad == addrPad_ && sad == addrSad_) return !lost_;
     std::string cmd = "++addr " + std::to_string(pad);
     if (sad != 0) cmd += " " + std::to_string(sad);
@@ -202,14 +201,14 @@ bool PrologixDriver::selectDevice(int pad, int sad) {
     return true;
 }
 
-bool PrologixDriver::setAdapterTimeout(int ms) {
+bool PrologixAdapter::setAdapterTimeout(int ms) {
     if (ms == adapterTimeoutMs_) return !lost_;
     if (!send("++read_tmo_ms " + std::to_string(ms) + "\n")) return false;
     adapterTimeoutMs_ = ms;
     return true;
 }
 
-void PrologixDriver::settle() {
+void PrologixAdapter::settle() {
     if (lost_) return;
     if (read_.active && read_.running && !read_.ended) {
         // The adapter's read ends by itself after its timeout of silence; until then a line from us
@@ -218,9 +217,9 @@ void PrologixDriver::settle() {
         auto last = std::max(read_.issuedAt, read_.lastByteAt);
         const auto wait = readStopWait();
         while (!lost_ && clock_.now() < last + wait) {
-            const auto got = transport_->receive(tail, last + wait);
-            if (got == Transport::Received::Closed) lost_ = true;
-            if (got == Transport::Received::Data) {
+            const auto got = pipe_->receive(tail, last + wait);
+            if (got == BytePipe::Received::Closed) lost_ = true;
+            if (got == BytePipe::Received::Data) {
                 const bool echo = firmware_.timeoutRepeatsLastByte && tail.size() == 1 &&
                                   clock_.now() - last >= std::chrono::milliseconds(readTimeoutMs_ * 9 / 10);
                 last = clock_.now();
@@ -234,18 +233,18 @@ void PrologixDriver::settle() {
     dropPending();
 }
 
-void PrologixDriver::dropPending() {
+void PrologixAdapter::dropPending() {
     // A reply nobody read (the instrument's or the adapter's) must not be taken for the next one.
     std::string stray;
     while (!lost_) {
-        const auto got = transport_->receive(stray, clock_.now());
-        if (got == Transport::Received::Closed) lost_ = true;
-        if (got != Transport::Received::Data) break;
+        const auto got = pipe_->receive(stray, clock_.now());
+        if (got == BytePipe::Received::Closed) lost_ = true;
+        if (got != BytePipe::Received::Data) break;
         stray.clear();
     }
 }
 
-bool PrologixDriver::receiveLine(std::string& pending, std::string& line, Clock::duration deadline) {
+bool PrologixAdapter::receiveLine(std::string& pending, std::string& line, Clock::duration deadline) {
     for (;;) {
         const auto nl = pending.find('\n');
         if (nl != std::string::npos) {
@@ -253,9 +252,9 @@ bool PrologixDriver::receiveLine(std::string& pending, std::string& line, Clock:
             pending.erase(0, nl + 1);
             return true;
         }
-        const auto got = transport_->receive(pending, deadline);
-        if (got == Transport::Received::Closed) lost_ = true;
-        if (got != Transport::Received::Data) return false;
+        const auto got = pipe_->receive(pending, deadline);
+        if (got == BytePipe::Received::Closed) lost_ = true;
+        if (got != BytePipe::Received::Data) return false;
     }
 }
 
@@ -268,7 +267,7 @@ std::optional<int> statusByte(const std::string& line) {
 }
 } // namespace
 
-std::optional<int> PrologixDriver::pollAnswer(Clock::duration deadline) {
+std::optional<int> PrologixAdapter::pollAnswer(Clock::duration deadline) {
     std::string pending;
     std::string line;
     while (receiveLine(pending, line, deadline)) {
@@ -286,81 +285,50 @@ std::optional<int> PrologixDriver::pollAnswer(Clock::duration deadline) {
     return std::nullopt;
 }
 
-int32_t PrologixDriver::lostCall(int32_t status) {
-    lastCount_ = 0;
-    return publish(status, EABO, 0);
-}
-
-void PrologixDriver::SendIFC(int32_t board) {
-    if (board != 0) {
-        publish(ErrBit, ENEB, 0);
-        return;
-    }
+CallStatus PrologixAdapter::interfaceClear() {
     settle();
-    if (!send("++ifc\n", true)) {
-        lostCall(ErrBit);
-        return;
-    }
-    publish(kCmpl, 0, 0);
+    if (!send("++ifc\n", true)) return lostCall(ErrBit);
+    return {kCmpl, 0, 0};
 }
 
-int32_t PrologixDriver::ibclr(int32_t ud) {
-    Descriptor* d = descriptors_.find(ud);
-    if (!d) return publish(ErrBit, EDVR, 0);
-    if (d->pad == 0) return publish(ErrBit, ENOL, 0);
+CallStatus PrologixAdapter::clear(const Descriptor& d) {
+    if (d.pad == 0) return errorStatus(ENOL);
     if (lost_) return lostCall(ErrBit);
     // Cancelled: not now, since settle could wait out the rest of a long picture; what the clear
     // would drop, the next command's settle drops.
     if (cancelled_.load()) return lostCall(ErrBit);
     settle();
     // The adapter does not say whether anybody took the clear.
-    if (!selectDevice(d->pad, d->sad) || !send("++clr\n", true)) return lostCall(ErrBit);
-    return publish(kCmpl, 0, 0);
+    if (!selectDevice(d.pad, d.sad) || !send("++clr\n", true)) return lostCall(ErrBit);
+    return {kCmpl, 0, 0};
 }
 
-int32_t PrologixDriver::ibrsp(int32_t ud, char* spr) {
-    Descriptor* d = descriptors_.find(ud);
-    if (!d) return publish(ErrBit, EDVR, 0);
-    if (!spr) return publish(ErrBit, EARG, 0);
+CallStatus PrologixAdapter::serialPoll(const Descriptor& d, char& statusByte) {
     if (lost_) return lostCall(ErrBit | kTimo);
     if (cancelled_.load()) return lostCall(ErrBit);
     settle();
     // As long as the descriptor allows, within what the adapter takes.
-    const int ms = static_cast<int>(std::clamp<int64_t>(boundedTimeoutMilliseconds(d->tmo), ScanPollMs,
+    const int ms = static_cast<int>(std::clamp<int64_t>(boundedTimeoutMilliseconds(d.tmo), ScanPollMs,
                                                         maxReadTimeoutMs(firmware_.flavour)));
     if (!setAdapterTimeout(ms)) return lostCall(ErrBit | kTimo);
     // The address goes by ++addr: AR488 0.50 ignores an address given to ++spoll itself.
-    if (!selectDevice(d->pad, d->sad) || !send("++spoll\n")) return lostCall(ErrBit | kTimo);
+    if (!selectDevice(d.pad, d.sad) || !send("++spoll\n")) return lostCall(ErrBit | kTimo);
     // The poll's answer, or silence until the adapter has certainly given up: nothing is sent
     // meanwhile, since a line could stop the poll mid-byte.
     const std::optional<int> value = pollAnswer(clock_.now() + stopWait(ms));
     inFlight_ = 0;
-    if (!value) {
-        // Silence is the only sign: nobody answered the poll within the timeout.
-        lastCount_ = 0;
-        return publish(ErrBit | kTimo, EABO, 0);
-    }
-    *spr = static_cast<char>(*value);
-    lastCount_ = 1;
-    return publish(kCmpl, 0, 1);
+    // Silence is the only sign: nobody answered the poll within the timeout.
+    if (!value) return {ErrBit | kTimo, EABO, 0};
+    statusByte = static_cast<char>(*value);
+    return {kCmpl, 0, 1};
 }
 
-int32_t PrologixDriver::ibwrt(int32_t ud, const char* buf, int32_t count) {
-    Descriptor* d = descriptors_.find(ud);
-    if (!d) return publish(ErrBit, EDVR, 0);
-    if (count < 0 || (count > 0 && !buf)) return publish(ErrBit, EARG, 0);
+CallStatus PrologixAdapter::write(const Descriptor& d, std::string_view message) {
     if (lost_) return lostCall(ErrBit);
     settle();
     // A new message makes the instrument drop an unread reply; so does our side (settle).
-    if (!selectDevice(d->pad, d->sad) ||
-        !send(escapeData(std::string_view(buf, static_cast<std::size_t>(count))), true))
-        return lostCall(ErrBit);
-    lastCount_ = count;
-    return publish(kCmpl, 0, count);
-}
-
-int32_t PrologixDriver::ibtmo(int32_t ud, int32_t code) {
-    return publish(descriptors_.setTimeout(ud, code));
+    if (!selectDevice(d.pad, d.sad) || !send(escapeData(message), true)) return lostCall(ErrBit);
+    return {kCmpl, 0, static_cast<int32_t>(message.size())};
 }
 
 } // namespace vellumix::gpib::prologix

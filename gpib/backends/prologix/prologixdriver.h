@@ -1,9 +1,10 @@
 #pragma once
 // GPIB through a "++" controller (Prologix GPIB-USB / GPIB-ETHERNET, AR488) with the results a
-// board's driver gives, so that the instrument link works over it unchanged.
-#include "gpib/backends/boardless.h"
+// board's driver gives, so that the instrument link works over it unchanged: the adapter is a
+// message port under PortDriver, which does the descriptor and argument checks.
+#include "gpib/backends/pipe.h"
+#include "gpib/backends/port.h"
 #include "gpib/backends/prologix/protocol.h"
-#include "gpib/backends/prologix/transport.h"
 #include "gpib/clock.h"
 #include "gpib/driver.h"
 
@@ -17,9 +18,11 @@
 
 namespace vellumix::gpib::prologix {
 
-class PrologixDriver final : public BoardlessDriver {
+// The controller behind the message port: what goes over the pipe for each call, and how replies
+// are told apart from the adapter's own lines.
+class PrologixAdapter final : public MessagePort {
 public:
-    PrologixDriver(std::unique_ptr<Transport> transport, Clock& clock);
+    PrologixAdapter(std::unique_ptr<BytePipe> pipe, Clock& clock);
 
     // Puts the controller into the state the driver relies on and learns its firmware from ++ver.
     // False, with a message, when nothing answers like a controller.
@@ -30,13 +33,14 @@ public:
     // The adapter's own text lines met so far ("Unrecognized command", banners): never a reply.
     const std::vector<std::string>& adapterLines() const { return adapterLines_; }
 
-    void SendIFC(int32_t board) override;
-    void FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) override;
-    int32_t ibclr(int32_t ud) override;
-    int32_t ibrsp(int32_t ud, char* spr) override;
-    int32_t ibwrt(int32_t ud, const char* buf, int32_t count) override;
-    int32_t ibrd(int32_t ud, char* buf, int32_t count) override;
-    int32_t ibtmo(int32_t ud, int32_t code) override;
+    CallStatus interfaceClear() override;
+    std::optional<int16_t> beginSearch(const std::vector<int>& pads) override;
+    bool answers(int pad) override { return present_[static_cast<std::size_t>(pad)]; }
+    CallStatus clear(const Descriptor& d) override;
+    CallStatus serialPoll(const Descriptor& d, char& statusByte) override;
+    CallStatus write(const Descriptor& d, std::string_view message) override;
+    CallStatus read(const Descriptor& d, char* buf, int32_t count) override;
+    std::optional<CallStatus> changeTimeout(const Descriptor&, int) override { return std::nullopt; }
     // A read in progress ends within CancelCheck with ERR, EABO; so do later reads, polls and
     // clears until clearCancel(). The adapter's read runs on by itself: the next command waits for
     // it and drops its tail (settle). Writes still go out, after that wait.
@@ -104,7 +108,8 @@ private:
     // After the adapter's timeout, a ++ver tells a late answer from none.
     std::optional<int> pollAnswer(Clock::duration deadline);
     bool receiveLine(std::string& pending, std::string& line, Clock::duration deadline);
-    int32_t lostCall(int32_t status);
+    // A call that could not reach the adapter: `status` with EABO, nothing moved.
+    static CallStatus lostCall(int32_t status) { return {status, EABO, 0}; }
     void scanWithSerialPolls(const std::vector<int>& pads, std::vector<bool>& present);
     bool scanWithFindListeners(const std::vector<int>& pads, std::vector<bool>& present);
 
@@ -116,7 +121,7 @@ private:
     void readTimedOut();
     Clock::duration readStopWait() const;
 
-    std::unique_ptr<Transport> transport_;
+    std::unique_ptr<BytePipe> pipe_;
     Clock& clock_;
     Firmware firmware_;
     std::string version_;
@@ -132,7 +137,25 @@ private:
     int readTimeoutMs_ = MinReadTimeoutMs; // the running read's
     bool lost_ = false;
     Read read_;
+    std::vector<bool> present_ = std::vector<bool>(MaxPrimaryAddress + 1, false); // the last search's finds
     std::atomic<bool> cancelled_{false};
+};
+
+class PrologixDriver final : public PortDriver {
+public:
+    PrologixDriver(std::unique_ptr<BytePipe> pipe, Clock& clock)
+        : PortDriver(adapter_), adapter_(std::move(pipe), clock) {}
+
+    // Puts the controller into the state the driver relies on and learns its firmware from ++ver.
+    // False, with a message, when nothing answers like a controller.
+    bool connect(std::string& error) { return adapter_.connect(error); }
+    Flavour flavour() const { return adapter_.flavour(); }
+    const Firmware& firmware() const { return adapter_.firmware(); }
+    const std::string& version() const { return adapter_.version(); }
+    const std::vector<std::string>& adapterLines() const { return adapter_.adapterLines(); }
+
+private:
+    PrologixAdapter adapter_;
 };
 
 } // namespace vellumix::gpib::prologix

@@ -48,7 +48,7 @@ bool endsWithEot(const std::string& data) {
 }
 } // namespace
 
-std::size_t PrologixDriver::readable() const {
+std::size_t PrologixAdapter::readable() const {
     if (read_.ended) return read_.data.size() - read_.pos;
     // A possible timeout echo, and a trailing EotChar that may be the adapter's, are held back
     // until that is known.
@@ -57,7 +57,7 @@ std::size_t PrologixDriver::readable() const {
     return end > read_.pos ? end - read_.pos : 0;
 }
 
-PrologixDriver::End PrologixDriver::judgeEnd() const {
+PrologixAdapter::End PrologixAdapter::judgeEnd() const {
     const std::string_view body(read_.data.data(), read_.data.size() - 1);
     const picture::PictureCheck check = picture::checkPicture(body);
     if (picture::endsWholePicture(check)) return End::Eoi;
@@ -66,18 +66,18 @@ PrologixDriver::End PrologixDriver::judgeEnd() const {
     return End::Undecided;
 }
 
-void PrologixDriver::endAtHeldByte() {
+void PrologixAdapter::endAtHeldByte() {
     read_.data.pop_back();
     read_.ended = true;
     read_.running = false;
 }
 
-Clock::duration PrologixDriver::readStopWait() const {
+Clock::duration PrologixAdapter::readStopWait() const {
     // Where the firmware announces its timeout, the wait is only a bound in case that byte is lost.
     return firmware_.timeoutRepeatsLastByte ? 4 * stopWait(readTimeoutMs_) : stopWait(readTimeoutMs_);
 }
 
-void PrologixDriver::readTimedOut() {
+void PrologixAdapter::readTimedOut() {
     Read& r = read_;
     r.running = false; // timed out inside the adapter: nothing more will come from this read
     inFlight_ = 0;
@@ -88,7 +88,7 @@ void PrologixDriver::readTimedOut() {
     if (endsWithEot(r.data) && r.judged == r.data.size() && !r.dataHeld) r.confirming = true;
 }
 
-bool PrologixDriver::step(Clock::duration deadline) {
+bool PrologixAdapter::step(Clock::duration deadline) {
     Read& r = read_;
     auto now = clock_.now();
     if (!r.running) {
@@ -108,12 +108,12 @@ bool PrologixDriver::step(Clock::duration deadline) {
     }
     if (r.echo != std::string::npos) {
         // A lone byte after the adapter's timeout: more bytes soon mean it was the scope's.
-        const auto got = transport_->receive(r.data, r.lastByteAt + Quiet);
-        if (got == Transport::Received::Closed) {
+        const auto got = pipe_->receive(r.data, r.lastByteAt + Quiet);
+        if (got == BytePipe::Received::Closed) {
             lost_ = true;
             return false;
         }
-        if (got == Transport::Received::Data) {
+        if (got == BytePipe::Received::Data) {
             r.echo = std::string::npos;
             r.confirming = false; // bytes came: a held EotChar was data
             r.lastByteAt = clock_.now();
@@ -134,13 +134,13 @@ bool PrologixDriver::step(Clock::duration deadline) {
     // Every decision below goes by the clock, so a wait cut short only means one more step.
     wake = std::min(wake, now + CancelCheck);
     const std::size_t before = r.data.size();
-    const auto got = transport_->receive(r.data, wake);
-    if (got == Transport::Received::Closed) {
+    const auto got = pipe_->receive(r.data, wake);
+    if (got == BytePipe::Received::Closed) {
         lost_ = true;
         return false;
     }
     now = clock_.now();
-    if (got == Transport::Received::Data) {
+    if (got == BytePipe::Received::Data) {
         const auto silence = now - std::max(r.issuedAt, r.lastByteAt);
         r.lastByteAt = now;
         if (firmware_.timeoutRepeatsLastByte && r.data.size() == before + 1 &&
@@ -168,24 +168,21 @@ bool PrologixDriver::step(Clock::duration deadline) {
     return held || now < deadline;
 }
 
-int32_t PrologixDriver::ibrd(int32_t ud, char* buf, int32_t count) {
-    Descriptor* d = descriptors_.find(ud);
-    if (!d) return publish(ErrBit, EDVR, 0);
-    if (count < 0 || (count > 0 && !buf)) return publish(ErrBit, EARG, 0);
+CallStatus PrologixAdapter::read(const Descriptor& d, char* buf, int32_t count) {
     if (lost_) return lostCall(ErrBit | kTimo);
     if (cancelled_.load()) return lostCall(ErrBit);
-    if (read_.active && (read_.pad != d->pad || read_.sad != d->sad)) settle();
+    if (read_.active && (read_.pad != d.pad || read_.sad != d.sad)) settle();
     if (!read_.active) {
         settle();
-        readTimeoutMs_ = adapterReadTimeoutMs(*d);
-        if (!selectDevice(d->pad, d->sad) || !setAdapterTimeout(readTimeoutMs_))
+        readTimeoutMs_ = adapterReadTimeoutMs(d);
+        if (!selectDevice(d.pad, d.sad) || !setAdapterTimeout(readTimeoutMs_))
             return lostCall(ErrBit | kTimo);
         read_.active = true;
-        read_.pad = d->pad;
-        read_.sad = d->sad;
+        read_.pad = d.pad;
+        read_.sad = d.sad;
     }
     const auto wanted = static_cast<std::size_t>(count);
-    auto deadline = clock_.now() + hostTimeout(*d);
+    auto deadline = clock_.now() + hostTimeout(d);
     bool timedOut = false;
     bool cancelled = false;
     std::size_t seen = read_.data.size();
@@ -202,18 +199,18 @@ int32_t PrologixDriver::ibrd(int32_t ud, char* buf, int32_t count) {
         if (read_.data.size() != seen) {
             // The timeout counts silence, not the whole call.
             seen = read_.data.size();
-            deadline = clock_.now() + hostTimeout(*d);
+            deadline = clock_.now() + hostTimeout(d);
         }
     }
     if (cancelled) return lostCall(ErrBit);
     const std::size_t n = std::min(wanted, readable());
     if (n > 0) std::memcpy(buf, read_.data.data() + read_.pos, n);
     read_.pos += n;
-    lastCount_ = static_cast<int32_t>(n);
-    if (timedOut) return publish(ErrBit | kTimo, EABO, lastCount_);
+    const auto moved = static_cast<int32_t>(n);
+    if (timedOut) return {ErrBit | kTimo, EABO, moved};
     const bool last = read_.ended && read_.pos == read_.data.size();
     if (last) read_ = Read{};
-    return publish(kCmpl | (last ? kEnd : 0), 0, lastCount_);
+    return {kCmpl | (last ? kEnd : 0), 0, moved};
 }
 
 } // namespace vellumix::gpib::prologix

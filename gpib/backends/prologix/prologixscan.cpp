@@ -3,7 +3,6 @@
 // silence until the adapter has given up, and a line from us meanwhile could cut it short.
 #include "gpib/backends/prologix/prologixdriver.h"
 
-#include "gpib/backends/transport.h"
 #include "gpib/status.h"
 
 #include <algorithm>
@@ -12,43 +11,26 @@
 namespace vellumix::gpib::prologix {
 
 namespace {
-constexpr int32_t kCmpl = CMPL;
 // ++fndl checks an address in a few milliseconds; a generous bound per address all the same.
 constexpr auto kFndlPerAddress = std::chrono::milliseconds(100);
 // Addresses per ++fndl: the firmware takes at most 15, and the line stays inside InputBudget.
 constexpr std::size_t kFndlAddresses = 10;
 } // namespace
 
-void PrologixDriver::FindLstn(int32_t board, const uint16_t* addrList, uint16_t* results, int32_t limit) {
-    const std::optional<int> length = findLstnArguments(board, addrList, results, limit);
-    if (!length) return;
-    const int n = *length;
-    if (lost_) {
-        lostCall(ErrBit);
-        return;
-    }
+std::optional<int16_t> PrologixAdapter::beginSearch(const std::vector<int>& pads) {
+    if (lost_) return EABO;
     settle();
-    // The controller itself is address 0; secondary addresses cannot be probed this way.
-    std::vector<int> pads;
-    for (int i = 0; i < n; ++i)
-        if ((addrList[i] >> 8) == 0 && (addrList[i] & 0xFF) != 0) pads.push_back(addrList[i] & 0xFF);
-    std::vector<bool> present(MaxPrimaryAddress + 1, false);
-    if (!firmware_.hasFindListeners || !scanWithFindListeners(pads, present))
-        scanWithSerialPolls(pads, present);
-    if (lost_) {
-        lostCall(ErrBit);
-        return;
-    }
-    if (std::none_of(present.begin(), present.end(), [](bool p) { return p; })) {
-        publish(ErrBit, EBUS, 0); // nobody took part in the handshake, as on a board with nothing connected
-        return;
-    }
-    present[0] = true;
-    reportListeners(addrList, n, results, limit,
-                    [&present](int pad) { return present[static_cast<std::size_t>(pad)]; });
+    present_.assign(present_.size(), false);
+    if (!firmware_.hasFindListeners || !scanWithFindListeners(pads, present_))
+        scanWithSerialPolls(pads, present_);
+    if (lost_) return EABO;
+    // Nobody took part in the handshake, as on a board with nothing connected.
+    if (std::none_of(present_.begin(), present_.end(), [](bool p) { return p; })) return EBUS;
+    present_[0] = true; // the controller itself
+    return std::nullopt;
 }
 
-void PrologixDriver::scanWithSerialPolls(const std::vector<int>& pads, std::vector<bool>& present) {
+void PrologixAdapter::scanWithSerialPolls(const std::vector<int>& pads, std::vector<bool>& present) {
     if (!setAdapterTimeout(ScanPollMs)) return;
     for (int pad : pads) {
         if (!selectDevice(pad, 0) || !send("++spoll\n")) return;
@@ -61,7 +43,7 @@ void PrologixDriver::scanWithSerialPolls(const std::vector<int>& pads, std::vect
     }
 }
 
-bool PrologixDriver::scanWithFindListeners(const std::vector<int>& pads, std::vector<bool>& present) {
+bool PrologixAdapter::scanWithFindListeners(const std::vector<int>& pads, std::vector<bool>& present) {
     for (std::size_t first = 0; first < pads.size(); first += kFndlAddresses) {
         const std::size_t n = std::min(kFndlAddresses, pads.size() - first);
         std::string cmd = "++fndl";

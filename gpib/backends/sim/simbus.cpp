@@ -1,7 +1,6 @@
 #include "gpib/backends/sim/simbus.h"
 
 #include "gpib/backends/simscope/pacing.h"
-#include "gpib/backends/transport.h"
 
 #include <algorithm>
 #include <chrono>
@@ -36,12 +35,12 @@ bool SimScopes::wait(Clock::duration d) {
 }
 
 CallStatus SimScopes::timedOut(const Descriptor& d, int32_t count) {
-    // TNONE waits the longest code's time, as on every bus without a board (transport.h).
+    // TNONE waits the longest code's time, as on every bus without a board (boardless.h).
     if (!wait(timeoutOf(d))) return {ErrBit, EABO, 0}; // cancelled: no timeout, nothing moved
     return {ErrBit | TIMO, EABO, count};
 }
 
-std::optional<int16_t> SimScopes::beginSearch() {
+std::optional<int16_t> SimScopes::beginSearch(const std::vector<int>& /*pads*/) {
     if (scenario_.findLstnError) return static_cast<int16_t>(*scenario_.findLstnError);
     // No device accepts the probing commands.
     if (instruments_.empty() && !scenario_.boardAnswersAlone) return EBUS;

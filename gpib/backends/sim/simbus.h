@@ -26,7 +26,7 @@ public:
     // The scenario must be valid (validateScenario); instruments at the same address are dropped.
     SimScopes(Scenario scenario, Clock& clock);
 
-    std::optional<int16_t> beginSearch() override;
+    std::optional<int16_t> beginSearch(const std::vector<int>& pads) override;
     bool answers(int pad) override;
     CallStatus clear(const Descriptor& d) override;
     CallStatus serialPoll(const Descriptor& d, char& statusByte) override;

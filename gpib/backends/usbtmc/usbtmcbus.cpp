@@ -1,6 +1,6 @@
 #include "gpib/backends/usbtmc/usbtmcbus.h"
 
-#include "gpib/backends/usbtmc/simport.h"
+#include "gpib/backends/usbtmc/simpipe.h"
 #include "gpib/backends/usbtmc/usbtmcdriver.h"
 #include "gpib/status.h"
 
@@ -53,7 +53,7 @@ BusOpenResult openUsbtmcDevices(const std::string& device) {
                    "usbtmc:sim.";
     return result;
 #else
-    return finish(std::make_unique<UsbtmcDriver>(createDevicePort(), device), "USBTMC");
+    return finish(std::make_unique<UsbtmcDriver>(createDevicePipe(), device), "USBTMC");
 #endif
 }
 
@@ -67,7 +67,7 @@ BusOpenResult openSimulatedUsbtmc(const std::string& scenarioPath, Clock& clock)
         failed.error = "The simulated USBTMC scopes could not be started: " + why;
         return failed;
     }
-    auto driver = std::make_unique<UsbtmcDriver>(std::make_unique<SimUsbtmcPort>(scenario, clock));
+    auto driver = std::make_unique<UsbtmcDriver>(std::make_unique<SimUsbtmcPipe>(scenario, clock));
     driver->setRegisterReturnCode(scenario.registerReturnCode);
     const std::string what =
         "simulated USBTMC, " + (scenarioPath.empty() ? std::string("default scenario") : scenarioPath) + ":";

@@ -43,16 +43,16 @@ uint32_t fileTimeoutMs(int code) {
     return static_cast<uint32_t>(std::max<int64_t>(boundedTimeoutMilliseconds(code), MinTimeoutMs));
 }
 
-UsbtmcDevices::UsbtmcDevices(std::unique_ptr<UsbtmcPort> port, std::string onlyDevice)
-    : port_(std::move(port)), onlyDevice_(std::move(onlyDevice)) {}
+UsbtmcDevices::UsbtmcDevices(std::unique_ptr<UsbtmcPipe> pipe, std::string onlyDevice)
+    : pipe_(std::move(pipe)), onlyDevice_(std::move(onlyDevice)) {}
 
 UsbtmcDevices::~UsbtmcDevices() {
     for (const Node& n : nodes_)
-        if (n.fd >= 0) port_->close(n.fd);
+        if (n.fd >= 0) pipe_->close(n.fd);
 }
 
 int UsbtmcDevices::add(const std::string& path) {
-    const int fd = port_->open(path);
+    const int fd = pipe_->open(path);
     if (fd < 0) return fd;
     // usbtmcN answers at N+1 when that is free, so the address stays the same from run to run
     // as long as the scope keeps its node; otherwise the lowest free one. Never reused in a run.
@@ -64,7 +64,7 @@ int UsbtmcDevices::add(const std::string& path) {
     for (int a = 1; address == 0 && a <= MaxPrimaryAddress; ++a)
         if (!taken(a)) address = a;
     if (address == 0) {
-        port_->close(fd);
+        pipe_->close(fd);
         return -ENOSPC;
     }
     nodes_.push_back(Node{path, fd, address, DefaultTimeoutMs});
@@ -77,7 +77,7 @@ std::string UsbtmcDevices::openDevices() {
         const int r = add(onlyDevice_);
         return r < 0 ? deviceOpenFailure(onlyDevice_, -r, usbtmcOpenHints()) : std::string();
     }
-    const std::vector<std::string> paths = port_->listDevices();
+    const std::vector<std::string> paths = pipe_->listDevices();
     if (paths.empty())
         return "No USBTMC device was found (no /dev/usbtmcN), so Vellumix cannot reach a scope over "
                "USB.\n\n" +
@@ -106,11 +106,11 @@ void UsbtmcDevices::refresh() {
     // A scope that was unplugged and is back under its old name keeps its address.
     for (Node& n : nodes_) {
         if (n.fd >= 0) continue;
-        n.fd = std::max(port_->open(n.path), -1);
+        n.fd = std::max(pipe_->open(n.path), -1);
         n.timeoutMs = DefaultTimeoutMs;
     }
     if (!onlyDevice_.empty()) return;
-    for (const std::string& path : port_->listDevices())
+    for (const std::string& path : pipe_->listDevices())
         if (!nodeAtPath(path)) add(path); // one that will not open is simply not on the bus
 }
 
@@ -129,7 +129,7 @@ std::string UsbtmcDevices::deviceAt(int address) const {
 int UsbtmcDevices::applyTimeout(Node& node, const Descriptor& d) {
     const uint32_t ms = fileTimeoutMs(d.tmo);
     if (node.timeoutMs == ms) return 0;
-    const int r = port_->setTimeout(node.fd, ms);
+    const int r = pipe_->setTimeout(node.fd, ms);
     if (r == 0) node.timeoutMs = ms;
     return r;
 }
@@ -139,7 +139,7 @@ std::string UsbtmcDevices::timeoutText(const Node& node) const {
     return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
-std::optional<int16_t> UsbtmcDevices::beginSearch() {
+std::optional<int16_t> UsbtmcDevices::beginSearch(const std::vector<int>& /*pads*/) {
     refresh();
     if (std::none_of(nodes_.begin(), nodes_.end(), [](const Node& n) { return n.fd >= 0; })) return EBUS;
     return std::nullopt;
@@ -181,7 +181,7 @@ CallStatus UsbtmcDevices::failed(Node& node, int e, bool reading) {
     if (e == ENODEV && node.fd >= 0) {
         // The kernel keeps the file of a vanished device dead for good: let it go, so that a later
         // scan can open the scope again when it is back.
-        port_->close(node.fd);
+        pipe_->close(node.fd);
         node.fd = -1;
     }
     return errnoStatus(e);
@@ -200,14 +200,14 @@ UsbtmcDevices::Node* UsbtmcDevices::target(const Descriptor& d) {
 
 void UsbtmcDevices::cancel() {
     cancelled_.store(true);
-    if (const int fd = readingFd_.load(); fd >= 0) port_->cancelIo(fd);
+    if (const int fd = readingFd_.load(); fd >= 0) pipe_->cancelIo(fd);
 }
 
 CallStatus UsbtmcDevices::clear(const Descriptor& d) {
     Node* node = target(d);
     if (!node) return errorStatus(ENOL);
     received_ = 0;
-    if (int r = prepare(*node, d); r < 0 || (r = port_->clear(node->fd)) < 0) return failed(*node, -r, false);
+    if (int r = prepare(*node, d); r < 0 || (r = pipe_->clear(node->fd)) < 0) return failed(*node, -r, false);
     return transferStatus(0, false);
 }
 
@@ -215,7 +215,7 @@ CallStatus UsbtmcDevices::serialPoll(const Descriptor& d, char& statusByte) {
     Node* node = target(d);
     if (!node) return errorStatus(ENOL);
     unsigned char stb = 0;
-    if (int r = prepare(*node, d); r < 0 || (r = port_->readStatusByte(node->fd, stb)) < 0)
+    if (int r = prepare(*node, d); r < 0 || (r = pipe_->readStatusByte(node->fd, stb)) < 0)
         return failed(*node, -r, false);
     statusByte = static_cast<char>(stb);
     return transferStatus(1, false);
@@ -226,7 +226,7 @@ CallStatus UsbtmcDevices::write(const Descriptor& d, std::string_view message) {
     if (!node) return errorStatus(ENOL);
     received_ = 0;
     long r = prepare(*node, d);
-    if (r == 0) r = port_->write(node->fd, message.data(), message.size());
+    if (r == 0) r = pipe_->write(node->fd, message.data(), message.size());
     if (r < 0) return failed(*node, static_cast<int>(-r), false);
     return transferStatus(static_cast<int32_t>(r), false);
 }
@@ -240,7 +240,7 @@ CallStatus UsbtmcDevices::read(const Descriptor& d, char* buf, int32_t count) {
     if (r == 0) {
         readingFd_.store(node->fd);
         // A cancel between the check above and here finds the fd now.
-        r = cancelled_.load() ? -ECANCELED : port_->read(node->fd, buf, static_cast<std::size_t>(count));
+        r = cancelled_.load() ? -ECANCELED : pipe_->read(node->fd, buf, static_cast<std::size_t>(count));
         readingFd_.store(-1);
     }
     // What was on its way is dropped by the device clear that follows a cancel.
@@ -252,7 +252,7 @@ CallStatus UsbtmcDevices::read(const Descriptor& d, char* buf, int32_t count) {
     bool end = r < count;
     if (!end) {
         bool eom = false;
-        end = port_->lastReadEnded(node->fd, eom) == 0 && eom;
+        end = pipe_->lastReadEnded(node->fd, eom) == 0 && eom;
     }
     if (end) received_ = 0;
     return transferStatus(static_cast<int32_t>(r), end);

@@ -4,7 +4,7 @@
 // message, a read ends with END at the device's end of message, and a descriptor's T-code becomes
 // the file's timeout.
 #include "gpib/backends/port.h"
-#include "gpib/backends/usbtmc/port.h"
+#include "gpib/backends/usbtmc/pipe.h"
 #include "gpib/driver.h"
 
 #include <atomic>
@@ -23,7 +23,7 @@ const DeviceOpenHints& usbtmcOpenHints();
 class UsbtmcDevices final : public MessagePort {
 public:
     // onlyDevice: one node to use; empty: every usbtmc device present.
-    UsbtmcDevices(std::unique_ptr<UsbtmcPort> port, std::string onlyDevice);
+    UsbtmcDevices(std::unique_ptr<UsbtmcPipe> pipe, std::string onlyDevice);
     ~UsbtmcDevices() override;
     UsbtmcDevices(const UsbtmcDevices&) = delete;
     UsbtmcDevices& operator=(const UsbtmcDevices&) = delete;
@@ -34,7 +34,7 @@ public:
     // The device node at an address, empty when there is none.
     std::string deviceAt(int address) const;
 
-    std::optional<int16_t> beginSearch() override;
+    std::optional<int16_t> beginSearch(const std::vector<int>& pads) override;
     bool answers(int pad) override;
     CallStatus clear(const Descriptor& d) override;
     CallStatus serialPoll(const Descriptor& d, char& statusByte) override;
@@ -70,7 +70,7 @@ private:
     int applyTimeout(Node& node, const Descriptor& d);
     std::string timeoutText(const Node& node) const;
 
-    std::unique_ptr<UsbtmcPort> port_;
+    std::unique_ptr<UsbtmcPipe> pipe_;
     std::string onlyDevice_;
     std::vector<Node> nodes_;
     std::string detail_;
@@ -82,8 +82,8 @@ private:
 class UsbtmcDriver final : public PortDriver {
 public:
     // onlyDevice: one node to use; empty: every usbtmc device present.
-    explicit UsbtmcDriver(std::unique_ptr<UsbtmcPort> port, std::string onlyDevice = {})
-        : PortDriver(devices_), devices_(std::move(port), std::move(onlyDevice)) {}
+    explicit UsbtmcDriver(std::unique_ptr<UsbtmcPipe> pipe, std::string onlyDevice = {})
+        : PortDriver(devices_), devices_(std::move(pipe), std::move(onlyDevice)) {}
 
     std::string openDevices() { return devices_.openDevices(); }
     std::string deviceAt(int address) const { return devices_.deviceAt(address); }

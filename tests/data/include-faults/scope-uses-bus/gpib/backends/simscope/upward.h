@@ -1,3 +1,3 @@
 #pragma once
 // The simulated scope may not depend on a bus that uses it.
-#include "gpib/backends/usbtmc/port.h"
+#include "gpib/backends/usbtmc/pipe.h"

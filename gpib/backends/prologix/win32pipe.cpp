@@ -1,6 +1,6 @@
-// Windows transports: a COM port (USB serial adapters appear as one) and a TCP connection over
+// Windows pipes: a COM port (USB serial adapters appear as one) and a TCP connection over
 // Winsock. Both wait with the driver's clock deadline like the POSIX ones.
-#include "gpib/backends/prologix/hosttransport.h"
+#include "gpib/backends/prologix/pipes.h"
 #include "gpib/backends/prologix/prologixbus.h"
 
 #include <winsock2.h>
@@ -19,12 +19,12 @@ long long millisecondsLeft(Clock& clock, Clock::duration deadline) {
     return std::clamp<long long>(left, 0, 60'000);
 }
 
-class ComTransport final : public Transport {
+class ComPipe final : public BytePipe {
 public:
-    ComTransport(HANDLE port, Clock& clock) : port_(port), clock_(clock) {}
-    ~ComTransport() override { CloseHandle(port_); }
-    ComTransport(const ComTransport&) = delete;
-    ComTransport& operator=(const ComTransport&) = delete;
+    ComPipe(HANDLE port, Clock& clock) : port_(port), clock_(clock) {}
+    ~ComPipe() override { CloseHandle(port_); }
+    ComPipe(const ComPipe&) = delete;
+    ComPipe& operator=(const ComPipe&) = delete;
 
     bool send(std::string_view bytes) override {
         if (closed_) return false;
@@ -80,12 +80,12 @@ bool startWinsock() {
     return started;
 }
 
-class SocketTransport final : public Transport {
+class SocketPipe final : public BytePipe {
 public:
-    SocketTransport(SOCKET s, Clock& clock) : s_(s), clock_(clock) {}
-    ~SocketTransport() override { closesocket(s_); }
-    SocketTransport(const SocketTransport&) = delete;
-    SocketTransport& operator=(const SocketTransport&) = delete;
+    SocketPipe(SOCKET s, Clock& clock) : s_(s), clock_(clock) {}
+    ~SocketPipe() override { closesocket(s_); }
+    SocketPipe(const SocketPipe&) = delete;
+    SocketPipe& operator=(const SocketPipe&) = delete;
 
     bool send(std::string_view bytes) override {
         if (closed_) return false;
@@ -147,7 +147,7 @@ std::string socketError(int code) {
 
 } // namespace
 
-std::unique_ptr<Transport> openSerialTransport(const std::string& device, Clock& clock, OpenFailure& failure) {
+std::unique_ptr<BytePipe> openSerialPipe(const std::string& device, Clock& clock, OpenFailure& failure) {
     std::string path = windowsSerialPath(device);
     if (path.empty()) path = device;
     const std::wstring wide(path.begin(), path.end()); // COM port paths are ASCII
@@ -190,10 +190,10 @@ std::unique_ptr<Transport> openSerialTransport(const std::string& device, Clock&
     dcb.fAbortOnError = FALSE;
     SetCommState(port, &dcb);
     PurgeComm(port, PURGE_RXCLEAR | PURGE_TXCLEAR);
-    return std::make_unique<ComTransport>(port, clock);
+    return std::make_unique<ComPipe>(port, clock);
 }
 
-std::unique_ptr<Transport> openTcpTransport(const std::string& host, int port, Clock::duration connectTimeout,
+std::unique_ptr<BytePipe> openTcpPipe(const std::string& host, int port, Clock::duration connectTimeout,
                                             Clock& clock, OpenFailure& failure) {
     const std::string where = host + " port " + std::to_string(port);
     if (!startWinsock()) {
@@ -247,7 +247,7 @@ std::unique_ptr<Transport> openTcpTransport(const std::string& host, int port, C
         failure.message = "Could not connect to the GPIB controller at " + where + ": " + why + ".";
         return nullptr;
     }
-    return std::make_unique<SocketTransport>(s, clock);
+    return std::make_unique<SocketPipe>(s, clock);
 }
 
 } // namespace vellumix::gpib::prologix

@@ -1,6 +1,6 @@
-#include "gpib/backends/prologix/hosttransport.h"
+#include "gpib/backends/prologix/pipes.h"
 
-#include "gpib/backends/transport.h"
+#include "gpib/backends/port.h"
 
 #include <cerrno>
 #include <cstring>
@@ -22,12 +22,12 @@ namespace vellumix::gpib::prologix {
 
 namespace {
 
-class FdTransport final : public Transport {
+class FdPipe final : public BytePipe {
 public:
-    FdTransport(int fd, Clock& clock) : fd_(fd), clock_(clock) {}
-    ~FdTransport() override { ::close(fd_); }
-    FdTransport(const FdTransport&) = delete;
-    FdTransport& operator=(const FdTransport&) = delete;
+    FdPipe(int fd, Clock& clock) : fd_(fd), clock_(clock) {}
+    ~FdPipe() override { ::close(fd_); }
+    FdPipe(const FdPipe&) = delete;
+    FdPipe& operator=(const FdPipe&) = delete;
 
     bool send(std::string_view bytes) override {
         if (closed_) return false;
@@ -106,8 +106,7 @@ DeviceOpenHints serialOpenHints(const std::string& device) {
 
 } // namespace
 
-std::unique_ptr<Transport> openSerialTransport(const std::string& device, Clock& clock,
-                                               OpenFailure& failure) {
+std::unique_ptr<BytePipe> openSerialPipe(const std::string& device, Clock& clock, OpenFailure& failure) {
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         failure.message = deviceOpenFailure(device, errno, serialOpenHints(device));
@@ -128,11 +127,11 @@ std::unique_ptr<Transport> openSerialTransport(const std::string& device, Clock&
         failure.message = deviceOpenFailure(device, ENOTTY, serialOpenHints(device));
         return nullptr;
     }
-    return std::make_unique<FdTransport>(fd, clock);
+    return std::make_unique<FdPipe>(fd, clock);
 }
 
-std::unique_ptr<Transport> openTcpTransport(const std::string& host, int port, Clock::duration connectTimeout,
-                                            Clock& clock, OpenFailure& failure) {
+std::unique_ptr<BytePipe> openTcpPipe(const std::string& host, int port, Clock::duration connectTimeout,
+                                      Clock& clock, OpenFailure& failure) {
     const std::string where = host + " port " + std::to_string(port);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -182,7 +181,7 @@ std::unique_ptr<Transport> openTcpTransport(const std::string& host, int port, C
         failure.message = "Could not connect to the GPIB controller at " + where + ": " + why + ".";
         return nullptr;
     }
-    return std::make_unique<FdTransport>(fd, clock);
+    return std::make_unique<FdPipe>(fd, clock);
 }
 
 } // namespace vellumix::gpib::prologix

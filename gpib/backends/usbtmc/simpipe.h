@@ -5,7 +5,7 @@
 // timeout, a timeout below 100 ms is EINVAL.
 #include "gpib/backends/simscope/instrument.h"
 #include "gpib/backends/simscope/scenario.h"
-#include "gpib/backends/usbtmc/port.h"
+#include "gpib/backends/usbtmc/pipe.h"
 #include "gpib/clock.h"
 
 #include <atomic>
@@ -15,9 +15,9 @@
 
 namespace vellumix::gpib::usbtmc {
 
-class SimUsbtmcPort final : public UsbtmcPort {
+class SimUsbtmcPipe final : public UsbtmcPipe {
 public:
-    SimUsbtmcPort(const sim::Scenario& scenario, Clock& clock);
+    SimUsbtmcPipe(const sim::Scenario& scenario, Clock& clock);
 
     std::vector<std::string> listDevices() override;
     int open(const std::string& path) override;

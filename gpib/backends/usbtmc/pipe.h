@@ -15,9 +15,9 @@ namespace vellumix::gpib::usbtmc {
 inline constexpr uint32_t DefaultTimeoutMs = 5000;
 inline constexpr uint32_t MinTimeoutMs = 100;
 
-class UsbtmcPort {
+class UsbtmcPipe {
 public:
-    virtual ~UsbtmcPort() = default;
+    virtual ~UsbtmcPipe() = default;
 
     // The usbtmc device nodes present, in the order of their numbers (usbtmc0, usbtmc1, ...).
     virtual std::vector<std::string> listDevices() = 0;
@@ -46,7 +46,7 @@ public:
 };
 
 // The real side over the device nodes in `deviceDir` ("/dev" but for tests).
-std::unique_ptr<UsbtmcPort> createDevicePort(std::string deviceDir = "/dev");
+std::unique_ptr<UsbtmcPipe> createDevicePipe(std::string deviceDir = "/dev");
 
 // The number N of a node named usbtmcN (any folder), or -1.
 int deviceNumber(const std::string& path);

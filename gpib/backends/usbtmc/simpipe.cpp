@@ -1,4 +1,4 @@
-#include "gpib/backends/usbtmc/simport.h"
+#include "gpib/backends/usbtmc/simpipe.h"
 
 #include "gpib/backends/simscope/pacing.h"
 #include "gpib/status.h"
@@ -15,7 +15,7 @@ namespace {
 constexpr const char* UsbPort = "USB";
 } // namespace
 
-SimUsbtmcPort::SimUsbtmcPort(const sim::Scenario& scenario, Clock& clock)
+SimUsbtmcPipe::SimUsbtmcPipe(const sim::Scenario& scenario, Clock& clock)
     : rate_(scenario.rate), latency_(scenario.latency),
       hardcopyLatency_(scenario.hardcopyLatency.value_or(scenario.latency)), clock_(clock) {
     std::vector<const sim::InstrumentSetup*> setups;
@@ -34,14 +34,14 @@ SimUsbtmcPort::SimUsbtmcPort(const sim::Scenario& scenario, Clock& clock)
     }
 }
 
-std::vector<std::string> SimUsbtmcPort::listDevices() {
+std::vector<std::string> SimUsbtmcPipe::listDevices() {
     std::vector<std::string> paths;
     for (const Node& n : nodes_)
         if (n.present) paths.push_back(n.path);
     return paths;
 }
 
-void SimUsbtmcPort::setPresent(const std::string& path, bool present) {
+void SimUsbtmcPipe::setPresent(const std::string& path, bool present) {
     for (Node& n : nodes_) {
         if (n.path != path || n.present == present) continue;
         n.present = present;
@@ -52,30 +52,30 @@ void SimUsbtmcPort::setPresent(const std::string& path, bool present) {
     }
 }
 
-sim::SimInstrument* SimUsbtmcPort::instrument(const std::string& path) {
+sim::SimInstrument* SimUsbtmcPipe::instrument(const std::string& path) {
     for (Node& n : nodes_)
         if (n.path == path) return n.instrument.get();
     return nullptr;
 }
 
-SimUsbtmcPort::File* SimUsbtmcPort::file(int fd) {
+SimUsbtmcPipe::File* SimUsbtmcPipe::file(int fd) {
     const long i = static_cast<long>(fd) - FirstFd;
     if (i < 0 || i >= static_cast<long>(files_.size())) return nullptr;
     return files_[static_cast<std::size_t>(i)].get();
 }
 
-uint32_t SimUsbtmcPort::timeoutOf(int fd) const {
+uint32_t SimUsbtmcPipe::timeoutOf(int fd) const {
     const long i = static_cast<long>(fd) - FirstFd;
     if (i < 0 || i >= static_cast<long>(files_.size()) || !files_[static_cast<std::size_t>(i)]) return 0;
     return files_[static_cast<std::size_t>(i)]->timeoutMs;
 }
 
-long SimUsbtmcPort::timedOut(const File& f) {
+long SimUsbtmcPipe::timedOut(const File& f) {
     clock_.sleepFor(std::chrono::milliseconds(f.timeoutMs));
     return -ETIMEDOUT;
 }
 
-int SimUsbtmcPort::open(const std::string& path) {
+int SimUsbtmcPipe::open(const std::string& path) {
     Node* node = nullptr;
     for (Node& n : nodes_)
         if (n.path == path && n.present) node = &n;
@@ -88,11 +88,11 @@ int SimUsbtmcPort::open(const std::string& path) {
     return FirstFd + static_cast<int>(files_.size()) - 1;
 }
 
-void SimUsbtmcPort::close(int fd) {
+void SimUsbtmcPipe::close(int fd) {
     if (file(fd)) files_[static_cast<std::size_t>(fd - FirstFd)].reset();
 }
 
-long SimUsbtmcPort::write(int fd, const char* buf, std::size_t n) {
+long SimUsbtmcPipe::write(int fd, const char* buf, std::size_t n) {
     File* f = file(fd);
     if (!f) return -EBADF;
     if (dead(*f)) return -ENODEV;
@@ -104,7 +104,7 @@ long SimUsbtmcPort::write(int fd, const char* buf, std::size_t n) {
     return static_cast<long>(n);
 }
 
-long SimUsbtmcPort::read(int fd, char* buf, std::size_t n) {
+long SimUsbtmcPipe::read(int fd, char* buf, std::size_t n) {
     File* f = file(fd);
     if (!f) return -EBADF;
     if (dead(*f)) return -ENODEV;
@@ -128,20 +128,20 @@ long SimUsbtmcPort::read(int fd, char* buf, std::size_t n) {
     return static_cast<long>(got.count);
 }
 
-int SimUsbtmcPort::lastReadEnded(int fd, bool& eom) {
+int SimUsbtmcPipe::lastReadEnded(int fd, bool& eom) {
     const File* f = file(fd);
     if (!f) return -EBADF;
     eom = f->eom;
     return 0;
 }
 
-int SimUsbtmcPort::cancelIo(int fd) {
+int SimUsbtmcPipe::cancelIo(int fd) {
     (void)fd;
     cancelled_.store(true);
     return 0;
 }
 
-int SimUsbtmcPort::clear(int fd) {
+int SimUsbtmcPipe::clear(int fd) {
     File* f = file(fd);
     if (!f) return -EBADF;
     if (dead(*f)) return -ENODEV;
@@ -150,7 +150,7 @@ int SimUsbtmcPort::clear(int fd) {
     return 0;
 }
 
-int SimUsbtmcPort::readStatusByte(int fd, unsigned char& stb) {
+int SimUsbtmcPipe::readStatusByte(int fd, unsigned char& stb) {
     File* f = file(fd);
     if (!f) return -EBADF;
     if (dead(*f)) return -ENODEV;
@@ -158,7 +158,7 @@ int SimUsbtmcPort::readStatusByte(int fd, unsigned char& stb) {
     return 0;
 }
 
-int SimUsbtmcPort::setTimeout(int fd, uint32_t ms) {
+int SimUsbtmcPipe::setTimeout(int fd, uint32_t ms) {
     File* f = file(fd);
     if (!f) return -EBADF;
     if (dead(*f)) return -ENODEV;

@@ -1,5 +1,5 @@
 // The real side of the USBTMC port: system calls on /dev/usbtmcN.
-#include "gpib/backends/usbtmc/port.h"
+#include "gpib/backends/usbtmc/pipe.h"
 
 #include <linux/usb/tmc.h>
 
@@ -21,9 +21,9 @@ int failed() {
     return errno > 0 ? -errno : -EIO;
 }
 
-class DevicePort final : public UsbtmcPort {
+class DevicePipe final : public UsbtmcPipe {
 public:
-    explicit DevicePort(std::string dir) : dir_(std::move(dir)) {}
+    explicit DevicePipe(std::string dir) : dir_(std::move(dir)) {}
 
     std::vector<std::string> listDevices() override {
         std::vector<std::pair<int, std::string>> found;
@@ -107,8 +107,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<UsbtmcPort> createDevicePort(std::string deviceDir) {
-    return std::make_unique<DevicePort>(std::move(deviceDir));
+std::unique_ptr<UsbtmcPipe> createDevicePipe(std::string deviceDir) {
+    return std::make_unique<DevicePipe>(std::move(deviceDir));
 }
 
 } // namespace vellumix::gpib::usbtmc
