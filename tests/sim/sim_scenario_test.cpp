@@ -2,6 +2,7 @@
 #include "simtest.h"
 
 #include "tests/support/files.h"
+#include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -204,18 +205,17 @@ TEST(DefaultScenario, IsTheTds3054bAndMatchesItsFile) {
 
 TEST(Payloads, FileHexBase64AndSizeArriveByteForByte) {
     vellumix::test::ScratchDir dir;
-    ASSERT_TRUE(dir.isValid());
     const std::string picture("BM\x00\x7f\xff  \n", 8);
     {
-        std::filesystem::create_directories(dir.path() + "/pics");
-        std::ofstream(dir.path() + "/pics/p.bin", std::ios::binary) << picture;
+        std::filesystem::create_directories(dir.path() / "pics");
+        std::ofstream(dir.path() / "pics/p.bin", std::ios::binary) << picture;
     }
     const std::string json = R"({"instruments": [
         {"address": 1, "id": "ID TEK/TDS 210,CF:91.1CT,FV:v2.12",
          "hardcopy": {"file": "pics/p.bin", "append": "20 0d 0a"},
          "hardcopyByFormat": {"TIFF": {"hex": "4d4d002a"}, "PNG": {"base64": "iVBORw==", "append": "0a"},
                               "PCX": {"size": 1000}, "BMPCOLOR": {"append": "0d0a"}}}]})";
-    const std::string path = dir.path() + "/s.json";
+    const std::string path = (dir.path() / "s.json").string();
     std::ofstream(path) << json;
     Scenario s;
     std::string error;

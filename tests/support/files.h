@@ -1,8 +1,6 @@
 #pragma once
 // Whole-file reads and writes for tests, binary, byte for byte.
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -10,35 +8,6 @@
 #include <vector>
 
 namespace vellumix::test {
-
-// A fresh empty folder under the system's temporary folder, removed with everything in it at the end.
-class ScratchDir {
-public:
-    ScratchDir() {
-        static std::atomic<unsigned> counter{0};
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
-            std::filesystem::path p =
-                std::filesystem::temp_directory_path() /
-                ("vellumix-test-" + std::to_string(stamp) + "-" + std::to_string(counter++));
-            std::error_code ec;
-            if (std::filesystem::create_directory(p, ec)) path_ = p.string();
-        }
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    bool isValid() const { return !path_.empty(); }
-    const std::string& path() const { return path_; }
-    std::string filePath(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 inline std::string readFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

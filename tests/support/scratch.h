@@ -2,6 +2,8 @@
 // One scratch folder for a test: a fresh, empty folder of its own (parallel runs never share one),
 // removed with everything in it when the test is done. Entered, it is also the working folder
 // while it lives, so that default file names land in it.
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -18,12 +20,19 @@ public:
     enum class Enter { No, Yes };
 
     explicit ScratchDir(const std::string& tag = "test", Enter enter = Enter::No) {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / ("vellumix-" + tag + "-XXXXXX")).string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::filesystem::filesystem_error("mkdtemp",
-                                                    std::error_code(errno, std::generic_category()));
-        path_ = pattern;
+        // create_directory says whether it made the folder, so a name another run took is skipped
+        // (the same guarantee as mkdtemp, on every system).
+        static std::atomic<unsigned> counter{0};
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        const std::filesystem::path base = std::filesystem::temp_directory_path();
+        for (int attempt = 0; path_.empty(); ++attempt) {
+            const std::filesystem::path p =
+                base / ("vellumix-" + tag + "-" + std::to_string(stamp) + "-" + std::to_string(counter++));
+            if (std::filesystem::create_directory(p)) path_ = p;
+            if (attempt > 1000)
+                throw std::filesystem::filesystem_error("no fresh scratch folder", base,
+                                                        std::make_error_code(std::errc::file_exists));
+        }
         if (enter == Enter::Yes) {
             previous_ = std::filesystem::current_path();
             std::filesystem::current_path(path_);

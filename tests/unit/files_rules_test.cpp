@@ -6,6 +6,7 @@
 #ifndef _WIN32
 #include "tests/support/filesizelimit.h"
 #endif
+#include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -103,8 +104,7 @@ TEST(FileRules, DataFolders) {
 
 TEST(FileRules, DefaultSavePath) {
     test::ScratchDir withDocs, withoutDocs;
-    ASSERT_TRUE(withDocs.isValid() && withoutDocs.isValid());
-    const std::string a = withDocs.path(), b = withoutDocs.path();
+    const std::string a = withDocs.path().string(), b = withoutDocs.path().string();
     fs::create_directory(a + "/Documents");
     const struct {
         std::map<std::string, std::string> env;
@@ -124,8 +124,7 @@ TEST(FileRules, DefaultSavePath) {
 class FileCopyTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        root_ = dir_.path();
+        root_ = dir_.path().string();
         src_ = root_ + "/src.bmp";
         dst_ = root_ + "/dst.bmp";
     }

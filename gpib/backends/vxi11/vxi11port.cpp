@@ -93,7 +93,7 @@ CallStatus Vxi11Devices::deviceFailure(uint32_t error, const Link& link, int32_t
     return deviceErrorStatus(error, moved);
 }
 
-std::optional<int16_t> Vxi11Devices::beginSearch() {
+std::optional<int16_t> Vxi11Devices::beginSearch(const std::vector<int>& /*pads*/) {
     if (!core_) return EBUS;
     return std::nullopt;
 }

@@ -57,7 +57,7 @@ public:
     // The core port in use (found or given).
     int corePort() const { return corePort_; }
 
-    std::optional<int16_t> beginSearch() override;
+    std::optional<int16_t> beginSearch(const std::vector<int>& pads) override;
     bool answers(int pad) override;
     CallStatus clear(const Descriptor& d) override;
     CallStatus serialPoll(const Descriptor& d, char& statusByte) override;
