@@ -163,7 +163,7 @@ case "$mode" in
       export WINEPREFIX="$root/build-windows/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
       wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
       /usr/lib/wine/wine64 cmd /c exit 0 >/dev/null 2>&1 || true
-      "$wineserver" -p
+      "$wineserver" -p || true # already running for this prefix: kept
       trap '"$wineserver" -k || true' EXIT
       ctest --test-dir build-windows --output-on-failure -j"$jobs"
     fi
