@@ -47,7 +47,7 @@ public:
 
     bool datagram(const std::string& host, int port, std::string_view request, std::string& answer,
                   gpib::Clock::duration deadline, gpib::vxi11::NetError& error) override {
-        ++datagrams;
+        ++*datagrams;
         if (!known(host, error)) return false;
         if (port == ports_.portmapper && server_.options().portmapperUdp) {
             if (auto reply = server_.handle(Server::Channel::Portmapper, request)) {
@@ -65,7 +65,8 @@ public:
     std::function<void()> onWait;
     bool refuseCore = false;
     int connects = 0;
-    int datagrams = 0;
+    // Shared, so that a test can count after a failed open has destroyed the network with its driver.
+    std::shared_ptr<int> datagrams = std::make_shared<int>(0);
 
 private:
     class LoopStream final : public gpib::vxi11::Stream {
