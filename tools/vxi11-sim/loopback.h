@@ -26,7 +26,8 @@ public:
 
     gpib::Clock& clock() override { return clock_; }
 
-    std::unique_ptr<gpib::vxi11::Stream> connect(const std::string& host, int port, gpib::Clock::duration deadline,
+    std::unique_ptr<gpib::vxi11::Stream> connect(const std::string& host, int port,
+                                                 gpib::Clock::duration deadline,
                                                  gpib::vxi11::NetError& error) override {
         using Kind = gpib::vxi11::NetError::Kind;
         ++connects;
