@@ -130,7 +130,7 @@ case "$mode" in
     cmake --build build-fuzz -j"$jobs" --target vellumix_fuzzers
     shared=${VELLUMIX_SHARED_DIR:-$root/../shared}
     mkdir -p build-fuzz/findings
-    for target in updatefile picture reply filename busuri scenario prologix usbtmc gpibconf; do
+    for target in updatefile picture reply filename busuri scenario prologix usbtmc gpibconf vxi11; do
       # New inputs go to a corpus in the build folder; the seeds stay as they are.
       corpus=build-fuzz/corpus/$target
       mkdir -p "$corpus"
@@ -141,6 +141,7 @@ case "$mode" in
           limits=(-max_len=4096) ;;
         scenario) seeds=(tests/data tests/cli/data); limits=(-max_len=8192) ;;
         prologix) seeds=(fuzz/seeds/$target); limits=(-max_len=4096) ;; # a scan and two short pictures
+        vxi11) seeds=(); limits=(-max_len=512) ;;                      # one byte per reply, mostly
         *) seeds=(fuzz/seeds/$target); limits=(-max_len=1024) ;;
       esac
       echo "== fuzz_$target: ${seconds}s"

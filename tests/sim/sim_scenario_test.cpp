@@ -34,6 +34,8 @@ INSTANTIATE_TEST_SUITE_P(
     Errors, BadScenario,
     ::testing::Values(
         BadCase{"syntax", R"({"instruments": [)", "not valid JSON at offset"},
+        BadCase{"hugeNumber", R"({"rate": 1e400})", "not valid JSON"},
+        BadCase{"badUtf8", "{\"description\": \"\xff\"}", "not valid JSON"},
         BadCase{"array", R"([1, 2])", "must be a JSON object"},
         BadCase{"unknownTop", R"({"instrumnets": []})", "unknown key \"instrumnets\""},
         BadCase{"unknownInstrumentKey", R"({"instruments": [{"address": 1, "adress": 2}]})",

@@ -26,7 +26,8 @@ public:
 
     gpib::Clock& clock() override { return clock_; }
 
-    std::unique_ptr<gpib::vxi11::Stream> connect(const std::string& host, int port, gpib::Clock::duration deadline,
+    std::unique_ptr<gpib::vxi11::Stream> connect(const std::string& host, int port,
+                                                 gpib::Clock::duration deadline,
                                                  gpib::vxi11::NetError& error) override {
         using Kind = gpib::vxi11::NetError::Kind;
         ++connects;
@@ -47,7 +48,7 @@ public:
 
     bool datagram(const std::string& host, int port, std::string_view request, std::string& answer,
                   gpib::Clock::duration deadline, gpib::vxi11::NetError& error) override {
-        ++datagrams;
+        ++*datagrams;
         if (!known(host, error)) return false;
         if (port == ports_.portmapper && server_.options().portmapperUdp) {
             if (auto reply = server_.handle(Server::Channel::Portmapper, request)) {
@@ -65,7 +66,8 @@ public:
     std::function<void()> onWait;
     bool refuseCore = false;
     int connects = 0;
-    int datagrams = 0;
+    // Shared, so that a test can count after a failed open has destroyed the network with its driver.
+    std::shared_ptr<int> datagrams = std::make_shared<int>(0);
 
 private:
     class LoopStream final : public gpib::vxi11::Stream {

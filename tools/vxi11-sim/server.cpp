@@ -2,6 +2,7 @@
 
 #include "gpib/backends/simscope/pacing.h"
 #include "gpib/backends/vxi11/rpc.h"
+#include "gpib/status.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -106,7 +107,7 @@ std::string Server::portmapper(uint32_t, std::string_view args) {
 std::optional<gpib::sim::SimInstrument*> Server::deviceNamed(const std::string& name, uint32_t& error) {
     if (options_.gateway) {
         const int address = gatewayAddress(name);
-        if (address < 0 || address > 30) {
+        if (address < 0 || address > gpib::MaxPrimaryAddress) {
             error = address < 0 ? DeviceNotAccessible : InvalidAddress;
             return std::nullopt;
         }

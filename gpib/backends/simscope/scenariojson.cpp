@@ -323,16 +323,25 @@ private:
 
 } // namespace
 
+namespace {
+// The library's messages start with its own tag ("[json.exception.parse_error.101] "): not for users.
+std::string withoutLibraryTag(std::string why) {
+    if (const auto tag = why.find("] "); why.rfind("[json.", 0) == 0 && tag != std::string::npos)
+        why.erase(0, tag + 2);
+    return why;
+}
+} // namespace
+
 bool parseScenario(const std::string& json, const std::string& baseDir, Scenario& out, std::string& error) {
     Json doc;
     try {
         doc = Json::parse(json);
     } catch (const Json::parse_error& e) {
-        // what() starts with the library's own tag ("[json.exception.parse_error.101] "): not for users.
-        std::string why = e.what();
-        if (const auto tag = why.find("] "); why.rfind("[json.", 0) == 0 && tag != std::string::npos)
-            why.erase(0, tag + 2);
-        error = "not valid JSON at offset " + std::to_string(e.byte) + ": " + why;
+        error = "not valid JSON at offset " + std::to_string(e.byte) + ": " + withoutLibraryTag(e.what());
+        return false;
+    } catch (const Json::exception& e) {
+        // A number beyond a double (1e400) is refused while parsing, with no offset.
+        error = "not valid JSON: " + withoutLibraryTag(e.what());
         return false;
     }
     if (!doc.is_object()) {

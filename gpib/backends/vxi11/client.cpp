@@ -13,7 +13,7 @@ uint32_t firstXid(Clock& clock) {
 } // namespace
 
 RpcConnection::RpcConnection(std::unique_ptr<Stream> stream, Clock& clock, uint32_t program, uint32_t version)
-    : stream_(std::move(stream)), clock_(clock), program_(program), version_(version), xid_(firstXid(clock)) {}
+    : stream_(std::move(stream)), program_(program), version_(version), xid_(firstXid(clock)) {}
 
 std::string RpcConnection::prepare(uint32_t procedure, std::string_view args) {
     return recordMark(encodeCall(++xid_, program_, version_, procedure, args));

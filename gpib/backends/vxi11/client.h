@@ -38,7 +38,6 @@ public:
 
 private:
     std::unique_ptr<Stream> stream_;
-    Clock& clock_;
     uint32_t program_;
     uint32_t version_;
     uint32_t xid_;
