@@ -131,9 +131,17 @@ bool parseAdapterAddress(std::string_view argument, BusUri& uri) {
     return true;
 }
 
+// How a USB adapter is named where this program runs: a serial device node, or a COM port.
+#ifdef _WIN32
+constexpr const char* UsbAdapterForm = "prologix:COMn";
+#else
+constexpr const char* UsbAdapterForm = "prologix:/dev/DEVICE";
+#endif
+
 bool parseAdapter(std::string_view argument, bool, BusUri& uri, std::string& why) {
     if (parseAdapterAddress(argument, uri)) return true;
-    why = "names no GPIB controller: use prologix:/dev/DEVICE for a USB one, or prologix:HOST or "
+    why = std::string("names no GPIB controller: use ") + UsbAdapterForm +
+          " for a USB one, or prologix:HOST or "
           "prologix:HOST:PORT (port 1 to 65535, " +
           std::to_string(prologix::DefaultTcpPort) + " when left out) for a network one.";
     return false;
@@ -229,7 +237,7 @@ const std::vector<BusScheme>& busSchemes() {
          openGpib},
         {"prologix",
          BusUri::Kind::Prologix,
-         {{"prologix:/dev/DEVICE", "", "a Prologix GPIB-USB or AR488 controller"},
+         {{UsbAdapterForm, "", "a Prologix GPIB-USB or AR488 controller"},
           {"prologix:HOST[:PORT]", "", "a Prologix GPIB-ETHERNET or networked AR488"}},
          parseAdapter,
          adapterText,
