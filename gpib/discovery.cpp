@@ -148,12 +148,14 @@ int16_t FindDeviceById(InstrumentLink& link, std::string& query, std::string& ex
             link.SpareOpen = 0;
             return link.SpareDevice;
         }
+        // A user's cancel ends the search: the listeners not yet asked were not found wanting.
+        if (link.cancelRequested()) break;
         if (link.ibsta & ERR) link.ibclr(link.SpareDevice);
         received = latin1ToUtf8(reply) + "\n" + received;
     }
 
     link.SpareOpen = -1;
-    if (!quiet) {
+    if (!quiet && !link.cancelRequested()) {
         const std::string prompt = "ID Query: " + query + "\n\nExpected Response: " + expected +
                                    "\n\nReceived Response(s):\n" + received + "\n" +
                                    "Correct the problem and re" +

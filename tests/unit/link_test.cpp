@@ -536,6 +536,18 @@ TEST_F(SearchFixture, AnEmptyExpectedTextSkipsSilentListeners) {
     EXPECT_EQ(link.addressOfDevice(ud), 5);
 }
 
+// A cancel while the first listener is asked is no failed search: no box, no end of the program, and
+// the listeners after it are left alone.
+TEST_F(SearchFixture, ACancelIsNotAFailedSearch) {
+    scan({{3, "HEWLETT-PACKARD,34401A\n"}, {9, "ID TEK/TDS 754C,CF:91.1CT\n"}});
+    queueRepliesInOrder({3, 9});
+    link.requestCancel();
+    std::string q = "ID?", e = "TDS";
+    EXPECT_EQ(gpib::FindDeviceById(link, q, e), 0);
+    EXPECT_TRUE(desktop.boxes.empty()) << desktop.boxes.front().prompt;
+    EXPECT_EQ(count("ibwrt(16,ID?)"), 1) << "only the first listener was asked";
+}
+
 TEST_F(SearchFixture, FindsTheScopeAndRecordsItsSlot) {
     scan({{3, "HEWLETT-PACKARD,34401A\n"}, {5, std::nullopt}, {9, "ID TEK/TDS 754C,CF:91.1CT\n"}});
     queueRepliesInOrder({3, 5, 9});
