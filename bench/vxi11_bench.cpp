@@ -82,17 +82,20 @@ int main() {
     const fs::path dir = fs::temp_directory_path() / "vellumix-vxi11-bench";
     fs::create_directories(dir);
     const fs::path scenario = dir / "tds3000.json";
-    std::ofstream(scenario) << "{\"instruments\": [{\"address\": 1, \"id\": \"ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41\", "
-                               "\"hardcopy\": {\"size\": "
-                            << PictureSize << "}}]}";
+    std::ofstream(scenario)
+        << "{\"instruments\": [{\"address\": 1, \"id\": \"ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41\", "
+           "\"hardcopy\": {\"size\": "
+        << PictureSize << "}}]}";
 
-    std::printf("| Device replies | Vellumix (ms, median of %d) | pyvisa-py (ms, median of %d) | pyvisa-py / Vellumix |\n"
+    std::printf("| Device replies | Vellumix (ms, median of %d) | pyvisa-py (ms, median of %d) | pyvisa-py / "
+                "Vellumix |\n"
                 "|---|---|---|---|\n",
                 Runs, Runs);
     const struct {
         const char* what;
         std::vector<std::string> options;
-    } cases[] = {{"whole, one device_read", {}}, {"in chunks of 4096 bytes, END on the last", {"--chunk", "4096"}}};
+    } cases[] = {{"whole, one device_read", {}},
+                 {"in chunks of 4096 bytes, END on the last", {"--chunk", "4096"}}};
     for (const auto& c : cases) {
         std::vector<std::string> args = {"--scenario", scenario.string(), "--rate", "0"};
         args.insert(args.end(), c.options.begin(), c.options.end());
@@ -106,12 +109,14 @@ int main() {
         for (int i = 0; i < Runs; ++i) {
             vxi11sim::SimProcess inst(VELLUMIX_VXI11_SIM, at111);
             if (inst.portmapper() != 111) break;
-            const std::string cmd = "/usr/bin/python3 " VELLUMIX_SOURCE_DIR "/bench/peer_vxi11.py 127.0.0.1 " +
+            const std::string cmd = "/usr/bin/python3 " VELLUMIX_SOURCE_DIR
+                                    "/bench/peer_vxi11.py 127.0.0.1 " +
                                     std::to_string(PictureSize);
             if (FILE* p = ::popen(cmd.c_str(), "r")) {
                 double seconds = 0;
                 std::size_t bytes = 0;
-                if (std::fscanf(p, "%lf %zu", &seconds, &bytes) == 2 && bytes == PictureSize) peer.push_back(seconds);
+                if (std::fscanf(p, "%lf %zu", &seconds, &bytes) == 2 && bytes == PictureSize)
+                    peer.push_back(seconds);
                 ::pclose(p);
             }
         }

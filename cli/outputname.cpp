@@ -81,8 +81,8 @@ bool writeNewFile(const std::string& path, const std::string& bytes, bool& taken
     // still never replaced.
 #ifdef _WIN32
     // The C library there knows no "x" mode; the name is UTF-8 like every path of the program.
-    const int fd = _wopen(pathFromUtf8(path).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY,
-                          _S_IREAD | _S_IWRITE);
+    const int fd =
+        _wopen(pathFromUtf8(path).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
     std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "wb");
 #else
     std::FILE* f = std::fopen(path.c_str(), "wbx");

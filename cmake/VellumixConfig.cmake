@@ -3,6 +3,11 @@ add_library(vellumix_config INTERFACE)
 target_compile_features(vellumix_config INTERFACE cxx_std_20)
 set(CMAKE_CXX_EXTENSIONS OFF)
 target_compile_options(vellumix_config INTERFACE -Wall -Wextra -Wpedantic)
+if(MINGW AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)
+  # The mingw-w64 GCC 12 warns falsely on "text" + std::string (-Wrestrict, GCC bug 105329):
+  # off there rather than such code bent around it.
+  target_compile_options(vellumix_config INTERFACE -Wno-restrict)
+endif()
 target_compile_definitions(vellumix_config INTERFACE QT_NO_CAST_FROM_ASCII QT_NO_KEYWORDS)
 if(VELLUMIX_SANITIZE)
   target_compile_options(vellumix_config INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer

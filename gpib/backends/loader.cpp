@@ -54,8 +54,8 @@ std::string systemMessage(DWORD code) {
                                    nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::string text = n > 0 && buffer ? narrow(std::wstring(buffer, n)) : std::string();
     if (buffer) LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
-                             text.back() == '.'))
+    while (!text.empty() &&
+           (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
         text.pop_back();
     if (code == ERROR_MOD_NOT_FOUND && text.empty()) text = "not found";
     if (code == ERROR_BAD_EXE_FORMAT && text.empty()) text = "not a 64-bit Windows library";

@@ -307,8 +307,7 @@ std::optional<BusUri> parseBusUri(std::string_view original, std::string& error)
     const size_t colon = text.find(':');
     const bool hasArgument = colon != std::string_view::npos;
     const std::string_view argument = hasArgument ? text.substr(colon + 1) : std::string_view{};
-    std::string quoted;
-    quoted.append(1, '"').append(original).append(1, '"');
+    const std::string quoted = "\"" + std::string(original) + "\"";
     const BusScheme* scheme = findBusScheme(text.substr(0, colon));
     if (!scheme) {
         error = "Unknown bus " + quoted + ": use " + busForms() + ".";

@@ -72,18 +72,21 @@ bool visaResourceToBus(std::string_view text, std::string& bus, std::string& err
         } else if (f.size() == 4 && equalsIgnoringCase(last, "SOCKET") && digits(f[2])) {
             bus = "prologix:" + std::string(f[1]) + ":" + std::string(f[2]);
         } else {
-            error = "The VISA resource " + quoted +
-                    " has no bus here: use TCPIP::HOST::INSTR or TCPIP::HOST::DEVICE::INSTR (VXI-11; HiSLIP is "
-                    "not supported), or TCPIP::HOST::PORT::SOCKET for a networked GPIB controller.";
+            error =
+                "The VISA resource " + quoted +
+                " has no bus here: use TCPIP::HOST::INSTR or TCPIP::HOST::DEVICE::INSTR (VXI-11; HiSLIP is "
+                "not supported), or TCPIP::HOST::PORT::SOCKET for a networked GPIB controller.";
             return false;
         }
         return true;
     }
     if (interfaceWord(f[0], "GPIB", board)) {
-        const bool instr = (f.size() == 3 || f.size() == 4) && equalsIgnoringCase(last, "INSTR") && digits(f[1]);
+        const bool instr =
+            (f.size() == 3 || f.size() == 4) && equalsIgnoringCase(last, "INSTR") && digits(f[1]);
         const bool intfc = f.size() == 2 && equalsIgnoringCase(last, "INTFC");
         if (!instr && !intfc) {
-            error = "The VISA resource " + quoted + " has no bus here: use GPIBn::ADDRESS::INSTR or GPIBn::INTFC.";
+            error = "The VISA resource " + quoted +
+                    " has no bus here: use GPIBn::ADDRESS::INSTR or GPIBn::INTFC.";
             return false;
         }
         bus = "gpib:" + board;
@@ -91,7 +94,8 @@ bool visaResourceToBus(std::string_view text, std::string& bus, std::string& err
     }
     if (interfaceWord(f[0], "USB", board)) {
         if (f.size() < 5 || f.size() > 6 || !equalsIgnoringCase(last, "INSTR")) {
-            error = "The VISA resource " + quoted + " has no bus here: use USB::VENDOR::PRODUCT::SERIAL::INSTR.";
+            error =
+                "The VISA resource " + quoted + " has no bus here: use USB::VENDOR::PRODUCT::SERIAL::INSTR.";
             return false;
         }
         bus = "usbtmc";

@@ -993,13 +993,21 @@ TEST(ConsoleText, MessagesInTheConsolesCodePage) {
         std::string utf8;
         std::string shown;
     } cases[] = {
-        {850, "TDS 3054B at 20 \xC2\xB0" "C", "TDS 3054B at 20 \xF8" "C"},
+        {850,
+         "TDS 3054B at 20 \xC2\xB0"
+         "C",
+         "TDS 3054B at 20 \xF8"
+         "C"},
         {437, "\xC3\xA9t\xC3\xA9", "\x82t\x82"},
         {1252, "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC", "\xE9t\xE9 \x80"},
-        {850, "arrow \xE2\x86\x92 here", "arrow ? here"},           // not in the code page
-        {437, "\xC3\xA5", "\x86"},                                   // not a look-alike "a"
-        {1252, "cut \xC3", "cut ?"},                                  // an invalid byte
-        {65001, "\xC2\xB0" "C", "\xC2\xB0" "C"},
+        {850, "arrow \xE2\x86\x92 here", "arrow ? here"}, // not in the code page
+        {437, "\xC3\xA5", "\x86"},                        // not a look-alike "a"
+        {1252, "cut \xC3", "cut ?"},                      // an invalid byte
+        {65001,
+         "\xC2\xB0"
+         "C",
+         "\xC2\xB0"
+         "C"},
         {850, "", ""},
     };
     for (const auto& c : cases)
@@ -1013,12 +1021,19 @@ TEST(ConsoleText, CharactersCutBetweenWritesArriveWhole) {
         std::ostream out(&buffer);
         out << "a \xC2";
         EXPECT_EQ(sink.str(), "a ") << "the first byte of the degree sign waits for the second";
-        out << "\xB0" "C\n";
-        EXPECT_EQ(sink.str(), "a \xF8" "C\n");
+        out << "\xB0"
+               "C\n";
+        EXPECT_EQ(sink.str(), "a \xF8"
+                              "C\n");
         out << "end \xE2\x86";
-        EXPECT_EQ(sink.str(), "a \xF8" "C\nend ");
+        EXPECT_EQ(sink.str(), "a \xF8"
+                              "C\nend ");
     }
-    EXPECT_EQ(sink.str().rfind("a \xF8" "C\nend ?", 0), 0u) << "an unfinished character at the end: " << sink.str();
+    EXPECT_EQ(sink.str().rfind("a \xF8"
+                               "C\nend ?",
+                               0),
+              0u)
+        << "an unfinished character at the end: " << sink.str();
 }
 #endif
 

@@ -3,8 +3,8 @@
 // reproduced with the stub library.
 #include "gpib/backends/loader.h"
 #include "gpib/backends/ni488/boardcheck.h"
-#include "gpib/backends/ni488/ni488bus.h"
 #include "gpib/backends/ni488/gpibconf.h"
+#include "gpib/backends/ni488/ni488bus.h"
 #include "gpib/discovery.h"
 #include "gpib/link.h"
 #include "stubcontrol.h"

@@ -99,7 +99,8 @@ TEST(BusUri, ParsesTheAcceptedForms) {
         {"GPIB0::1::INSTR", gpib(0)},
         {"GPIB2::5::96::INSTR", gpib(2)},
         {"GPIB::INTFC", gpib(0)},
-        {"USB0::0x0699::0x0368::C040000::INSTR", [] {
+        {"USB0::0x0699::0x0368::C040000::INSTR",
+         [] {
              BusUri u;
              u.kind = BusUri::Kind::Usbtmc;
              return u;
@@ -275,11 +276,20 @@ TEST(BusChoice, CommandLineWinsOverEnvironmentOverDefault) {
 
 TEST(BusUri, WindowsSerialPortNames) {
     const std::pair<const char*, const char*> cases[] = {
-        {"COM1", "\\\\.\\COM1"},     {"com3", "\\\\.\\COM3"},       {"Com255", "\\\\.\\COM255"},
-        {"\\\\.\\COM10", "\\\\.\\COM10"}, {"\\\\.\\cOm7", "\\\\.\\COM7"},
-        {"COM0", ""},              {"COM256", ""},            {"COM01", ""},
-        {"COM", ""},               {"COM1x", ""},             {"LPT1", ""},
-        {"COM1234", ""},           {"\\\\?\\COM1", ""},       {"/dev/ttyS0", ""},
+        {"COM1", "\\\\.\\COM1"},
+        {"com3", "\\\\.\\COM3"},
+        {"Com255", "\\\\.\\COM255"},
+        {"\\\\.\\COM10", "\\\\.\\COM10"},
+        {"\\\\.\\cOm7", "\\\\.\\COM7"},
+        {"COM0", ""},
+        {"COM256", ""},
+        {"COM01", ""},
+        {"COM", ""},
+        {"COM1x", ""},
+        {"LPT1", ""},
+        {"COM1234", ""},
+        {"\\\\?\\COM1", ""},
+        {"/dev/ttyS0", ""},
     };
     for (const auto& [name, path] : cases)
         EXPECT_EQ(vellumix::gpib::prologix::windowsSerialPath(name), path) << name;

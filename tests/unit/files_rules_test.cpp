@@ -1,8 +1,8 @@
 // File rules of saving, importing and capturing.
 #include "files/filerules.h"
+#include "platform/paths.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
-#include "platform/paths.h"
 #ifndef _WIN32
 #include "tests/support/filesizelimit.h"
 #endif
@@ -77,9 +77,11 @@ TEST(FileRules, DataFolders) {
         const char* base;
     } cases[] = {
 #ifdef _WIN32
-        {"AppData wins", {{"AppData", "C:\\Users\\u\\AppData\\Roaming"}, {"USERPROFILE", "C:\\p"}},
+        {"AppData wins",
+         {{"AppData", "C:\\Users\\u\\AppData\\Roaming"}, {"USERPROFILE", "C:\\p"}},
          "C:\\Users\\u\\AppData\\Roaming"},
-        {"empty AppData is unset", {{"AppData", ""}, {"USERPROFILE", "C:\\Users\\u"}},
+        {"empty AppData is unset",
+         {{"AppData", ""}, {"USERPROFILE", "C:\\Users\\u"}},
          "C:\\Users\\u\\AppData\\Roaming"},
         {"no XDG on Windows", {{"XDG_DATA_HOME", "C:\\xdg"}, {"HOME", "C:\\h"}}, ""},
 #else
@@ -254,7 +256,8 @@ TEST_F(FileCopyTest, FileHeldOpenElsewhereKeepsTheEarlierFile) {
     test::writeFile(dst_, "old");
     test::writeFile(src_, "new");
     const std::wstring wide(dst_.begin(), dst_.end());
-    const HANDLE held = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE held =
+        CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     std::string writeError, copyError;
     const bool written = writeFileReplacing(dst_, "new bytes", writeError);

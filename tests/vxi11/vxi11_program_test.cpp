@@ -31,7 +31,8 @@ struct Sim : vxi11sim::SimProcess {
 
 struct TempDir {
     fs::path path;
-    explicit TempDir(const std::string& tag) : path(fs::temp_directory_path() / ("vellumix-vxi11-prog-" + tag)) {
+    explicit TempDir(const std::string& tag)
+        : path(fs::temp_directory_path() / ("vellumix-vxi11-prog-" + tag)) {
         fs::remove_all(path);
         fs::create_directories(path);
     }
@@ -43,7 +44,8 @@ std::string scenario(const fs::path& dir, const std::vector<std::string>& files)
     std::string json = "{\"instruments\": [";
     for (std::size_t i = 0; i < files.size(); ++i)
         json += (i ? ",\n" : "\n") + std::string("{\"address\": ") + std::to_string(i + 1) +
-                ", \"id\": \"ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41\", \"hardcopy\": {\"file\": \"" + files[i] + "\"}}";
+                ", \"id\": \"ID TEK/TDS 3054B,CF:91.1CT,FV:v3.41\", \"hardcopy\": {\"file\": \"" + files[i] +
+                "\"}}";
     json += "]}";
     const fs::path path = dir / "scenario.json";
     test::writeFile(path, json);
@@ -84,7 +86,8 @@ TEST(Vxi11Program, TheCommandLineCaptureWritesTheExactBytesByEveryName) {
         const fs::path shot = dir.path / "shot.bmp";
         fs::remove(shot);
         std::string command = "VELLUMIX_BUS= ";
-        if (c.portmapper) command += std::string(vxi11::PortmapperVariable) + "=" + std::to_string(c.portmapper) + " ";
+        if (c.portmapper)
+            command += std::string(vxi11::PortmapperVariable) + "=" + std::to_string(c.portmapper) + " ";
         command += std::string(VELLUMIX_CLI) + " --bus '" + c.bus + "' capture --format BMPCOLOR -o " +
                    shot.string() + " 2>" + (dir.path / "err.txt").string();
         const int status = std::system(command.c_str());
@@ -149,7 +152,8 @@ TEST(Vxi11Program, PortmappersOnOneProtocolAndHostsThatRefuse) {
         BusOpenResult bus = open("vxi11:127.0.0.1", clock);
         ::unsetenv(vxi11::PortmapperVariable);
         ASSERT_TRUE(bus.driver) << bus.error;
-        EXPECT_NE(bus.description.find(":" + std::to_string(inst.core())), std::string::npos) << bus.description;
+        EXPECT_NE(bus.description.find(":" + std::to_string(inst.core())), std::string::npos)
+            << bus.description;
     }
     // A port nobody listens on.
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -170,7 +174,8 @@ TEST(Vxi11Program, PortmappersOnOneProtocolAndHostsThatRefuse) {
     ::setenv(vxi11::PortmapperVariable, std::to_string(port).c_str(), 1);
     const BusOpenResult none = open("vxi11:127.0.0.1", clock);
     ::unsetenv(vxi11::PortmapperVariable);
-    EXPECT_NE(none.error.find("No portmapper answers at 127.0.0.1 (port " + std::to_string(port)), std::string::npos)
+    EXPECT_NE(none.error.find("No portmapper answers at 127.0.0.1 (port " + std::to_string(port)),
+              std::string::npos)
         << none.error;
 }
 

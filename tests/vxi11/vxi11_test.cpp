@@ -60,7 +60,9 @@ TEST(Vxi11Rpc, RecordsAndXdrSurviveEveryCut) {
     small.feed(vxi11::recordMark(std::string(101, 'a')));
     std::string record;
     EXPECT_EQ(small.next(record), vxi11::RecordReader::Result::TooLarge);
-    vxi11::XdrReader truncated(std::string_view("\0\0\0\x08" "abc", 7));
+    vxi11::XdrReader truncated(std::string_view("\0\0\0\x08"
+                                                "abc",
+                                                7));
     truncated.opaque();
     EXPECT_FALSE(truncated.ok()) << "an opaque longer than what came";
 }
@@ -99,11 +101,16 @@ TEST(Vxi11Errors, EachDeviceCodeBecomesTheStatusABoardGives) {
         const char* words;
     };
     const std::vector<Case> cases = {
-        {1, ErrBit, EARG, "did not understand"},     {3, ErrBit, ENOL, "cannot be reached"},
-        {4, ErrBit, EDVR, "no longer knows the link"}, {5, ErrBit, EARG, "refused a value"},
-        {8, ErrBit, ECAP, "does not support"},       {11, ErrBit, EDVR, "another client holds its lock"},
-        {15, ErrBit | TIMO, EABO, "timed out"},      {17, ErrBit, EBUS, "I/O error"},
-        {23, ErrBit, EABO, "aborted"},               {99, ErrBit, EDVR, "error 99"},
+        {1, ErrBit, EARG, "did not understand"},
+        {3, ErrBit, ENOL, "cannot be reached"},
+        {4, ErrBit, EDVR, "no longer knows the link"},
+        {5, ErrBit, EARG, "refused a value"},
+        {8, ErrBit, ECAP, "does not support"},
+        {11, ErrBit, EDVR, "another client holds its lock"},
+        {15, ErrBit | TIMO, EABO, "timed out"},
+        {17, ErrBit, EBUS, "I/O error"},
+        {23, ErrBit, EABO, "aborted"},
+        {99, ErrBit, EDVR, "error 99"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
@@ -133,8 +140,7 @@ TEST(Vxi11Capture, EveryGenuineHardCopyByteForByteHoweverTheDeviceCutsIt) {
             {"one reply", opts()},
             {"chunks that divide it exactly",
              opts([&](ServerOptions& o) { o.chunk = divisorUpTo(picture.size(), 4096); })},
-            {"chunk of 1000, END on the last",
-             opts([](ServerOptions& o) { o.chunk = 1000; })},
+            {"chunk of 1000, END on the last", opts([](ServerOptions& o) { o.chunk = 1000; })},
             {"padded replies, fragmented records", opts([](ServerOptions& o) {
                  o.padding = 5;
                  o.fragment = 777;
@@ -187,10 +193,10 @@ TEST(Vxi11Transfer, FaultsOfTheDeviceEndTheCallWithTheirOwnStatusAndWords) {
         const char* detail;
     };
     const std::vector<Case> cases = {
-        {"locked by another client", opts([](ServerOptions& o) { o.lockedByOther = true; }), "ID?", 100, EDVR, false,
-         "another client holds its lock (error 11)"},
-        {"aborted transfer", opts([](ServerOptions& o) { o.abortAfter = 5000; }), "HARDCOPY START", 200000, EABO, false,
-         "aborted (error 23)"},
+        {"locked by another client", opts([](ServerOptions& o) { o.lockedByOther = true; }), "ID?", 100, EDVR,
+         false, "another client holds its lock (error 11)"},
+        {"aborted transfer", opts([](ServerOptions& o) { o.abortAfter = 5000; }), "HARDCOPY START", 200000,
+         EABO, false, "aborted (error 23)"},
         {"reply longer than asked", opts([](ServerOptions& o) { o.overlong = 3; }), "ID?", 10, EDVR, false,
          "were asked for; the reply was refused"},
         {"nothing to read", opts(), "", 100, EABO, true, "sent nothing for 3 s"},
@@ -220,7 +226,8 @@ TEST(Vxi11Transfer, ASilenceEndsByTheDescriptorsTimeoutNotByAFixedOne) {
     // 30 s of silence before the picture: within T100s it comes; T10s gives up after 10 s.
     for (const Case& c : std::vector<Case>{{T100s, true, 30, 31}, {T10s, false, 10, 13}}) {
         SCOPED_TRACE(c.tmo);
-        Vxi11Run run(test::tds3000("BM-picture"), opts([](ServerOptions& o) { o.delay = 30; }), Uri, "silence");
+        Vxi11Run run(test::tds3000("BM-picture"), opts([](ServerOptions& o) { o.delay = 30; }), Uri,
+                     "silence");
         ASSERT_TRUE(run.driver) << run.bus.error;
         const int16_t ud = run.device(1, c.tmo);
         run.link->ibwrt(ud, "HARDCOPY START");
@@ -250,7 +257,8 @@ TEST(Vxi11Transfer, WritesGoInPiecesOfTheDevicesSizeWithEndOnTheLast) {
         run.link->ibwrt(ud, command + ";");
         EXPECT_FALSE(run.link->ibsta & ERR) << run.link->failureDetail();
         EXPECT_EQ(run.link->ibcntl, static_cast<int32_t>(command.size() + 1));
-        EXPECT_EQ(std::count(run.server->calls().begin(), run.server->calls().end(), vxi11::DeviceWrite), calls);
+        EXPECT_EQ(std::count(run.server->calls().begin(), run.server->calls().end(), vxi11::DeviceWrite),
+                  calls);
         EXPECT_EQ(run.server->instrument(1)->received().back(), command + ";");
     }
 }
@@ -262,7 +270,8 @@ TEST(Vxi11Transfer, ReadsOfAnySizeGiveTheReplyOnceWithEndOnItsLastByte) {
     for (std::size_t chunk : {0u, 1000u, 4096u, 2500u}) {
         for (int32_t count : {1, 512, 2500, 4096, 10000, 20000}) {
             SCOPED_TRACE(std::to_string(chunk) + " / " + std::to_string(count));
-            Vxi11Run run(test::tds3000(picture), opts([chunk](ServerOptions& o) { o.chunk = chunk; }), Uri, "sizes");
+            Vxi11Run run(test::tds3000(picture), opts([chunk](ServerOptions& o) { o.chunk = chunk; }), Uri,
+                         "sizes");
             ASSERT_TRUE(run.driver) << run.bus.error;
             const int16_t ud = run.device(1);
             run.link->ibwrt(ud, "HARDCOPY START");

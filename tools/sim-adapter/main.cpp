@@ -35,7 +35,6 @@ const char* const kUsage =
     "  --pending TEXT      start with TEXT waiting for the host (a reply nobody read)\n"
     "  --drop-after N      break the connection after N bytes to the host\n";
 
-
 double numberArg(const char* text, const char* option) {
     char* end = nullptr;
     const double v = std::strtod(text, &end);

@@ -17,7 +17,8 @@ namespace {
 bool sendAll(SOCKET s, const std::string& data) {
     std::size_t at = 0;
     while (at < data.size()) {
-        const int n = ::send(s, data.data() + at, static_cast<int>(std::min<std::size_t>(data.size() - at, 1 << 20)), 0);
+        const int n = ::send(s, data.data() + at,
+                             static_cast<int>(std::min<std::size_t>(data.size() - at, 1 << 20)), 0);
         if (n > 0) {
             at += static_cast<std::size_t>(n);
         } else if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {

@@ -123,22 +123,38 @@ int main(int argc, char** argv) {
             return argv[++i];
         };
         const auto count = [&] { return static_cast<std::size_t>(number(value(), a.c_str())); };
-        if (a == "--scenario") scenarioPath = value();
-        else if (a == "--gateway") options.gateway = true;
-        else if (a == "--portmapper") portmapperPort = static_cast<int>(count());
-        else if (a == "--core") corePort = static_cast<int>(count());
-        else if (a == "--max-recv") options.maxRecvSize = static_cast<uint32_t>(number(value(), "--max-recv"));
-        else if (a == "--accept") options.acceptSize = count();
-        else if (a == "--chunk") options.chunk = count();
-        else if (a == "--delay") options.delay = number(value(), "--delay");
-        else if (a == "--rate") rate = number(value(), "--rate");
-        else if (a == "--locked") options.lockedByOther = true;
-        else if (a == "--abort-after") options.abortAfter = count();
-        else if (a == "--overlong") options.overlong = count();
-        else if (a == "--padding") options.padding = count();
-        else if (a == "--fragment") options.fragment = count();
-        else if (a == "--udp-only") options.portmapperTcp = false;
-        else if (a == "--tcp-only") options.portmapperUdp = false;
+        if (a == "--scenario")
+            scenarioPath = value();
+        else if (a == "--gateway")
+            options.gateway = true;
+        else if (a == "--portmapper")
+            portmapperPort = static_cast<int>(count());
+        else if (a == "--core")
+            corePort = static_cast<int>(count());
+        else if (a == "--max-recv")
+            options.maxRecvSize = static_cast<uint32_t>(number(value(), "--max-recv"));
+        else if (a == "--accept")
+            options.acceptSize = count();
+        else if (a == "--chunk")
+            options.chunk = count();
+        else if (a == "--delay")
+            options.delay = number(value(), "--delay");
+        else if (a == "--rate")
+            rate = number(value(), "--rate");
+        else if (a == "--locked")
+            options.lockedByOther = true;
+        else if (a == "--abort-after")
+            options.abortAfter = count();
+        else if (a == "--overlong")
+            options.overlong = count();
+        else if (a == "--padding")
+            options.padding = count();
+        else if (a == "--fragment")
+            options.fragment = count();
+        else if (a == "--udp-only")
+            options.portmapperTcp = false;
+        else if (a == "--tcp-only")
+            options.portmapperUdp = false;
         else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -165,7 +181,8 @@ int main(int argc, char** argv) {
     gpib::MonotonicClock clock;
     vxi11sim::Server server(std::move(scenario), options, clock);
     server.setPorts(coreBound, abortPort);
-    std::printf("portmapper 127.0.0.1:%d core 127.0.0.1:%d abort 127.0.0.1:%d\n", pmPort, coreBound, abortPort);
+    std::printf("portmapper 127.0.0.1:%d core 127.0.0.1:%d abort 127.0.0.1:%d\n", pmPort, coreBound,
+                abortPort);
     std::fflush(stdout);
 
     using Channel = vxi11sim::Server::Channel;
@@ -176,9 +193,11 @@ int main(int argc, char** argv) {
             char buffer[9000];
             sockaddr_storage from{};
             socklen_t len = sizeof from;
-            const ssize_t n = ::recvfrom(pmUdp, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
+            const ssize_t n =
+                ::recvfrom(pmUdp, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &len);
             if (n > 0 && options.portmapperUdp)
-                if (auto reply = server.handle(Channel::Portmapper, std::string_view(buffer, static_cast<size_t>(n))))
+                if (auto reply =
+                        server.handle(Channel::Portmapper, std::string_view(buffer, static_cast<size_t>(n))))
                     ::sendto(pmUdp, reply->data(), reply->size(), 0, reinterpret_cast<sockaddr*>(&from), len);
         }
         const Channel channels[3] = {Channel::Portmapper, Channel::Core, Channel::Abort};

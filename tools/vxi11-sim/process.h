@@ -32,8 +32,8 @@ public:
         FILE* f = ::fdopen(out[0], "r");
         char line[256] = {};
         if (f && std::fgets(line, sizeof line, f))
-            std::sscanf(line, "portmapper 127.0.0.1:%d core 127.0.0.1:%d abort 127.0.0.1:%d", &portmapper_, &core_,
-                        &abort_);
+            std::sscanf(line, "portmapper 127.0.0.1:%d core 127.0.0.1:%d abort 127.0.0.1:%d", &portmapper_,
+                        &core_, &abort_);
         if (f) std::fclose(f);
     }
     ~SimProcess() {

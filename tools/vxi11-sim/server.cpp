@@ -29,7 +29,8 @@ int gatewayAddress(const std::string& name) {
     for (const char* word : {"gpib0", "gpib", "hpib", "hpib0"})
         known = known || equalsIgnoringCase(name.substr(0, comma), word);
     const std::string n = name.substr(comma + 1);
-    if (!known || n.empty() || n.size() > 2 || n.find_first_not_of("0123456789") != std::string::npos) return -1;
+    if (!known || n.empty() || n.size() > 2 || n.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
     return std::stoi(n);
 }
 
@@ -44,7 +45,8 @@ Server::Server(gpib::sim::Scenario scenario, ServerOptions options, Clock& clock
         setups.push_back(&setup);
     std::stable_sort(setups.begin(), setups.end(), [](auto* a, auto* b) { return a->address < b->address; });
     for (const auto* setup : setups)
-        if (!instrument(setup->address)) instruments_.push_back(std::make_unique<gpib::sim::SimInstrument>(*setup));
+        if (!instrument(setup->address))
+            instruments_.push_back(std::make_unique<gpib::sim::SimInstrument>(*setup));
 }
 
 gpib::sim::SimInstrument* Server::instrument(int address) {
@@ -71,7 +73,8 @@ std::optional<std::string> Server::handle(Channel channel, std::string_view mess
     if (call->program != program) return encodeReply(call->xid, {}, AcceptProgramUnavailable);
     if (channel == Channel::Portmapper) {
         if (call->procedure == 0) return encodeReply(call->xid, {});
-        if (call->procedure != PortmapperGetPort) return encodeReply(call->xid, {}, AcceptProcedureUnavailable);
+        if (call->procedure != PortmapperGetPort)
+            return encodeReply(call->xid, {}, AcceptProcedureUnavailable);
         return encodeReply(call->xid, portmapper(call->procedure, call->args));
     }
     if (channel == Channel::Abort) {
@@ -153,7 +156,8 @@ std::string Server::deviceWrite(std::string_view args) {
     const auto it = links_.find(lid);
     uint32_t error = !r.ok() ? ParameterError : it == links_.end() ? InvalidLinkId : NoError;
     std::size_t limit = options_.acceptSize;
-    if (limit == 0 && options_.maxRecvSize > 0 && options_.maxRecvSize < (16u << 20)) limit = options_.maxRecvSize;
+    if (limit == 0 && options_.maxRecvSize > 0 && options_.maxRecvSize < (16u << 20))
+        limit = options_.maxRecvSize;
     if (error == NoError && options_.lockedByOther) {
         if (flags & FlagWaitLock) wait(lockTimeout);
         error = DeviceLocked;
@@ -206,7 +210,8 @@ std::string Server::deviceRead(std::string_view args) {
     gpib::sim::PendingReply& pending = in->pending();
     ++pending.reads;
     if (const gpib::sim::Fault* fault = in->takeReadFault())
-        return fail(fault->kind == gpib::sim::Fault::Kind::ReadTimeout ? (wait(io) ? IoTimeout : Aborted) : IoError);
+        return fail(fault->kind == gpib::sim::Fault::Kind::ReadTimeout ? (wait(io) ? IoTimeout : Aborted)
+                                                                       : IoError);
 
     std::size_t n = request;
     if (options_.chunk) n = std::min(n, options_.chunk);
@@ -218,8 +223,9 @@ std::string Server::deviceRead(std::string_view args) {
     if (abortable) n = std::min(n, options_.abortAfter - link.sent);
     std::string data(n, '\0');
     const auto timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(io));
-    const gpib::sim::PacedRead got = gpib::sim::readPaced(*in, clock_, scenario_.rate, timeout, data.data(), n,
-                                                          gpib::sim::LateTransfer::KeepWhatFits, &abortRequested_);
+    const gpib::sim::PacedRead got =
+        gpib::sim::readPaced(*in, clock_, scenario_.rate, timeout, data.data(), n,
+                             gpib::sim::LateTransfer::KeepWhatFits, &abortRequested_);
     using Outcome = gpib::sim::PacedRead::Outcome;
     if (got.outcome == Outcome::Cancelled) {
         takeAbort();
@@ -248,7 +254,8 @@ std::string Server::core(uint32_t procedure, std::string_view args) {
         return errorOnly(links_.erase(r.i32()) ? NoError : InvalidLinkId);
     case DeviceLock:
     case DeviceUnlock:
-        return errorOnly(links_.count(r.i32()) ? (procedure == DeviceLock ? NoError : NoLockHeld) : InvalidLinkId);
+        return errorOnly(links_.count(r.i32()) ? (procedure == DeviceLock ? NoError : NoLockHeld)
+                                               : InvalidLinkId);
     case DeviceReadStb:
     case DeviceClear: {
         const int32_t lid = r.i32();

@@ -61,8 +61,8 @@ public:
 private:
     struct Link {
         gpib::sim::SimInstrument* instrument = nullptr; // nullptr: an empty gateway address
-        std::string unended;                             // write pieces before END
-        std::size_t sent = 0;                            // bytes of the current reply sent
+        std::string unended;                            // write pieces before END
+        std::size_t sent = 0;                           // bytes of the current reply sent
     };
     std::string portmapper(uint32_t procedure, std::string_view args);
     std::string core(uint32_t procedure, std::string_view args);

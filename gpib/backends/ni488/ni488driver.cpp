@@ -54,7 +54,7 @@ int32_t Ni488Driver::RegisterGpibGlobalsForThread(int32_t* ibsta, int32_t* iberr
 
     static_assert(sizeof(int) == sizeof(int32_t));
     const int code = lib_->call.registerGlobals(reinterpret_cast<int*>(ibsta), reinterpret_cast<int*>(iberr),
-                                    reinterpret_cast<int*>(ibcnt), &nativeCntl_);
+                                                reinterpret_cast<int*>(ibcnt), &nativeCntl_);
     nativeRegistered_ = code == 0 || code == 1;
     if (!nativeRegistered_) sta_ = err_ = cnt_ = cntl_ = nullptr;
     return code;

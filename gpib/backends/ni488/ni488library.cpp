@@ -53,7 +53,8 @@ int32_t word(unsigned int v) {
 // Looks symbols up with their prototypes and notes the required ones that are missing.
 class Binder {
 public:
-    Binder(const SharedLibrary& shared, std::vector<std::string>& missing) : shared_(shared), missing_(missing) {}
+    Binder(const SharedLibrary& shared, std::vector<std::string>& missing)
+        : shared_(shared), missing_(missing) {}
     template <typename F> F get(const char* name, bool required = true) {
         void* p = shared_.symbol(name);
         if (!p && required) missing_.emplace_back(name);
@@ -129,7 +130,9 @@ void resolveNi4882(Binder bind, LibraryCalls& c) {
     };
     c.ibclr = [clr](int ud) { return word(clr(ud)); };
     c.ibrsp = [rsp](int ud, char* spr) { return word(rsp(ud, spr)); };
-    c.ibwrt = [wrt](int ud, const char* buf, int32_t n) { return word(wrt(ud, buf, static_cast<size_t>(n))); };
+    c.ibwrt = [wrt](int ud, const char* buf, int32_t n) {
+        return word(wrt(ud, buf, static_cast<size_t>(n)));
+    };
     c.ibrd = [rd](int ud, char* buf, int32_t n) { return word(rd(ud, buf, static_cast<size_t>(n))); };
     c.ibwait = [wait](int ud, int mask) { return word(wait(ud, mask)); };
     c.ibask = [ask](int ud, int option, int* v) { return word(ask(ud, option, v)); };
@@ -153,7 +156,9 @@ void Ni488Driver::Library::resolve() {
     const auto unreg = bind.get<IntFn>("UnregisterGpibGlobalsForThread", false);
     // Half a registration pair is no registration.
     if (reg && unreg) {
-        call.registerGlobals = [reg](int* sta, int* err, int* cnt, long* cntl) { return reg(sta, err, cnt, cntl); };
+        call.registerGlobals = [reg](int* sta, int* err, int* cnt, long* cntl) {
+            return reg(sta, err, cnt, cntl);
+        };
         call.unregisterGlobals = [unreg] { return unreg(); };
     }
 

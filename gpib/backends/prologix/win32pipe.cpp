@@ -3,8 +3,10 @@
 #include "gpib/backends/prologix/pipes.h"
 #include "gpib/backends/prologix/prologixbus.h"
 
+// winsock2.h must come before windows.h, which would otherwise bring in the old winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <windows.h>
 
 #include <algorithm>
@@ -50,7 +52,8 @@ public:
             COMMTIMEOUTS t{};
             t.ReadIntervalTimeout = MAXDWORD;
             t.ReadTotalTimeoutMultiplier = MAXDWORD;
-            t.ReadTotalTimeoutConstant = static_cast<DWORD>(std::max<long long>(1, millisecondsLeft(clock_, deadline)));
+            t.ReadTotalTimeoutConstant =
+                static_cast<DWORD>(std::max<long long>(1, millisecondsLeft(clock_, deadline)));
             if (!SetCommTimeouts(port_, &t)) break;
             char buffer[16384];
             DWORD n = 0;
@@ -90,7 +93,8 @@ public:
     bool send(std::string_view bytes) override {
         if (closed_) return false;
         while (!bytes.empty()) {
-            const int n = ::send(s_, bytes.data(), static_cast<int>(std::min<size_t>(bytes.size(), 1 << 20)), 0);
+            const int n =
+                ::send(s_, bytes.data(), static_cast<int>(std::min<size_t>(bytes.size(), 1 << 20)), 0);
             if (n > 0) {
                 bytes.remove_prefix(static_cast<size_t>(n));
                 continue;
@@ -137,11 +141,15 @@ private:
 
 std::string socketError(int code) {
     switch (code) {
-    case WSAECONNREFUSED: return "connection refused (is the controller's port right?)";
+    case WSAECONNREFUSED:
+        return "connection refused (is the controller's port right?)";
     case WSAENETUNREACH:
-    case WSAEHOSTUNREACH: return "the host cannot be reached";
-    case WSAETIMEDOUT: return "no answer (is the host on and reachable?)";
-    default: return "Winsock error " + std::to_string(code);
+    case WSAEHOSTUNREACH:
+        return "the host cannot be reached";
+    case WSAETIMEDOUT:
+        return "no answer (is the host on and reachable?)";
+    default:
+        return "Winsock error " + std::to_string(code);
     }
 }
 
@@ -194,7 +202,7 @@ std::unique_ptr<BytePipe> openSerialPipe(const std::string& device, Clock& clock
 }
 
 std::unique_ptr<BytePipe> openTcpPipe(const std::string& host, int port, Clock::duration connectTimeout,
-                                            Clock& clock, OpenFailure& failure) {
+                                      Clock& clock, OpenFailure& failure) {
     const std::string where = host + " port " + std::to_string(port);
     if (!startWinsock()) {
         failure.message = "Could not connect to the GPIB controller at " + where + ": Winsock did not start.";

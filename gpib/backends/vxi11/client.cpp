@@ -64,8 +64,8 @@ RpcConnection::Outcome RpcConnection::await(uint32_t xid, Clock::duration deadli
     }
 }
 
-RpcConnection::Outcome RpcConnection::call(uint32_t procedure, std::string_view args, Clock::duration deadline,
-                                           std::string& results) {
+RpcConnection::Outcome RpcConnection::call(uint32_t procedure, std::string_view args,
+                                           Clock::duration deadline, std::string& results) {
     bool sent = false;
     const uint32_t xid = send(procedure, args, sent);
     if (!sent) return Outcome::Closed;
@@ -92,7 +92,8 @@ PortLookup lookUpPort(Network& network, const std::string& host, int portmapperP
 
     // UDP: two tries within the first half of the time, since a datagram may be lost.
     const uint32_t xid = firstXid(clock) ^ 0x5A5A0000u;
-    const std::string call = encodeCall(xid, PortmapperProgram, PortmapperVersion, PortmapperGetPort, args.bytes());
+    const std::string call =
+        encodeCall(xid, PortmapperProgram, PortmapperVersion, PortmapperGetPort, args.bytes());
     for (int attempt = 0; attempt < 2; ++attempt) {
         std::string answer;
         const auto deadline = clock.now() + timeout / 4;
@@ -126,8 +127,8 @@ PortLookup lookUpPort(Network& network, const std::string& host, int portmapperP
             return lookup;
         }
     }
-    lookup.error.kind = outcome == RpcConnection::Outcome::Timeout ? NetError::Kind::Timeout
-                                                                   : NetError::Kind::Other;
+    lookup.error.kind =
+        outcome == RpcConnection::Outcome::Timeout ? NetError::Kind::Timeout : NetError::Kind::Other;
     lookup.error.text = "the portmapper's answer over TCP was not understood";
     return lookup;
 }

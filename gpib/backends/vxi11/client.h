@@ -47,7 +47,7 @@ private:
 
 // The core channel's TCP port as a host's portmapper tells it.
 struct PortLookup {
-    int port = 0;         // 0 with an error, or when nothing is registered (registered false)
+    int port = 0;          // 0 with an error, or when nothing is registered (registered false)
     bool answered = false; // a portmapper answered, over UDP or TCP
     bool overTcp = false;  // the answer came over TCP
     NetError error;        // why no portmapper answered (the UDP or TCP attempt's reason)

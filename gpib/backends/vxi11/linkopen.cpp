@@ -140,7 +140,8 @@ std::string Vxi11Devices::where(const Link& link) const {
 std::string Vxi11Devices::description() const {
     const std::string host = hostText(target_.host) + ":" + std::to_string(corePort_);
     if (gateway_) return "VXI-11 gateway " + host + ", " + target_.device;
-    return "VXI-11 " + host + ", " + target_.device + " at address " + std::to_string(linkAddress(target_.device));
+    return "VXI-11 " + host + ", " + target_.device + " at address " +
+           std::to_string(linkAddress(target_.device));
 }
 
 std::string Vxi11Devices::open() {
@@ -149,23 +150,29 @@ std::string Vxi11Devices::open() {
     const std::string device = "\"" + target_.device + "\"";
     const auto unresolved = [&](const NetError& e) {
         return "Vellumix cannot find the host " + host + " (for the device " + device +
-               "): the name does not resolve (" + e.text + ").\n\nCheck its spelling, or use the instrument's IP "
-               "address. " + FindAddress;
+               "): the name does not resolve (" + e.text +
+               ").\n\nCheck its spelling, or use the instrument's IP "
+               "address. " +
+               FindAddress;
     };
     corePort_ = target_.port;
     if (corePort_ == 0) {
-        const PortLookup lookup =
-            lookUpPort(network_, target_.host, target_.portmapperPort, CoreProgram, Vxi11Version, PortmapperTimeout);
-        if (lookup.error.kind == NetError::Kind::Unresolved && !lookup.answered) return unresolved(lookup.error);
+        const PortLookup lookup = lookUpPort(network_, target_.host, target_.portmapperPort, CoreProgram,
+                                             Vxi11Version, PortmapperTimeout);
+        if (lookup.error.kind == NetError::Kind::Unresolved && !lookup.answered)
+            return unresolved(lookup.error);
         if (!lookup.answered)
             return "No portmapper answers at " + host + " (port " + std::to_string(target_.portmapperPort) +
-                   ", UDP and TCP): " + networkReason(lookup.error) + ", so Vellumix cannot find the device " +
-                   device + " there.\n\nCheck that the instrument is on and on the network, that its LAN "
+                   ", UDP and TCP): " + networkReason(lookup.error) +
+                   ", so Vellumix cannot find the device " + device +
+                   " there.\n\nCheck that the instrument is on and on the network, that its LAN "
                    "(VXI-11) server is enabled, and that a firewall lets port 111 and the instrument's core "
-                   "port through. " + FindAddress;
+                   "port through. " +
+                   FindAddress;
         if (lookup.port == 0)
             return host + " answers, but no VXI-11 server is registered with its portmapper, so the device " +
-                   device + " cannot be reached there.\n\nEnable the instrument's LAN server (on a Windows-based "
+                   device +
+                   " cannot be reached there.\n\nEnable the instrument's LAN server (on a Windows-based "
                    "TDS: the \"LAN Server\" or VXI-11 server in its utilities).";
         corePort_ = lookup.port;
     }
@@ -175,8 +182,10 @@ std::string Vxi11Devices::open() {
     if (!stream)
         return host + " refuses the VXI-11 connection on port " + std::to_string(corePort_) + " (" +
                networkReason(error) + "), so Vellumix cannot reach the device " + device +
-               ".\n\nCheck the address and port, that the instrument's LAN server is on, and that no firewall "
-               "blocks the port. " + FindAddress;
+               ".\n\nCheck the address and port, that the instrument's LAN server is on, and that no "
+               "firewall "
+               "blocks the port. " +
+               FindAddress;
     core_ = std::make_unique<RpcConnection>(std::move(stream), clock, CoreProgram, Vxi11Version);
     if (gateway_) return {};
 
@@ -185,13 +194,16 @@ std::string Vxi11Devices::open() {
     link.name = target_.device;
     const int64_t r = createLink(link, clock.now() + LinkTimeout);
     if (r == NoError) return {};
-    if (r < 0) return host + " accepted the connection but did not answer the request for the device " + device +
-                      ": " + detail_;
+    if (r < 0)
+        return host + " accepted the connection but did not answer the request for the device " + device +
+               ": " + detail_;
     if (r == DeviceNotAccessible || r == InvalidAddress || r == ParameterError)
         return host + " answers, but does not know the device " + device + " (error " + std::to_string(r) +
                ").\n\nA TDS scope is \"inst0\"; a gateway names its GPIB instruments \"gpib0,N\" with N the "
-               "instrument's GPIB address (some use \"hpib,N\"). Use vxi11:" + host + "/NAME for another name.";
-    return host + " refused a link to the device " + device + ": " + deviceErrorText(static_cast<uint32_t>(r));
+               "instrument's GPIB address (some use \"hpib,N\"). Use vxi11:" +
+               host + "/NAME for another name.";
+    return host + " refused a link to the device " + device + ": " +
+           deviceErrorText(static_cast<uint32_t>(r));
 }
 
 int64_t Vxi11Devices::createLink(Link& link, Clock::duration deadline) {
@@ -224,7 +236,8 @@ void Vxi11Devices::openAbortChannel(int abortPort) {
     // Without it a cancel still ends the wait here; the device then finishes the transfer on its own.
     NetError error;
     auto stream = network_.connect(target_.host, abortPort, network_.clock().now() + ConnectTimeout, error);
-    if (stream) abort_ = std::make_unique<RpcConnection>(std::move(stream), network_.clock(), AbortProgram, 1);
+    if (stream)
+        abort_ = std::make_unique<RpcConnection>(std::move(stream), network_.clock(), AbortProgram, 1);
 }
 
 Vxi11Devices::Link* Vxi11Devices::linkAt(int pad, bool create) {

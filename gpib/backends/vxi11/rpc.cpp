@@ -74,8 +74,8 @@ Reply decodeReply(std::string_view message) {
         reply.status = r.ok() ? Reply::Status::Denied : Reply::Status::Malformed;
         return reply;
     }
-    r.u32();                // verifier flavour
-    r.opaque(MaxAuthBody);  // verifier body
+    r.u32();               // verifier flavour
+    r.opaque(MaxAuthBody); // verifier body
     const uint32_t accept = r.u32();
     if (!r.ok()) return reply;
     switch (accept) {

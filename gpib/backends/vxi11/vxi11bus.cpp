@@ -38,8 +38,10 @@ int portmapperPort() {
 } // namespace
 
 bool parseVxi11(std::string_view argument, bool, BusUri& uri, std::string& why) {
-    why = "names no instrument: use vxi11:HOST, vxi11:HOST/DEVICE or vxi11:HOST:PORT (the core channel's port, "
-          "1 to 65535), with HOST a name, an address or [IPv6] and DEVICE a link name such as inst0 or gpib0,5.";
+    why =
+        "names no instrument: use vxi11:HOST, vxi11:HOST/DEVICE or vxi11:HOST:PORT (the core channel's port, "
+        "1 to 65535), with HOST a name, an address or [IPv6] and DEVICE a link name such as inst0 or "
+        "gpib0,5.";
     std::string_view rest = argument;
     std::string_view host;
     if (!rest.empty() && rest.front() == '[') {
@@ -48,7 +50,8 @@ bool parseVxi11(std::string_view argument, bool, BusUri& uri, std::string& why) 
         host = rest.substr(1, close - 1);
         rest.remove_prefix(close + 1);
         for (char c : host)
-            if (!(std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.' || c == '%')) return false;
+            if (!(std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.' || c == '%'))
+                return false;
     } else {
         const std::size_t end = rest.find_first_of(":/");
         host = rest.substr(0, end);
@@ -58,7 +61,8 @@ bool parseVxi11(std::string_view argument, bool, BusUri& uri, std::string& why) 
     uri.port = 0;
     if (!rest.empty() && rest.front() == ':') {
         const std::size_t slash = rest.find('/');
-        if (!validPort(rest.substr(1, slash == std::string_view::npos ? slash : slash - 1), uri.port)) return false;
+        if (!validPort(rest.substr(1, slash == std::string_view::npos ? slash : slash - 1), uri.port))
+            return false;
         rest.remove_prefix(slash == std::string_view::npos ? rest.size() : slash);
     }
     uri.device = DefaultDevice;
@@ -79,7 +83,8 @@ std::string vxi11Text(const BusUri& uri) {
 }
 
 std::string vxi11Name(const BusUri& uri) {
-    if (isGatewayInterface(uri.device)) return "the VXI-11 gateway " + hostText(uri.host) + " (" + uri.device + ")";
+    if (isGatewayInterface(uri.device))
+        return "the VXI-11 gateway " + hostText(uri.host) + " (" + uri.device + ")";
     return "the VXI-11 device " + uri.device + " at " + hostText(uri.host);
 }
 

@@ -59,8 +59,9 @@ int64_t Vxi11Devices::timeoutMs(const Descriptor& d) const {
     return boundedTimeoutMilliseconds(d.tmo);
 }
 
-std::optional<CallStatus> Vxi11Devices::call(uint32_t procedure, std::string_view args, Clock::duration deadline,
-                                             std::string& results, const Link& link, int32_t moved) {
+std::optional<CallStatus> Vxi11Devices::call(uint32_t procedure, std::string_view args,
+                                             Clock::duration deadline, std::string& results, const Link& link,
+                                             int32_t moved) {
     if (!core_) return errorStatus(EDVR);
     const RpcConnection::Outcome outcome = core_->call(procedure, args, deadline, results);
     if (outcome == RpcConnection::Outcome::Ok) return std::nullopt;
@@ -216,10 +217,12 @@ CallStatus Vxi11Devices::read(const Descriptor& d, char* buf, int32_t count) {
     for (;;) {
         const auto moved = static_cast<int32_t>(got);
         if (clock.now() >= end || timedOut) {
-            detail_ = (got == 0 ? "The device " + link->name + " at " + hostText(target_.host) + " sent nothing for "
-                                : "The device " + link->name + " at " + hostText(target_.host) +
-                                      " stopped sending after " + std::to_string(got) + " bytes: nothing came for ") +
-                      durationText(limitMs) + ".";
+            detail_ =
+                (got == 0
+                     ? "The device " + link->name + " at " + hostText(target_.host) + " sent nothing for "
+                     : "The device " + link->name + " at " + hostText(target_.host) +
+                           " stopped sending after " + std::to_string(got) + " bytes: nothing came for ") +
+                durationText(limitMs) + ".";
             return {ErrBit | TIMO, EABO, moved};
         }
         // The request is the caller's, at least ReadAhead, whatever the device's maxRecvSize.
@@ -236,8 +239,8 @@ CallStatus Vxi11Devices::read(const Descriptor& d, char* buf, int32_t count) {
         }
         std::string results;
         const auto deadline = clock.now() + milliseconds(ms) + RpcMargin;
-        RpcConnection::Outcome outcome =
-            cancelled_.load() ? RpcConnection::Outcome::Interrupted : core_->await(xid, deadline, results, true);
+        RpcConnection::Outcome outcome = cancelled_.load() ? RpcConnection::Outcome::Interrupted
+                                                           : core_->await(xid, deadline, results, true);
         reading_.store(false);
         if (outcome == RpcConnection::Outcome::Interrupted) {
             // The device was told to abort; its reply to the read keeps the channel in step.

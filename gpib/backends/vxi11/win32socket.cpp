@@ -85,7 +85,8 @@ public:
 
     bool send(std::string_view bytes) override {
         while (!bytes.empty()) {
-            const int n = ::send(s_, bytes.data(), static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 20)), 0);
+            const int n =
+                ::send(s_, bytes.data(), static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 20)), 0);
             if (n > 0) {
                 bytes.remove_prefix(static_cast<std::size_t>(n));
             } else if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
