@@ -4,10 +4,10 @@
 // Genuine hard copies end by their own structure; a reply that is no picture shows what an end the
 // driver cannot take from the bytes costs (two adapter read timeouts).
 // Not a timed test: it prints figures for README.
+#include "bench/quietdesktop.h"
 #include "gpib/backends/schemes.h"
 #include "gpib/exchange.h"
 #include "gpib/status.h"
-#include "platform/desktop.h"
 #include "tools/sim-adapter/process.h"
 
 #include <chrono>
@@ -22,25 +22,6 @@ using namespace vellumix;
 namespace fs = std::filesystem;
 
 namespace {
-
-// Nothing to show: a benchmark has no user.
-class QuietDesktop final : public Desktop {
-public:
-    MsgAnswer messageBox(const std::string& prompt, int, const std::string& title) override {
-        std::fprintf(stderr, "box: %s: %s\n", title.c_str(), prompt.c_str());
-        return MsgAnswer::Ok;
-    }
-    std::string inputBox(const std::string&, const std::string&, const std::string& d) override { return d; }
-    std::optional<SaveDialogResult> saveDialog(const SaveDialogRequest&) override { return std::nullopt; }
-    void openWithDefaultHandler(const std::string&, ShowMode) override {}
-    std::string readSetting(const std::string&) override { return {}; }
-    void writeSetting(const std::string&, const std::string&) override {}
-    int download(const std::string&, const std::string&) override { return 1; }
-    void setBusyPointer(bool) override {}
-    void processEvents() override {}
-    [[noreturn]] void endProgram(FatalReason) override { std::exit(3); }
-    std::optional<std::string> environment(const std::string&) override { return std::nullopt; }
-};
 
 double cpuSeconds() {
     rusage u{};
@@ -113,7 +94,7 @@ int main() {
                              bus.error.c_str());
                 return 1;
             }
-            QuietDesktop desktop;
+            bench::QuietDesktop desktop;
             gpib::InstrumentLink ilink(*bus.driver, desktop, clock);
             int16_t ud = 0;
             ilink.ibdev(0, 1, 0, gpib::T10s, 1, 0, ud);

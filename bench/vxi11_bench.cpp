@@ -3,10 +3,10 @@
 // reading the same picture from the same kind of instrument. pyvisa-py asks the portmapper on port
 // 111 only, so its instrument listens there; without the right to that port its column is "-".
 // Not a timed test: it prints figures for README.
+#include "bench/quietdesktop.h"
 #include "gpib/backends/schemes.h"
 #include "gpib/exchange.h"
 #include "gpib/status.h"
-#include "platform/desktop.h"
 #include "tools/vxi11-sim/process.h"
 
 #include <algorithm>
@@ -22,24 +22,6 @@ using namespace vellumix;
 namespace fs = std::filesystem;
 
 namespace {
-
-class QuietDesktop final : public Desktop {
-public:
-    MsgAnswer messageBox(const std::string& prompt, int, const std::string& title) override {
-        std::fprintf(stderr, "box: %s: %s\n", title.c_str(), prompt.c_str());
-        return MsgAnswer::Ok;
-    }
-    std::string inputBox(const std::string&, const std::string&, const std::string& d) override { return d; }
-    std::optional<SaveDialogResult> saveDialog(const SaveDialogRequest&) override { return std::nullopt; }
-    void openWithDefaultHandler(const std::string&, ShowMode) override {}
-    std::string readSetting(const std::string&) override { return {}; }
-    void writeSetting(const std::string&, const std::string&) override {}
-    int download(const std::string&, const std::string&) override { return 1; }
-    void setBusyPointer(bool) override {}
-    void processEvents() override {}
-    [[noreturn]] void endProgram(FatalReason) override { std::exit(3); }
-    std::optional<std::string> environment(const std::string&) override { return std::nullopt; }
-};
 
 constexpr std::size_t PictureSize = 308278; // 640 x 480, 8 bits a pixel, with its palette
 constexpr int Runs = 7;
@@ -59,7 +41,7 @@ double vellumixSeconds(const std::string& uriText) {
         std::fprintf(stderr, "cannot open %s: %s%s\n", uriText.c_str(), why.c_str(), bus.error.c_str());
         std::exit(1);
     }
-    QuietDesktop desktop;
+    bench::QuietDesktop desktop;
     gpib::InstrumentLink link(*bus.driver, desktop, clock);
     int16_t ud = 0;
     link.ibdev(0, 1, 0, gpib::T10s, 1, 0, ud);
