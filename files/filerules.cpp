@@ -14,6 +14,8 @@
 #include <io.h>
 #include <sys/stat.h>
 #include <windows.h>
+
+#include "platform/winsystem.h"
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,29 +47,8 @@ std::string temporaryNameFor(const std::string& path) {
 }
 
 #ifdef _WIN32
-std::wstring wide(const std::string& utf8) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-    if (n <= 0) return {};
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, out.data(), n);
-    out.resize(static_cast<std::size_t>(n - 1));
-    return out;
-}
-
-std::string windowsError(DWORD code) {
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string out = n && text ? std::string(text, n) : "error " + std::to_string(code);
-    if (text) LocalFree(text);
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == '.'))
-        out.pop_back();
-    return out;
-}
-
 int openExclusive(const std::string& name) {
-    return _wopen(wide(name).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+    return _wopen(widen(name).c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
 int writeSome(int fd, const char* at, std::size_t n) {
     return _write(fd, at, static_cast<unsigned>(std::min<std::size_t>(n, 1u << 30)));
@@ -79,14 +60,15 @@ int closeFile(int fd) {
     return _close(fd);
 }
 void removeFile(const std::string& name) {
-    _wunlink(wide(name).c_str());
+    _wunlink(widen(name).c_str());
 }
 // Replaces target in one step; an existing file is never half written.
 bool replaceWith(const std::string& temporary, const std::string& target, std::string& error) {
-    if (MoveFileExW(wide(temporary).c_str(), wide(target).c_str(),
+    if (MoveFileExW(widen(temporary).c_str(), widen(target).c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
-    error = windowsError(GetLastError());
+    error = windowsErrorText(GetLastError());
+    if (error.empty()) error = "Windows error " + std::to_string(GetLastError());
     return false;
 }
 #else

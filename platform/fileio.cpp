@@ -6,7 +6,7 @@
 #include <memory>
 
 #ifdef _WIN32
-#include <windows.h>
+#include "platform/winsystem.h"
 #endif
 
 namespace vellumix {
@@ -19,14 +19,7 @@ struct FileCloser {
 
 std::FILE* openForReading(const std::string& path) {
 #ifdef _WIN32
-    const int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, nullptr, 0);
-    if (n <= 0) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, wide.data(), n);
-    return _wfopen(wide.c_str(), L"rb");
+    return _wfopen(widen(path).c_str(), L"rb");
 #else
     return std::fopen(path.c_str(), "rb");
 #endif

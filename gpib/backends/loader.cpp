@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #ifdef _WIN32
+#include "platform/winsystem.h"
+
 #include <windows.h>
 #else
 #include <dlfcn.h>
@@ -29,34 +31,9 @@ DriverLibrarySearch driverLibrarySearch() {
 
 namespace {
 
-std::wstring widen(const std::string& text) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    if (n > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
-std::string narrow(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                      nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
-                            nullptr);
-    return out;
-}
-
 // The system's own words for a loader error, with its number for a search on the web.
 std::string systemMessage(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::string text = n > 0 && buffer ? narrow(std::wstring(buffer, n)) : std::string();
-    if (buffer) LocalFree(buffer);
-    while (!text.empty() &&
-           (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.'))
-        text.pop_back();
+    std::string text = windowsErrorText(code);
     if (code == ERROR_MOD_NOT_FOUND && text.empty()) text = "not found";
     if (code == ERROR_BAD_EXE_FORMAT && text.empty()) text = "not a 64-bit Windows library";
     return (text.empty() ? std::string("cannot be loaded") : text) + " (Windows error " +
