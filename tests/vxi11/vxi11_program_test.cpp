@@ -138,7 +138,9 @@ TEST(Vxi11Program, ACancelFromAnotherThreadEndsAReadAtOnce) {
     link.ibrd(ud, buf);
     const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     canceller.join();
-    EXPECT_LT(took, 2.0);
+    // Far below the 30 s the instrument keeps silent, with room for a loaded machine: the cancel
+    // ended the wait, the wait did not run out.
+    EXPECT_LT(took, 10.0);
     EXPECT_EQ(link.iberr, EABO);
     EXPECT_NE(link.failureDetail().find("cancelled"), std::string::npos) << link.failureDetail();
 }
