@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,46 @@ namespace {
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+// The troubleshooting table of docs/drivers.md quotes each message (and variants of it) in its first
+// column, with placeholders (X a file, N L F E numbers, K the boards configured, M,m a device, …):
+// a message the program gives that the guide does not show is caught here.
+const std::vector<std::regex>& documentedMessages() {
+    static const std::vector<std::regex> patterns = [] {
+        std::vector<std::regex> out;
+        std::ifstream guide(std::string(VELLUMIX_SOURCE_DIR) + "/docs/drivers.md");
+        const std::regex firstCell(R"re(^\| (.*?) \|)re");
+        const std::regex quoted(R"re("([^"]+)")re");
+        const std::regex special(R"([.^$|()\[\]{}*+?\\])");
+        const std::vector<std::pair<std::regex, std::string>> placeholders = {
+            {std::regex(R"(\b[NXLFEMm]\b)"), ".+"},          {std::regex(R"(gpibN)"), "gpib[0-9]+"},
+            {std::regex(R"(board K)"), "boards? .+"},        {std::regex(R"(group gpib)"), "group .+"},
+            {std::regex(R"(mode 0[0-7]+)"), "mode 0[0-7]+"}, {std::regex(" ?… ?"), ".*"},
+        };
+        for (std::string line; std::getline(guide, line);) {
+            std::smatch cell;
+            if (!std::regex_search(line, cell, firstCell)) continue;
+            const std::string first = cell[1].str();
+            for (std::sregex_iterator q(first.begin(), first.end(), quoted), end; q != end; ++q) {
+                std::string text = std::regex_replace((*q)[1].str(), special, "\\$&");
+                for (const auto& [from, to] : placeholders)
+                    text = std::regex_replace(text, from, to);
+                out.emplace_back(text);
+            }
+        }
+        return out;
+    }();
+    return patterns;
+}
+
+// Whether the guide's table shows this message; the test machine's own root is left out of paths.
+bool documented(std::string what, const std::string& root) {
+    for (std::size_t at; (at = what.find(root)) != std::string::npos;)
+        what.erase(at, root.size());
+    for (const auto& pattern : documentedMessages())
+        if (std::regex_search(what, pattern)) return true;
+    return false;
 }
 
 // --- gpib.conf ---
@@ -203,6 +244,7 @@ public:
         std::ofstream(root_ / rel, std::ios::binary) << text;
     }
     std::string path(const std::string& rel) const { return (root_ / rel).string(); }
+    std::string root() const { return root_.string(); }
     void config(const std::string& text) { write("etc/gpib.conf", text); }
     std::string nodePath(int board) const { return host.deviceNodePrefix + std::to_string(board); }
     // A GPIB node, as the driver's core creates it together with its device class.
@@ -520,6 +562,8 @@ TEST(LinuxGpibCheck, EachMissingPrerequisiteHasItsOwnMessageAndRemedy) {
             EXPECT_FALSE(contains(problem->message(), part)) << part << " in: " << problem->message();
         // The messages point at the installed guide, never at a path inside the sources.
         EXPECT_FALSE(contains(problem->message(), " docs/drivers.md")) << problem->message();
+        EXPECT_TRUE(documented(problem->what, m.root()))
+            << "not in docs/drivers.md's table: " << problem->what;
     }
 
     if (!nodes) GTEST_SKIP() << "a usable board needs a device node, and only root may make one";
@@ -658,6 +702,8 @@ TEST_P(NoBoardRow, OpeningTheBusSaysWhatIsWrongInstead) {
     for (const auto& part : row.message)
         EXPECT_TRUE(contains(opened.error, part)) << part << " missing in:\n" << opened.error;
     EXPECT_FALSE(contains(opened.error, "Invalid argument")) << opened.error;
+    EXPECT_TRUE(documented(opened.error, machine.root()))
+        << "not in docs/drivers.md's table: " << opened.error;
 }
 
 const std::vector<Row> Rows = {
