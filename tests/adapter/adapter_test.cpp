@@ -425,7 +425,10 @@ TEST(AdapterSetup, SomethingThatIsNotAControllerIsToldApart) {
     const struct {
         std::string says;
         const char* reason;
-    } cases[] = {{"", "no answer to ++ver"}, {"garbage without lines", "not a version"}};
+    } cases[] = {{"", "no answer to ++ver"},
+                 {"garbage without lines", "not a version"},
+                 // An AR488 that ran the questions together complains twice: no version either.
+                 {"Unrecognized command\r\nUnrecognized command\r\n", "not a version"}};
     for (const auto& c : cases) {
         VirtualClock clock;
         prologix::PrologixDriver driver(std::make_unique<Mute>(clock, c.says), clock);
@@ -436,6 +439,31 @@ TEST(AdapterSetup, SomethingThatIsNotAControllerIsToldApart) {
     }
     EXPECT_EQ(prologix::flavourOf("AR488 GPIB controller, ver. 0.53.04, 13/04/2025"), Flavour::Ar488);
     EXPECT_EQ(prologix::flavourOf("Prologix GPIB-USB Controller version 6.107"), Flavour::Prologix);
+
+    // What each version line tells about the firmware behind it, at the releases where it changes.
+    const struct {
+        const char* line;
+        int version;
+        bool fndl, lf, repeats, merges;
+    } lines[] = {
+        {"AR488 GPIB controller, ver. 0.47.60, 05/12/2019", 4760, false, true, false, true},
+        {"AR488 GPIB controller, ver. 0.49.03, 18/12/2020", 4903, false, true, false, true},
+        {"AR488 GPIB controller, ver. 0.49.11, 01/02/2021", 4911, false, true, true, false},
+        {"AR488 GPIB controller, ver. 0.50.17, 02/06/2021", 5017, false, true, true, false},
+        {"AR488 GPIB controller, ver. 0.51.00, 02/06/2021", 5100, false, false, false, false},
+        {"AR488 GPIB controller, ver. 0.52.17, 02/06/2021", 5217, true, false, false, false},
+        {"AR488 GPIB controller, no version", 0, false, true, false, true},
+        {"Prologix GPIB-USB Controller version 6.107", 0, false, false, false, false},
+    };
+    for (const auto& l : lines) {
+        SCOPED_TRACE(l.line);
+        const prologix::Firmware f = prologix::firmwareOf(l.line);
+        EXPECT_EQ(f.version, l.version);
+        EXPECT_EQ(f.hasFindListeners, l.fndl);
+        EXPECT_EQ(f.needsLfTerminator, l.lf);
+        EXPECT_EQ(f.timeoutRepeatsLastByte, l.repeats);
+        EXPECT_EQ(f.mergesWaitingLines, l.merges);
+    }
 }
 
 // --- Every firmware behaviour the adapters are known to have ---------------------------------------
@@ -452,6 +480,10 @@ struct FirmwareCase {
 const FirmwareCase kFirmwares[] = {
     {"ar488-0.47", simadapter::Firmware::Ar488_047, Flavour::Ar488, false},
     {"ar488-0.49", simadapter::Firmware::Ar488_049, Flavour::Ar488, false},
+    // Host bytes at once, as on a native-USB board or behind a network bridge: lines sent together
+    // would run together on these two.
+    {"ar488-0.47 at once", simadapter::Firmware::Ar488_047, Flavour::Ar488, true},
+    {"ar488-0.49 at once", simadapter::Firmware::Ar488_049, Flavour::Ar488, true},
     {"ar488-0.50", simadapter::Firmware::Ar488_050, Flavour::Ar488, false},
     {"ar488-0.50 over TCP", simadapter::Firmware::Ar488_050, Flavour::Ar488, true},
     {"ar488-0.53", simadapter::Firmware::Ar488_053, Flavour::Ar488, false},

@@ -29,14 +29,15 @@ bool endsWith(const std::string& s, const std::string& tail) {
            s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Two identical lines at the very end: the answers to two ++ver, whatever came before them.
+// Two identical lines at the very end: the answers to two ++ver, whatever came before them (two
+// complaints about a garbled question are no version).
 bool twoEqualLinesAtEnd(const std::string& s, std::string& line) {
     if (s.empty() || s.back() != '\n') return false;
     const auto second = s.rfind('\n', s.size() - 2);
     if (second == std::string::npos) return false;
     const std::string b = s.substr(second + 1);
     if (b.size() < 3 || second + 1 < b.size()) return false;
-    if (s.compare(second + 1 - b.size(), b.size(), b) != 0) return false;
+    if (s.compare(second + 1 - b.size(), b.size(), b) != 0 || isAdapterComplaint(b)) return false;
     line = b;
     return true;
 }
@@ -67,16 +68,26 @@ PrologixAdapter::PrologixAdapter(std::unique_ptr<BytePipe> pipe, Clock& clock)
 
 bool PrologixAdapter::connect(std::string& error) {
     // Auto-read off first: a previous program may have left it on, and then every line we send
-    // would start a read. Two ++ver make the reply recognisable behind any stale bytes.
+    // would start a read. Two ++ver make the reply recognisable behind any stale bytes. The firmware
+    // is not known yet: each line gets a gap of its own, in case it runs waiting lines together.
     std::string received;
     std::string line;
     const auto start = clock_.now();
     const auto deadline = start + kConnectWait;
-    auto asked = start;
-    if (!pipe_->send("++auto 0\n++ver\n++ver\n")) {
+    lastLineAt_ = start - std::chrono::milliseconds(LineGapMs);
+    const auto ask = [&] {
+        for (const char* l : {"++auto 0\n", "++ver\n", "++ver\n"}) {
+            waitLineGap();
+            if (!pipe_->send(l)) return false;
+            lastLineAt_ = clock_.now();
+        }
+        return true;
+    };
+    if (!ask()) {
         error = "the connection closed at once";
         return false;
     }
+    auto asked = clock_.now();
     while (!twoEqualLinesAtEnd(received, line)) {
         const auto got = pipe_->receive(received, std::min(deadline, asked + kConnectRetry));
         if (got == BytePipe::Received::Closed) {
@@ -90,11 +101,11 @@ bool PrologixAdapter::connect(std::string& error) {
                 return false;
             }
             if (clock_.now() >= asked + kConnectRetry) {
-                asked = clock_.now();
-                if (!pipe_->send("++auto 0\n++ver\n++ver\n")) {
+                if (!ask()) {
                     error = "the connection closed before the controller answered";
                     return false;
                 }
+                asked = clock_.now();
             }
         }
     }
@@ -153,21 +164,30 @@ Clock::duration PrologixAdapter::stopWait(int ms) const {
     return std::chrono::milliseconds(ms + ms / 4 + 50) + 2 * rtt;
 }
 
+void PrologixAdapter::waitLineGap() {
+    // Nothing is read meanwhile: what arrives waits in the pipe for whoever reads next.
+    const auto until = lastLineAt_ + std::chrono::milliseconds(LineGapMs);
+    if (clock_.now() < until) clock_.sleepFor(until - clock_.now());
+}
+
+bool PrologixAdapter::sendLine(std::string_view bytes) {
+    if (firmware_.mergesWaitingLines) waitLineGap();
+    if (lost_ || !pipe_->send(bytes)) lost_ = true;
+    lastLineAt_ = clock_.now();
+    return !lost_;
+}
+
 bool PrologixAdapter::send(std::string_view bytes, bool keepsBusy) {
     if (lost_) return false;
     if ((busy_ || (inFlight_ > 0 && inFlight_ + bytes.size() > InputBudget)) && !sync()) return false;
-    if (!pipe_->send(bytes)) lost_ = true;
+    sendLine(bytes);
     inFlight_ += bytes.size();
     busy_ = keepsBusy;
     return !lost_;
 }
 
 bool PrologixAdapter::sync(std::vector<std::string>* lines, Clock::duration wait) {
-    if (lost_) return false;
-    if (!pipe_->send("++ver\n")) {
-        lost_ = true;
-        return false;
-    }
+    if (lost_ || !sendLine("++ver\n")) return false;
     busy_ = false;
     std::string received;
     const auto deadline = clock_.now() + (wait > Clock::duration{} ? wait : kReplySlack + stopWait(0));

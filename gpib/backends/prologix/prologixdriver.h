@@ -94,6 +94,9 @@ private:
     // lost while it is busy, and no line behind one that keeps it busy on the bus (a clear, a
     // write): older AR488 firmware runs lines that wait together into one.
     bool send(std::string_view bytes, bool keepsBusy = false);
+    // One line onto the pipe; on firmware that runs waiting lines together, only after the gap.
+    bool sendLine(std::string_view bytes);
+    void waitLineGap();
     // Sends ++ver and waits for its answer: the adapter has then taken everything before it. The
     // lines that came first go to `lines` (the answers to commands, the adapter's own texts).
     bool sync(std::vector<std::string>* lines = nullptr, Clock::duration wait = {});
@@ -136,6 +139,7 @@ private:
     int adapterTimeoutMs_ = -1;
     int readTimeoutMs_ = MinReadTimeoutMs; // the running read's
     bool lost_ = false;
+    Clock::duration lastLineAt_{}; // when the last line went out
     Read read_;
     std::vector<bool> present_ = std::vector<bool>(MaxPrimaryAddress + 1, false); // the last search's finds
     std::atomic<bool> cancelled_{false};

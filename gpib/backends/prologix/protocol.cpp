@@ -43,7 +43,15 @@ Firmware firmwareOf(std::string_view line) {
     // Unknown versions get the terminator too: every TDS takes LF as the end of a command.
     f.needsLfTerminator = f.version < 5100;
     f.timeoutRepeatsLastByte = f.version >= 4911 && f.version <= 5017;
+    // An AR488 whose version cannot be read gets the gaps too: they cost milliseconds.
+    f.mergesWaitingLines = f.version < 4911;
     return f;
+}
+
+bool isAdapterComplaint(std::string_view line) {
+    for (std::string_view complaint : {"Unrecognized command", "Invalid parameter", "Missing parameter"})
+        if (line.substr(0, complaint.size()) == complaint) return true;
+    return false;
 }
 
 Flavour flavourOf(std::string_view versionReply) {

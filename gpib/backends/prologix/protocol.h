@@ -31,7 +31,17 @@ struct Firmware {
     // AR488 0.49.11 to 0.50.17 end a ++read that timed out by sending its last byte once more (a NUL
     // when none came): that byte is no part of the message.
     bool timeoutRepeatsLastByte = false;
+    // AR488 before 0.49.11 drains every byte waiting into one command buffer: two lines that reach
+    // it at once (a native-USB board, a network bridge) run together into one unknown command.
+    bool mergesWaitingLines = false;
 };
+
+// The line gap such firmware gets: long enough for it to take one line before the next arrives.
+inline constexpr int LineGapMs = 30;
+
+// AR488's own complaints ("Unrecognized command", "Invalid parameter", "Missing parameter"): never
+// an answer, least of all a version.
+bool isAdapterComplaint(std::string_view line);
 
 // The firmware a version line names: "AR488 GPIB controller, ver. 0.50.16, 02/06/2021" is AR488
 // 0.50.16; a line naming no AR488 is a Prologix (or a renamed AR488: ask "++ver real").
