@@ -10,12 +10,15 @@
 #include "gpib/status.h"
 #include "tools/sim-adapter/process.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
+
 #include <sys/resource.h>
 
 using namespace vellumix;
@@ -49,9 +52,51 @@ std::string scenario(const fs::path& dir, const std::string& payload, std::size_
     return path.string();
 }
 
+struct Run {
+    bool ok = false;
+    double connect = 0; // opening the bus: the adapter's set-up
+    double wall = 0;    // HARDCOPY START to the reply's end
+    double cpu = 0;
+};
+
+// One hard copy of `size` bytes from a fresh virtual adapter started with `args`.
+Run capture(const std::vector<std::string>& args, std::size_t size) {
+    Run run;
+    simadapter::AdapterProcess adapter(VELLUMIX_SIM_ADAPTER, args);
+    gpib::MonotonicClock clock;
+    std::string why;
+    const auto opening = std::chrono::steady_clock::now();
+    const auto uri = gpib::parseBusUri(adapter.uri(), why);
+    gpib::BusOpenResult bus = uri ? gpib::openBus(*uri, clock) : gpib::BusOpenResult{};
+    if (!bus.driver) {
+        std::fprintf(stderr, "cannot open %s: %s %s\n", adapter.uri().c_str(), why.c_str(),
+                     bus.error.c_str());
+        return run;
+    }
+    run.connect = std::chrono::duration<double>(std::chrono::steady_clock::now() - opening).count();
+    bench::QuietDesktop desktop;
+    gpib::InstrumentLink ilink(*bus.driver, desktop, clock);
+    int16_t ud = 0;
+    ilink.ibdev(0, 1, 0, gpib::T10s, 1, 0, ud);
+
+    const double cpu0 = cpuSeconds();
+    const auto t0 = std::chrono::steady_clock::now();
+    const std::string reply = gpib::QueryDevice(ilink, ud, "HARDCOPY START", gpib::ReadMode::Raw);
+    run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    run.cpu = cpuSeconds() - cpu0;
+    if (reply.size() != size) {
+        std::fprintf(stderr, "got %zu bytes instead of %zu\n", reply.size(), size);
+        return run;
+    }
+    run.ok = true;
+    return run;
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    // --firmwares: only the table per firmware behaviour
+    const bool firmwaresOnly = argc > 1 && std::string(argv[1]) == "--firmwares";
     const fs::path dir = fs::temp_directory_path() / "vellumix-adapter-bench";
     fs::create_directories(dir);
     const char* env = std::getenv("VELLUMIX_SHARED_DIR");
@@ -79,35 +124,15 @@ int main() {
         "byte (s, x Vellumix) | pyvisa-py one read (s, x Vellumix) |\n|---|---|---|---|---|---|---|---|\n");
     for (const auto& link : links) {
         for (const auto& picture : pictures) {
+            if (firmwaresOnly) break;
             const std::string file = scenario(dir, picture.file, picture.size);
             std::vector<std::string> args = {link.transport};
             if (std::string(link.transport) == "--tcp") args.push_back("0");
             args.insert(args.end(),
                         {"--scenario", file, "--rate", std::to_string(static_cast<int>(link.rate))});
-            simadapter::AdapterProcess adapter(VELLUMIX_SIM_ADAPTER, args);
-            gpib::MonotonicClock clock;
-            std::string why;
-            const auto uri = gpib::parseBusUri(adapter.uri(), why);
-            gpib::BusOpenResult bus = uri ? gpib::openBus(*uri, clock) : gpib::BusOpenResult{};
-            if (!bus.driver) {
-                std::fprintf(stderr, "cannot open %s: %s %s\n", adapter.uri().c_str(), why.c_str(),
-                             bus.error.c_str());
-                return 1;
-            }
-            bench::QuietDesktop desktop;
-            gpib::InstrumentLink ilink(*bus.driver, desktop, clock);
-            int16_t ud = 0;
-            ilink.ibdev(0, 1, 0, gpib::T10s, 1, 0, ud);
-
-            const double cpu0 = cpuSeconds();
-            const auto t0 = std::chrono::steady_clock::now();
-            const std::string reply = gpib::QueryDevice(ilink, ud, "HARDCOPY START", gpib::ReadMode::Raw);
-            const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-            const double cpu = cpuSeconds() - cpu0;
-            if (reply.size() != picture.size) {
-                std::fprintf(stderr, "got %zu bytes instead of %zu\n", reply.size(), picture.size);
-                return 1;
-            }
+            const Run run = capture(args, picture.size);
+            if (!run.ok) return 1;
+            const double wall = run.wall, cpu = run.cpu;
             const double alone = static_cast<double>(picture.size) / link.rate + kFirstByte;
 
             // The peer, two ways, each against a fresh adapter.
@@ -135,6 +160,35 @@ int main() {
                         (wall / alone - 1) * 100, cpu / wall * 100, peers[0].c_str(), peers[1].c_str());
             std::fflush(stdout);
         }
+    }
+
+    // What the end of a message costs under each firmware behaviour: the time beyond the link alone
+    // over TCP, where the pty's pacing does not hide it, and what the set-up at connect takes.
+    const char* firmwares[] = {"ar488-0.47", "ar488-0.49", "ar488-0.50",
+                               "ar488-0.53", "prologix",   "immediate"};
+    const double rate = 100000;
+    std::printf(
+        "\n| Firmware | Connect (s) | BMP 320x240, 77,878 B: beyond the link (s) | no picture, 77,878 B: "
+        "beyond the link (s) |\n|---|---|---|---|\n");
+    for (const char* firmware : firmwares) {
+        std::string cells[2];
+        double connect = 0;
+        for (int i = 0; i < 2; ++i) {
+            const auto& picture = pictures[i + 1];
+            const std::vector<std::string> args = {"--tcp",      "0",
+                                                   "--firmware", firmware,
+                                                   "--scenario", scenario(dir, picture.file, picture.size),
+                                                   "--rate",     std::to_string(static_cast<int>(rate))};
+            const Run run = capture(args, picture.size);
+            if (!run.ok) return 1;
+            connect = std::max(connect, run.connect);
+            char b[32];
+            std::snprintf(b, sizeof b, "%.2f",
+                          run.wall - (static_cast<double>(picture.size) / rate + kFirstByte));
+            cells[i] = b;
+        }
+        std::printf("| %s | %.2f | %s | %s |\n", firmware, connect, cells[0].c_str(), cells[1].c_str());
+        std::fflush(stdout);
     }
     fs::remove_all(dir);
     return 0;
