@@ -46,6 +46,10 @@ public:
     void setReadData(const std::string& bytes) {
         get<void (*)(const void*, size_t)>("stub_set_read_data")(bytes.data(), bytes.size());
     }
+    // The next n reads time out, each bringing bytesEach bytes of the read data first.
+    void setSilentReads(int n, std::size_t bytesEach = 0) {
+        get<void (*)(int, size_t)>("stub_set_silent_reads")(n, bytesEach);
+    }
     void setListeners(const std::vector<uint16_t>& list) {
         get<void (*)(const uint16_t*, int)>("stub_set_listeners")(list.data(), static_cast<int>(list.size()));
     }

@@ -63,8 +63,16 @@ static int g_addrs_len;
 static uint16_t g_listeners[MAX_ADDRS];
 static int g_listeners_len;
 static int g_ibdev_result, g_poll_byte, g_ask_value;
+/* Reads that time out (ERR, TIMO, EABO) before the data comes, each bringing g_silent_bytes of it
+ * first, as a board's read does when the instrument falls silent; g_read_pos is where they left it. */
+static int g_silent_reads;
+static size_t g_silent_bytes, g_read_pos;
+/* The status of the current call where it is not the scripted one (a timed-out read). */
+static int g_override, g_o_sta, g_o_err;
 
 #define ERR_BIT 0x8000
+#define TIMO_BIT 0x4000
+#define EABO_CODE 6
 #define EDVR_CODE 0
 #define EARG_CODE 4
 #define ENEB_CODE 7
@@ -111,6 +119,9 @@ EXPORT void stub_reset(void) {
     g_written_len = g_read_len = 0;
     g_addrs_len = g_listeners_len = 0;
     g_ibdev_result = g_poll_byte = g_ask_value = 0;
+    g_silent_reads = 0;
+    g_silent_bytes = g_read_pos = 0;
+    g_override = 0;
     g_board_mask = 0xFFFF;
     g_emulate = 0;
     g_node_prefix[0] = 0;
@@ -134,6 +145,11 @@ EXPORT void stub_set_status(int sta, int err, long cnt) {
 EXPORT void stub_set_read_data(const void* data, size_t len) {
     g_read_len = len < MAX_BYTES ? len : MAX_BYTES;
     memcpy(g_read, data, g_read_len);
+}
+EXPORT void stub_set_silent_reads(int n, size_t bytes_each) {
+    g_silent_reads = n;
+    g_silent_bytes = bytes_each;
+    g_read_pos = 0;
 }
 EXPORT void stub_set_listeners(const uint16_t* list, int n) {
     g_listeners_len = n < MAX_ADDRS ? n : MAX_ADDRS;
@@ -192,6 +208,7 @@ EXPORT void stub_set_register_code(int code) {
 static void record(const char* name, long long a0, long long a1, long long a2, long long a3, long long a4,
                    long long a5) {
     ++g_calls;
+    g_override = 0;
     strncpy(g_last, name, sizeof g_last - 1);
     g_last[sizeof g_last - 1] = 0;
     g_args[0] = a0;
@@ -202,15 +219,21 @@ static void record(const char* name, long long a0, long long a1, long long a2, l
     g_args[5] = a5;
 }
 
+static int cur_sta(void) {
+    return g_override ? g_o_sta : g_sta;
+}
+static int cur_err(void) {
+    return g_override ? g_o_err : g_err;
+}
 static void publish(void) {
-    ibsta = g_sta;
-    iberr = g_err;
+    ibsta = cur_sta();
+    iberr = cur_err();
     ibcnt = (int)g_cnt;
     ibcntl = g_cnt;
 #ifdef STUB_REGISTER
     if (r_sta) {
-        *r_sta = g_sta;
-        *r_err = g_err;
+        *r_sta = cur_sta();
+        *r_err = cur_err();
         *r_cnt = (int)g_cnt;
         *r_cntl = g_cnt;
     }
@@ -233,9 +256,20 @@ static void find_listeners(uint16_t* results, long long limit) {
 }
 
 static size_t do_read(void* buf, size_t count) {
-    size_t n = g_read_len < count ? g_read_len : count;
-    memcpy(buf, g_read, n);
+    const size_t left = g_read_len - g_read_pos;
+    size_t n = left < count ? left : count;
+    memcpy(buf, g_read + g_read_pos, n);
     g_cnt = (long)n;
+    if (g_silent_reads > 0) {
+        /* Timed out: the bytes that came before the silence, no more. */
+        --g_silent_reads;
+        n = n < g_silent_bytes ? n : g_silent_bytes;
+        g_read_pos += n;
+        g_cnt = (long)n;
+        g_override = 1;
+        g_o_sta = ERR_BIT | TIMO_BIT;
+        g_o_err = EABO_CODE;
+    }
     return n;
 }
 
@@ -489,7 +523,7 @@ EXPORT result_t ibrd(int ud, void* buf, count_t count) {
     record("ibrd", ud, 0, (long long)count, 0, 0, 0);
     do_read(buf, (size_t)count);
     publish();
-    return (result_t)g_sta;
+    return (result_t)cur_sta();
 }
 EXPORT result_t ibwait(int ud, int mask) {
     record("ibwait", ud, mask, 0, 0, 0, 0);
@@ -553,21 +587,21 @@ EXPORT int UnregisterGpibGlobalsForThread(void) {
 }
 #elif defined(STUB_NI4882)
 EXPORT unsigned long ThreadIbsta(void) {
-    return (unsigned long)(unsigned int)g_sta;
+    return (unsigned long)(unsigned int)cur_sta();
 }
 EXPORT unsigned long ThreadIberr(void) {
-    return (unsigned long)(unsigned int)g_err;
+    return (unsigned long)(unsigned int)cur_err();
 }
 EXPORT unsigned long ThreadIbcnt(void) {
     return (unsigned long)g_cnt;
 }
 #else
 EXPORT int ThreadIbsta(void) {
-    return g_sta;
+    return cur_sta();
 }
 #ifndef STUB_OMIT_IBASK
 EXPORT int ThreadIberr(void) {
-    return g_err;
+    return cur_err();
 }
 #endif
 EXPORT int ThreadIbcnt(void) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+using namespace vellumix::gpib; // status bits, error and timeout codes
 using vellumix::gpib::fold16;
 using vellumix::gpib::ni488::LibraryApi;
 using vellumix::gpib::ni488::Ni488Driver;
@@ -163,6 +164,68 @@ TEST_P(DriverTest, IbrdFillsTheFrontOfTheBufferAndReportsTheCount) {
         EXPECT_EQ(buf.substr(0, n), data.substr(0, n));
         EXPECT_EQ(buf.substr(n), std::string(buf.size() - n, 'x')) << "bytes past the count must be kept";
     }
+}
+
+// A board's read cannot be stopped from another thread: a long one runs as one-second reads, so
+// that a cancel ends it within about a second, and must still end, count and keep bytes as one read.
+TEST_P(DriverTest, LongReadsRunInOneSecondSlicesAndStillActAsOne) {
+    const std::string data = "picture bytes, NUL \0 included";
+    const int32_t eoi = CMPL | END;
+    const int32_t timedOut = ErrBit | TIMO;
+    struct Case {
+        const char* what;
+        int timeout;   // the descriptor's code
+        int silent;    // reads that time out before the rest comes
+        size_t before; // bytes each of them brings first
+        int reads;     // library reads expected
+        int32_t sta, err;
+        size_t count;
+    };
+    const Case cases[] = {
+        {"silent 3 s, then the reply", T10s, 3, 0, 4, eoi, 0, data.size()},
+        {"silent for the whole timeout", T10s, 100, 0, 10, timedOut, EABO, 0},
+        {"bytes before each silence stay", T10s, 2, 5, 3, eoi, 0, data.size()},
+        {"bytes, then silence to the end", T3s, 100, 4, 3, timedOut, EABO, 12},
+        {"a second or less is one read", T1s, 100, 0, 1, timedOut, EABO, 0},
+        {"TNONE waits until the reply comes", TNONE, 50, 0, 51, eoi, 0, data.size()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        stub->reset();
+        registerWords();
+        stub->setIbdevResult(17);
+        stub->setStatus(eoi, 0, 0);
+        ASSERT_EQ(driver->ibdev(0, 1, 0, c.timeout, 1, 0), 17);
+        stub->setReadData(data);
+        stub->setSilentReads(c.silent, c.before);
+        const int before = stub->calls();
+        std::string buf(512, 'x');
+
+        const int32_t sta = driver->ibrd(17, buf.data(), 512);
+
+        const int timeoutCalls = c.reads > 1 || c.timeout != T1s ? 2 : 0;
+        EXPECT_EQ(stub->calls() - before, c.reads + timeoutCalls);
+        EXPECT_EQ(sta, c.sta);
+        EXPECT_EQ(w.sta, c.sta);
+        EXPECT_EQ(w.err, c.err);
+        ASSERT_EQ(w.cntl, static_cast<int32_t>(c.count));
+        EXPECT_EQ(buf.substr(0, c.count), data.substr(0, c.count));
+        if (timeoutCalls) {
+            EXPECT_EQ(ni() ? stub->arg(2) : stub->arg(1), c.timeout) << "the timeout is put back";
+        }
+    }
+
+    // A cancel: the read in progress ends after its slice, and later ones at once, until cleared.
+    driver->cancel();
+    const int before = stub->calls();
+    char buf[16];
+    EXPECT_EQ(driver->ibrd(17, buf, sizeof buf), ErrBit);
+    EXPECT_EQ(w.err, EABO);
+    EXPECT_EQ(w.cntl, 0);
+    EXPECT_EQ(stub->calls(), before) << "a cancelled read never reaches the library";
+    driver->clearCancel();
+    stub->setSilentReads(0);
+    EXPECT_EQ(driver->ibrd(17, buf, sizeof buf), CMPL | END);
 }
 
 TEST_P(DriverTest, PollByteAndAskValueComeBack) {

@@ -3,6 +3,7 @@
 #include "gpib/backends/ni488/ni488library.h"
 #include "gpib/status.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace vellumix::gpib::ni488 {
@@ -92,6 +93,20 @@ int32_t Ni488Driver::rejectArguments() {
     return sta;
 }
 
+CallStatus Ni488Driver::lastCall() {
+    if (nativeRegistered_ && sta_) return {*sta_, *err_, static_cast<int32_t>(nativeCntl_)};
+    return {lib_->call.threadIbsta(), lib_->call.threadIberr(), lib_->call.threadIbcntl()};
+}
+
+void Ni488Driver::publish(const CallStatus& status) {
+    if (!sta_) return;
+    *sta_ = status.sta;
+    *err_ = status.err;
+    *cnt_ = status.cnt;
+    *cntl_ = status.cnt;
+    if (nativeRegistered_) nativeCntl_ = status.cnt;
+}
+
 BoardAnswer Ni488Driver::askInterface(int index) {
     constexpr int IbaPAD = 0x1;
     int value = 0;
@@ -134,6 +149,7 @@ int32_t Ni488Driver::ibdev(int32_t board, int32_t pad, int32_t sad, int32_t tmo,
     // -1 is passed on: the status words already say why.
     const int32_t ud = lib_->call.ibdev(boardFor(board), pad, sad, tmo, eot, eos);
     publishStatus();
+    if (ud >= 0) timeouts_[ud] = tmo;
     return ud;
 }
 
@@ -167,11 +183,45 @@ int32_t Ni488Driver::ibwrt(int32_t ud, const char* buf, int32_t count) {
     return sta;
 }
 
+int64_t Ni488Driver::readSlices(int timeoutCode) {
+    if (timeoutCode == TNONE) return 0;
+    const int64_t slice = timeoutMicroseconds(T1s);
+    const int64_t us = timeoutMicroseconds(timeoutCode);
+    return us <= slice ? 1 : (us + slice - 1) / slice;
+}
+
 int32_t Ni488Driver::ibrd(int32_t ud, char* buf, int32_t count) {
     if (count < 0 || (count > 0 && !buf)) return rejectArguments();
-    const int32_t sta = lib_->call.ibrd(ud, buf, count);
-    publishStatus();
-    return sta;
+    const auto wanted = timeouts_.find(ud);
+    const int64_t slices = wanted == timeouts_.end() ? 1 : readSlices(wanted->second);
+    if (cancelled_.load()) {
+        publish({static_cast<uint16_t>(ErrBit), EABO, 0});
+        return static_cast<uint16_t>(ErrBit);
+    }
+    // A read that waits at most a second needs no split; nor does one the library will not split.
+    if (slices == 1 || (lib_->call.ibtmo(ud, T1s) & ErrBit)) {
+        const int32_t sta = lib_->call.ibrd(ud, buf, count);
+        publishStatus();
+        return sta;
+    }
+    // One-second reads until the whole timeout has passed: on GPIB no byte is lost between two of
+    // them, since the handshake holds the talker until a listener takes the byte. Bytes that came
+    // in a read that timed out stay in the reply.
+    CallStatus status;
+    int32_t got = 0;
+    for (int64_t n = 1;; ++n) {
+        lib_->call.ibrd(ud, buf + got, count - got);
+        status = lastCall();
+        got += std::clamp(status.cnt, 0, count - got);
+        const bool sliceOver = (status.sta & TIMO) && status.err == EABO;
+        if (!sliceOver || got == count || cancelled_.load() || n == slices) break;
+    }
+    lib_->call.ibtmo(ud, wanted->second);
+    status.cnt = got;
+    // A cancel reads as an aborted call, not as the instrument's silence.
+    if (cancelled_.load() && (status.sta & TIMO)) status = {static_cast<uint16_t>(ErrBit), EABO, got};
+    publish(status);
+    return status.sta;
 }
 
 int32_t Ni488Driver::ibwait(int32_t ud, int32_t mask) {
@@ -183,6 +233,7 @@ int32_t Ni488Driver::ibwait(int32_t ud, int32_t mask) {
 int32_t Ni488Driver::ibtmo(int32_t ud, int32_t code) {
     const int32_t sta = lib_->call.ibtmo(ud, code);
     publishStatus();
+    if (!(sta & ErrBit) && timeouts_.count(ud)) timeouts_[ud] = code;
     return sta;
 }
 

@@ -3,7 +3,9 @@
 // time, so that Vellumix builds and runs on machines without one.
 #include "gpib/driver.h"
 
+#include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -66,6 +68,15 @@ public:
     int32_t ibtmo(int32_t ud, int32_t code) override;
     int32_t ibask(int32_t ud, int32_t option, int32_t* value) override;
 
+    // A board's library cannot interrupt a read from another thread; a read whose timeout is longer
+    // than a second runs as a series of one-second reads instead (see ibrd), so a cancel ends it
+    // within about a second, with ERR and EABO.
+    void cancel() override { cancelled_.store(true); }
+    void clearCancel() override { cancelled_.store(false); }
+    // The reads a read of that timeout code is split into: 1 where it is not split, 0 for TNONE
+    // (until bytes or a cancel come).
+    static int64_t readSlices(int timeoutCode);
+
 private:
     struct Library;
     Ni488Driver(std::unique_ptr<Library> lib, std::string path, int board);
@@ -75,6 +86,9 @@ private:
     void publishStatus();
     // Refuses a call whose arguments would make the library read or write out of bounds.
     int32_t rejectArguments();
+    // The status the library left for the calling thread's last call, and publishing one.
+    CallStatus lastCall();
+    void publish(const CallStatus& status);
 
     std::unique_ptr<Library> lib_;
     std::string path_;
@@ -87,6 +101,9 @@ private:
     // gpib-32 writes a long count; on LP64 that is wider than the caller's word, so it gets this one.
     long nativeCntl_ = 0;
     bool nativeRegistered_ = false;
+    // Each device descriptor's timeout code as the program set it (ibdev, ibtmo).
+    std::map<int32_t, int32_t> timeouts_;
+    std::atomic<bool> cancelled_{false};
 };
 
 } // namespace vellumix::gpib::ni488
