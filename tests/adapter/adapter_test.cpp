@@ -576,3 +576,62 @@ TEST(AdapterFirmware, StartsAndCapturesThroughTheWindowOnEveryFirmware) {
         EXPECT_TRUE(test::readFile(lost.file(".bmp")) == good);
     }
 }
+
+TEST(AdapterFirmware, ACancelLeavesTheNextCaptureExactInThisRunAndTheNext) {
+    // A long remainder (a 640x480 BMP at 115200 baud) that firmware which cannot stop its read
+    // keeps sending for some twenty seconds after the cancel: the next capture in the same run,
+    // and a new run connecting meanwhile (Ctrl+C, then the command again), must both be exact.
+    VELLUMIX_NEED_REAL_HARDCOPIES();
+    const std::string picture = test::realHardCopy("tds1000-cf_F0000TEK.BMP");
+    for (const auto& fw : kFirmwares) {
+        SCOPED_TRACE(fw.name);
+        auto o = options(fw);
+        o.rate = 11520;
+        AdapterRun run(scopeSending(picture), o, "cancel-firmware");
+        ASSERT_TRUE(run.link) << run.connectError;
+        const auto cancelAt = [&](double after) {
+            const double start = run.seconds();
+            run.pipe->onWait = [&run, start, after] {
+                if (!run.link->cancelRequested() && run.seconds() - start >= after) run.link->requestCancel();
+            };
+        };
+        cancelAt(3.0);
+        EXPECT_TRUE(fetchPicture(run).empty());
+        run.pipe->onWait = nullptr;
+        run.link->clearCancel();
+        EXPECT_TRUE(fetchPicture(run) == picture) << "the same run after a cancel";
+        EXPECT_TRUE(run.desktop.boxes.empty()) << run.desktop.boxes.front().prompt;
+
+        // The run ends at a cancel; the next one connects while the adapter is still sending.
+        cancelAt(3.0);
+        EXPECT_TRUE(fetchPicture(run).empty());
+        run.pipe->onWait = nullptr;
+        auto pipe = std::make_unique<simadapter::LoopbackPipe>(*run.adapter, run.clock);
+        gpib::prologix::PrologixDriver next(std::move(pipe), run.clock);
+        std::string error;
+        ASSERT_TRUE(next.connect(error)) << error << " after " << run.seconds() << " s";
+        test::FakeDesktop desktop;
+        gpib::InstrumentLink link(next, desktop, run.clock);
+        int16_t ud = 0;
+        link.ibdev(0, 1, 0, T10s, 1, 0, ud);
+        EXPECT_TRUE(QueryDevice(link, ud, "HARDCOPY START", ReadMode::Raw) == picture) << "the next run";
+        EXPECT_TRUE(desktop.boxes.empty()) << desktop.boxes.front().prompt;
+
+        // The same through the window: Esc during the picture, then Get Hard Copy again.
+        AdapterRun window(scopeSending(picture), o, "cancel-window");
+        ASSERT_TRUE(window.session) << window.connectError;
+        window.start();
+        window.session->Option_HCFormat_Click(0);
+        const double start = window.seconds();
+        window.pipe->onWait = [&window, start] {
+            if (!window.link->cancelRequested() && window.seconds() - start >= 8.0)
+                window.link->requestCancel();
+        };
+        window.session->Button_GetHardCopy_Click();
+        window.pipe->onWait = nullptr;
+        EXPECT_FALSE(std::filesystem::exists(window.file(".bmp")));
+        window.session->Button_GetHardCopy_Click();
+        EXPECT_TRUE(test::readFile(window.file(".bmp")) == picture) << "the window's next capture";
+        EXPECT_TRUE(window.desktop.boxes.empty()) << window.desktop.boxes.front().prompt;
+    }
+}

@@ -21,6 +21,9 @@ constexpr auto kConnectWait = std::chrono::milliseconds(5000);
 // A real Arduino restarts when its port opens and drops what comes during its boot loader:
 // the version question is repeated until it is answered.
 constexpr auto kConnectRetry = std::chrono::milliseconds(1500);
+// The longest an adapter may go on sending an earlier run's reply before it answers: the rest of a
+// 640x480 colour hard copy at 115200 baud takes some 27 s.
+constexpr auto kConnectDrain = std::chrono::seconds(45);
 // What an answer to a command may take beyond the adapter's own work (USB and TCP round trips).
 constexpr auto kReplySlack = std::chrono::milliseconds(2000);
 
@@ -73,7 +76,6 @@ bool PrologixAdapter::connect(std::string& error) {
     std::string received;
     std::string line;
     const auto start = clock_.now();
-    const auto deadline = start + kConnectWait;
     lastLineAt_ = start - std::chrono::milliseconds(LineGapMs);
     const auto ask = [&] {
         for (const char* l : {"++auto 0\n", "++ver\n", "++ver\n"}) {
@@ -88,25 +90,46 @@ bool PrologixAdapter::connect(std::string& error) {
         return false;
     }
     auto asked = clock_.now();
+    auto lastByte = asked;
+    auto deadline = start + kConnectWait;
     while (!twoEqualLinesAtEnd(received, line)) {
-        const auto got = pipe_->receive(received, std::min(deadline, asked + kConnectRetry));
+        const std::size_t before = received.size();
+        const auto got =
+            pipe_->receive(received, std::min(deadline, std::max(asked, lastByte) + kConnectRetry));
         if (got == BytePipe::Received::Closed) {
             error = "the connection closed before the controller answered";
             return false;
         }
-        if (got == BytePipe::Received::Timeout) {
-            if (clock_.now() >= deadline) {
-                error = received.empty() ? "there was no answer to ++ver"
-                                         : "the answer to ++ver was not a version";
+        if (got == BytePipe::Received::Data) {
+            // Bytes that keep coming are a read the adapter is finishing for an earlier run (one
+            // cancelled mid-picture, on firmware that cannot stop it): the questions wait behind
+            // it, so the wait lasts as long as it does, within reason.
+            lastByte = clock_.now();
+            deadline = std::min(start + kConnectDrain, std::max(deadline, lastByte + kConnectWait));
+            // Only the end can hold the answers; a whole picture need not be kept.
+            if (received.size() > 65536) received.erase(0, received.size() - 4096);
+            if (clock_.now() >= deadline && received.size() != before) {
+                error =
+                    "the controller kept sending for " +
+                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kConnectDrain).count()) +
+                    " s and did not answer ++ver";
                 return false;
             }
-            if (clock_.now() >= asked + kConnectRetry) {
-                if (!ask()) {
-                    error = "the connection closed before the controller answered";
-                    return false;
-                }
-                asked = clock_.now();
+            continue;
+        }
+        if (clock_.now() >= deadline) {
+            error =
+                received.empty() ? "there was no answer to ++ver" : "the answer to ++ver was not a version";
+            return false;
+        }
+        // Asked again only after a silence: a real Arduino restarts when its port opens and drops
+        // what comes meanwhile, and firmware that ran the questions together answered with a complaint.
+        if (clock_.now() >= std::max(asked, lastByte) + kConnectRetry) {
+            if (!ask()) {
+                error = "the connection closed before the controller answered";
+                return false;
             }
+            asked = clock_.now();
         }
     }
     roundTrip_ = clock_.now() - asked;
