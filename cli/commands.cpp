@@ -218,17 +218,24 @@ int Run::capture(const Request& r) {
                  "ACQUIRE:STATE?)");
         return ExitIo;
     }
+    // A cancel stopped the capture, not this: buses that refuse every call after a cancel (an
+    // adapter, VXI-11) must take the commands that put the settings back. The run still ends as
+    // cancelled (the signal is kept apart), and a second Ctrl+C still ends the tool at once.
+    const auto restore = [&] {
+        if (link_.cancelRequested()) link_.clearCancel();
+        capture::restoreAcquisition(link_, scope.device, *saved);
+    };
     int status = ExitIo;
     try {
         status = captureAll(r, scope, *format);
     } catch (const ProgramEnd&) {
         try {
-            capture::restoreAcquisition(link_, scope.device, *saved);
+            restore();
         } catch (const ProgramEnd&) {
         }
         throw;
     }
-    capture::restoreAcquisition(link_, scope.device, *saved);
+    restore();
     return status;
 }
 

@@ -807,6 +807,7 @@ TEST(CliCapture, SignalCancelsAndTheNextRunIsExact) {
         std::string after; // the message after which reads count
         int reads;         // the read during which the signal comes
         std::optional<double> triggerAfter = 0.0;
+        bool refusesWhileCancelled = false;
     };
     const Case cases[] = {
         {"SIGINT mid-picture", SIGINT, {"-o", "keep.bmp"}, "HARDCOPY START", 3},
@@ -822,6 +823,13 @@ TEST(CliCapture, SignalCancelsAndTheNextRunIsExact) {
          "ACQUIRE:STATE RUN",
          3,
          std::nullopt},
+        {"SIGTERM waiting for the trigger, on a bus that refuses every call after a cancel",
+         SIGTERM,
+         {"--on-trigger", "-o", "keep.bmp"},
+         "ACQUIRE:STATE RUN",
+         3,
+         std::nullopt,
+         true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -831,6 +839,7 @@ TEST(CliCapture, SignalCancelsAndTheNextRunIsExact) {
         s.instruments[0].triggerAfter = c.triggerAfter;
         Cli cli(std::move(s));
         test::InterposedDriver driver(*cli.bus);
+        driver.refusesWhileCancelled = c.refusesWhileCancelled;
         int reads = -1;
         driver.before = [&](const std::string& call) {
             if (call == c.after) reads = 0;

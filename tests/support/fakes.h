@@ -327,8 +327,12 @@ public:
     explicit InterposedDriver(gpib::GpibDriver& d) : d_(d) {}
     std::function<void(const std::string& call)> before;
     int cancels = 0;
+    // As the buses whose port refuses every write after a cancel until it is cleared (an adapter,
+    // VXI-11): ERR, EABO.
+    bool refusesWhileCancelled = false;
 
     int32_t RegisterGpibGlobalsForThread(int32_t* a, int32_t* b, int32_t* c, int32_t* e) override {
+        sta_ = a, err_ = b, cnt_ = c, cntl_ = e;
         return d_.RegisterGpibGlobalsForThread(a, b, c, e);
     }
     int32_t UnregisterGpibGlobalsForThread() override { return d_.UnregisterGpibGlobalsForThread(); }
@@ -343,6 +347,10 @@ public:
     int32_t ibrsp(int32_t ud, char* spr) override { return d_.ibrsp(ud, spr); }
     int32_t ibwrt(int32_t ud, const char* buf, int32_t count) override {
         if (before) before(std::string(buf, static_cast<std::size_t>(count)));
+        if (refusesWhileCancelled && cancelled_ && sta_) {
+            *sta_ = gpib::ErrBit, *err_ = gpib::EABO, *cnt_ = 0, *cntl_ = 0;
+            return gpib::ErrBit;
+        }
         return d_.ibwrt(ud, buf, count);
     }
     int32_t ibrd(int32_t ud, char* buf, int32_t count) override {
@@ -355,12 +363,18 @@ public:
     const char* hardCopyPort() const override { return d_.hardCopyPort(); }
     void cancel() override {
         ++cancels;
+        cancelled_ = true;
         d_.cancel();
     }
-    void clearCancel() override { d_.clearCancel(); }
+    void clearCancel() override {
+        cancelled_ = false;
+        d_.clearCancel();
+    }
 
 private:
     gpib::GpibDriver& d_;
+    bool cancelled_ = false;
+    int32_t *sta_ = nullptr, *err_ = nullptr, *cnt_ = nullptr, *cntl_ = nullptr;
 };
 
 } // namespace vellumix::test
