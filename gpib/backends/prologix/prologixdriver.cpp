@@ -105,7 +105,8 @@ bool PrologixAdapter::connect(std::string& error) {
             // cancelled mid-picture, on firmware that cannot stop it): the questions wait behind
             // it, so the wait lasts as long as it does, within reason.
             lastByte = clock_.now();
-            deadline = std::min(start + kConnectDrain, std::max(deadline, lastByte + kConnectWait));
+            deadline =
+                std::min(start + kConnectDrain, std::max(start + kConnectWait, lastByte + 2 * kConnectRetry));
             // Only the end can hold the answers; a whole picture need not be kept.
             if (received.size() > 65536) received.erase(0, received.size() - 4096);
             if (clock_.now() >= deadline && received.size() != before) {
