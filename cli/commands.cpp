@@ -80,20 +80,33 @@ int Run::scan() {
         fail("no device could be opened on " + busName_ + ": " + driverError());
         return ExitIo;
     }
+    bool failed = false;
     for (int slot = 1; slot <= n; ++slot) {
         const int16_t address = link_.Listeners.address(slot);
         // Probed before anything is printed: a probe that ends the program leaves no half line.
-        const std::string reply = probeId(ud, address);
+        std::string failure;
+        const std::string reply = probeId(ud, address, failure);
         ctx_.out << address << '\t' << reply << '\n';
+        // The bus knows why the listener gave no reply (a lock, a refused reply): an empty line
+        // alone would pass for an instrument that does not answer ID?.
+        if (!failure.empty()) {
+            ctx_.out << std::flush;
+            fail("the listener at address " + std::to_string(address) + " did not answer ID?: " + failure);
+            failed = true;
+        }
     }
-    return finishOutput(ctx_);
+    const int status = finishOutput(ctx_);
+    return status == ExitOk && failed ? ExitIo : status;
 }
 
-std::string Run::probeId(int16_t ud, int16_t address) {
+std::string Run::probeId(int16_t ud, int16_t address, std::string& failure) {
     link_.ibpad(ud, address);
     link_.ibclr(ud);
     link_.ibwrt(ud, "ID?");
-    if (link_.ibsta & gpib::ERR) return {};
+    if (link_.ibsta & gpib::ERR) {
+        failure = link_.failureDetail();
+        return {};
+    }
     // An identification is short; a talker that never ends is cut off rather than read forever.
     constexpr int MaxProbeChunks = 16;
     std::string reply;
@@ -107,7 +120,10 @@ std::string Run::probeId(int16_t ud, int16_t address) {
         // Nothing and no status bit: asking again would not bring more.
         if (got == 0 || (link_.ibsta & (gpib::END | gpib::ERR | gpib::TIMO))) break;
     }
-    if (link_.ibsta & gpib::ERR) link_.ibclr(ud);
+    if (link_.ibsta & gpib::ERR) {
+        failure = link_.failureDetail(); // before the clear starts the account afresh
+        link_.ibclr(ud);
+    }
     gpib::cleanReplyText(reply);
     return reply;
 }

@@ -49,7 +49,8 @@ private:
     bool busIsEmpty();
     std::string driverError() const;
     int findScope(std::string expected, Scope& scope);
-    std::string probeId(int16_t ud, int16_t address);
+    // failure: the bus's account of why the probe failed, empty when it has none.
+    std::string probeId(int16_t ud, int16_t address, std::string& failure);
     std::tm localTime() const;
     int deliver(const std::string& picture, const std::string& target);
     // Waits on the link's clock in short steps; false when cancelled meanwhile.

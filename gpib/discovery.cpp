@@ -25,6 +25,12 @@ bool takeBack(std::string& text, char marker) {
 
 } // namespace
 
+std::string receivedLine(const std::string& reply, int address, const std::string& failure) {
+    std::string line = latin1ToUtf8(reply);
+    if (failure.empty()) return line;
+    return line + (line.empty() ? "" : " ") + "(address " + std::to_string(address) + ") " + failure;
+}
+
 void ScanBus(InstrumentLink& link, int16_t mode) {
     link.Listeners.fill(0);
     link.FreeListeners.fill(0);
@@ -127,6 +133,8 @@ int16_t FindDeviceById(InstrumentLink& link, std::string& query, std::string& ex
 
         std::string reply(ProbeChunk, ' ');
         link.ibrd(link.SpareDevice, reply);
+        // Taken now: the clear below starts the bus's account afresh.
+        const std::string failure = link.ibsta & ERR ? link.failureDetail() : std::string();
         // Without the status registration the count is the fall-back's marker, not the reply's
         // length: then the whole space-filled buffer is taken and trimmed below.
         if (link.statusKnown())
@@ -151,7 +159,7 @@ int16_t FindDeviceById(InstrumentLink& link, std::string& query, std::string& ex
         // A user's cancel ends the search: the listeners not yet asked were not found wanting.
         if (link.cancelRequested()) break;
         if (link.ibsta & ERR) link.ibclr(link.SpareDevice);
-        received = latin1ToUtf8(reply) + "\n" + received;
+        received = receivedLine(reply, link.FreeListeners[slot], failure) + "\n" + received;
     }
 
     link.SpareOpen = -1;

@@ -16,5 +16,8 @@ void ScanBus(InstrumentLink& link, int16_t mode);
 // "!" before expected: quiet; "?" then: pause before each query; "!" after expected: exact match).
 // 0 when none matched and the search was quiet or told to go on.
 int16_t FindDeviceById(InstrumentLink& link, std::string& query, std::string& expected);
+// A probe's reply as a search shows it; a probe whose read failed with the bus's own account of why
+// (failure: failureDetail()) names the address and the cause, since an empty line tells nothing.
+std::string receivedLine(const std::string& reply, int address, const std::string& failure);
 
 } // namespace vellumix::gpib

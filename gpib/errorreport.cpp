@@ -8,8 +8,10 @@ namespace vellumix::gpib {
 void ReportGpibError(InstrumentLink& link) {
     if ((link.ibsta & ERR) == 0) return;
     std::string prompt = errorText(link.iberr);
-    // The bus's own account of the failure, where it has one, follows the error's text.
-    if (const std::string detail = link.failureDetail(); !detail.empty()) prompt += "\n" + detail;
+    // The bus's own account of the failure, where it has one, follows the error's text; before
+    // it when the error is the catch-all "Operating system error.", which says nothing of the cause.
+    if (const std::string detail = link.failureDetail(); !detail.empty())
+        prompt = link.iberr == EDVR ? detail + "\n(" + prompt + ")" : prompt + "\n" + detail;
     prompt += "\nSelect OK to continue or Cancel to terminate program.";
     const std::string title = "GPIB ERROR #" + numberText(link.iberr);
     if (link.desktop().messageBox(prompt, MbExclamation | MbOkCancel, title) == MsgAnswer::Cancel)

@@ -3,6 +3,7 @@
 // thread, and a portmapper that answers on UDP only.
 #include "capture/hardcopy.h"
 #include "gpib/backends/schemes.h"
+#include "gpib/backends/vxi11/client.h"
 #include "gpib/backends/vxi11/vxi11bus.h"
 #include "gpib/status.h"
 #include "tests/support/fakes.h"
@@ -179,6 +180,98 @@ TEST(Vxi11Program, PortmappersOnOneProtocolAndHostsThatRefuse) {
     EXPECT_NE(none.error.find("No portmapper answers at 127.0.0.1 (port " + std::to_string(port)),
               std::string::npos)
         << none.error;
+}
+
+TEST(Vxi11Program, TheCommandLineNamesTheDevicesErrorWhereIdentificationFails) {
+    struct Case {
+        std::vector<std::string> sim;
+        const char* command;
+        int exit;
+        const char* words; // on stderr
+    };
+    const std::vector<Case> cases = {
+        {{"--locked"},
+         "scan",
+         6,
+         "address 1 did not answer ID?: The device inst0 at 127.0.0.1: another client"},
+        {{"--overlong", "3"}, "scan", 6, "were asked for; the reply was refused"},
+        {{"--locked"},
+         "identify",
+         4,
+         "(address 1) The device inst0 at 127.0.0.1: another client holds its lock"},
+        {{"--overlong", "3"}, "capture -o -", 4, "(address 1) The device inst0 at 127.0.0.1 sent"},
+        {{"--gateway", "--device-error", "17"}, "identify", 4, "an I/O error on the gateway's GPIB bus"},
+    };
+    TempDir dir("ident");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command + std::string(" ") + c.sim.front());
+        Sim inst(c.sim);
+        ASSERT_NE(inst.core(), 0);
+        const std::string bus = c.sim.front() == "--gateway" ? inst.uri("gpib0,1") : inst.uri();
+        const std::string command = "VELLUMIX_BUS= " + std::string(VELLUMIX_CLI) + " --bus '" + bus + "' " +
+                                    c.command + " >/dev/null 2>" + (dir.path / "err.txt").string();
+        const int status = std::system(command.c_str());
+        const std::string err = test::readFile(dir.path / "err.txt");
+        EXPECT_EQ(WEXITSTATUS(status), c.exit) << err;
+        EXPECT_NE(err.find(c.words), std::string::npos) << err;
+    }
+}
+
+TEST(Vxi11Program, TheSocketsEndASendAtItsDeadlineOrAnInterrupt) {
+    // A listener that accepts nothing and reads nothing: the kernel's buffers fill, then the send waits.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+    const int port = ntohs(addr.sin_port);
+    const std::string bytes(64u << 20, 'x');
+    using Sent = vxi11::Stream::Sent;
+    struct Case {
+        const char* what;
+        std::chrono::milliseconds deadline;
+        bool interrupt;
+        Sent sent;
+    };
+    for (const Case& c :
+         std::vector<Case>{{"deadline", std::chrono::milliseconds(300), false, Sent::Timeout},
+                           {"interrupt", std::chrono::seconds(60), true, Sent::Interrupted}}) {
+        SCOPED_TRACE(c.what);
+        MonotonicClock clock;
+        auto network = vxi11::createSocketNetwork(clock);
+        vxi11::NetError error;
+        auto stream = network->connect("127.0.0.1", port, clock.now() + std::chrono::seconds(5), error);
+        ASSERT_TRUE(stream) << error.text;
+        std::thread interrupter;
+        if (c.interrupt)
+            interrupter = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                stream->interrupt();
+            });
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(stream->send(bytes, clock.now() + c.deadline), c.sent);
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (interrupter.joinable()) interrupter.join();
+        EXPECT_LT(took, 10.0) << "not the minute the interrupted send was given";
+    }
+    ::close(listener);
+}
+
+TEST(Vxi11Program, ThePortmapperIsFoundByNameOverUdpWhicheverAddressComesFirst) {
+    Sim inst({"--udp-only"});
+    ASSERT_NE(inst.portmapper(), 0);
+    MonotonicClock clock;
+    auto network = vxi11::createSocketNetwork(clock);
+    // "localhost" may resolve to ::1 first, where nothing listens: the answer from 127.0.0.1 counts.
+    const vxi11::PortLookup lookup =
+        vxi11::lookUpPort(*network, "localhost", inst.portmapper(), vxi11::CoreProgram, vxi11::Vxi11Version,
+                          std::chrono::seconds(4));
+    EXPECT_TRUE(lookup.answered) << lookup.error.text;
+    EXPECT_FALSE(lookup.overTcp);
+    EXPECT_EQ(lookup.port, inst.core());
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // boxes show it, long silences, portmappers that answer on one protocol only, gateways, cancel.
 #include "capture/hardcopy.h"
 #include "gpib/backends/vxi11/rpc.h"
+#include "gpib/discovery.h"
 #include "gpib/status.h"
 #include "tests/vxi11/vxi11rig.h"
 
@@ -112,6 +113,15 @@ TEST(Vxi11Errors, EachDeviceCodeBecomesTheStatusABoardGives) {
         {23, ErrBit, EABO, "aborted"},
         {99, ErrBit, EDVR, "error 99"},
     };
+    // Error 17 speaks of a GPIB cable only where there is one: behind a gateway.
+    for (const auto& [gateway, words, notWords] : std::vector<std::tuple<bool, const char*, const char*>>{
+             {true, "the gateway's GPIB bus", ""}, {false, "off and on", "GPIB"}}) {
+        const std::string text = vxi11::deviceErrorText(vxi11::IoError, gateway);
+        EXPECT_NE(text.find(words), std::string::npos) << text;
+        if (*notWords) {
+            EXPECT_EQ(text.find(notWords), std::string::npos) << text;
+        }
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.code);
         const CallStatus s = vxi11::deviceErrorStatus(c.code, 12);
@@ -200,6 +210,16 @@ TEST(Vxi11Transfer, FaultsOfTheDeviceEndTheCallWithTheirOwnStatusAndWords) {
         {"reply longer than asked", opts([](ServerOptions& o) { o.overlong = 3; }), "ID?", 10, EDVR, false,
          "were asked for; the reply was refused"},
         {"nothing to read", opts(), "", 100, EABO, true, "sent nothing for 3 s"},
+        {"syntax error", opts([](ServerOptions& o) { o.deviceError = 1; }), "ID?", 100, EARG, false,
+         "did not understand the request (error 1)"},
+        {"link unknown after a restart", opts([](ServerOptions& o) { o.deviceError = 4; }), "ID?", 100, EDVR,
+         false, "no longer knows the link (error 4)"},
+        {"parameter error", opts([](ServerOptions& o) { o.deviceError = 5; }), "ID?", 100, EARG, false,
+         "refused a value of the request (error 5)"},
+        {"operation not supported", opts([](ServerOptions& o) { o.deviceError = 8; }), "ID?", 100, ECAP,
+         false, "does not support this operation (error 8)"},
+        {"I/O error of the instrument itself", opts([](ServerOptions& o) { o.deviceError = 17; }), "ID?", 100,
+         EBUS, false, "it reported an I/O error (error 17)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -333,10 +353,13 @@ TEST(Vxi11Open, ThePortmapperIsAskedOverUdpThenTcp) {
 }
 
 TEST(Vxi11Open, EachFailureSaysWhatFailedNamingHostAndDevice) {
+    using Kind = vxi11::NetError::Kind;
     struct Case {
         const char* uri;
         bool refuse;
         const char* words;
+        Kind failure = Kind::None; // how connecting to the core port fails
+        const char* notWords = "";
     };
     const std::vector<Case> cases = {
         {"vxi11:scope.invalid", false, "cannot find the host scope.invalid (for the device \"inst0\")"},
@@ -344,6 +367,15 @@ TEST(Vxi11Open, EachFailureSaysWhatFailedNamingHostAndDevice) {
         {"vxi11:127.0.0.1", true, "refuses the VXI-11 connection on port 40001"},
         {"vxi11:127.0.0.1/inst7", false, "127.0.0.1 answers, but does not know the device \"inst7\""},
         {"vxi11:127.0.0.1:40001/gpib0,5", false, "does not know the device \"gpib0,5\""},
+        {"vxi11:127.0.0.1/inst7", false, "Use vxi11:127.0.0.1/NAME for another name"},
+        {"vxi11:127.0.0.1:40001/inst5", false, "Use vxi11:127.0.0.1:40001/NAME for another name"},
+        {"vxi11:127.0.0.1", false,
+         "127.0.0.1 does not answer the VXI-11 connection on port 40001 (nothing answered in time)",
+         Kind::Timeout, "refuses"},
+        {"vxi11:127.0.0.1:40001", false,
+         "127.0.0.1 does not answer the VXI-11 connection on port 40001 (the "
+         "host cannot be reached",
+         Kind::Unreachable, "refuses"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.uri);
@@ -351,12 +383,17 @@ TEST(Vxi11Open, EachFailureSaysWhatFailedNamingHostAndDevice) {
         vxi11sim::Server server(test::tds3000(""), opts(), clock);
         auto net = std::make_unique<vxi11sim::LoopbackNetwork>(server, clock);
         net->refuseCore = c.refuse;
+        net->coreFailure = c.failure;
         std::string why;
         const auto uri = parseBusUri(c.uri, why);
         ASSERT_TRUE(uri) << why;
         const BusOpenResult bus = vxi11::openVxi11(*uri, std::move(net), 111);
         EXPECT_FALSE(bus.driver);
         EXPECT_NE(bus.error.find(c.words), std::string::npos) << bus.error;
+        if (*c.notWords) {
+            EXPECT_EQ(bus.error.find(c.notWords), std::string::npos) << bus.error;
+        }
+        EXPECT_LE(clock.now(), std::chrono::seconds(10)) << "the connect ends at its deadline";
     }
 }
 
@@ -381,6 +418,81 @@ TEST(Vxi11Gateway, TheScanFindsEachListenerAndCapturesFromOne) {
         EXPECT_TRUE(capture::requestHardCopy(*run.link, ud, "BMP", false) == picture);
         EXPECT_EQ(run.server->instrument(7)->hardcopies(), 1);
         EXPECT_EQ(run.server->instrument(3)->hardcopies(), 0);
+    }
+}
+
+TEST(Vxi11Gateway, OneAddressBehindAGatewayIsAListenerOnlyWhenAnInstrumentIsThere) {
+    struct Case {
+        const char* device;
+        bool gateway;
+        bool locked;
+        std::vector<int16_t> found;
+    };
+    const std::vector<Case> cases = {
+        {"gpib0,3", true, false, {3}},
+        {"gpib0,5", true, false, {}}, // nothing connected there: the gateway says so when asked
+        {"hpib,12", true, false, {12}},
+        {"gpib0,3", true, true, {3}}, // locked: there, and the identification says why it is unusable
+        {"inst0", false, false, {1}}, // a device of its own is there once its link is
+        {"inst0", false, true, {1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.device) + (c.locked ? ", locked" : ""));
+        Vxi11Run run(test::tds3000("", {1, 3, 12}), opts([&](ServerOptions& o) {
+                         o.gateway = c.gateway;
+                         o.lockedByOther = c.locked;
+                     }),
+                     std::string(Uri) + "/" + c.device, "single");
+        ASSERT_TRUE(run.driver) << run.bus.error;
+        std::vector<int16_t> list;
+        for (int a = 1; a <= MaxPrimaryAddress; ++a)
+            list.push_back(static_cast<int16_t>(a));
+        list.push_back(NOADDR);
+        std::vector<int16_t> found(31, 0);
+        run.link->FindLstn(0, list.data(), found.data(), 31);
+        found.resize(static_cast<std::size_t>(std::max<int32_t>(run.link->ibcntl, 0)));
+        EXPECT_EQ(found, c.found);
+    }
+}
+
+TEST(Vxi11Identify, ADeviceErrorDuringTheSearchIsNamedInItsBox) {
+    struct Case {
+        const char* what;
+        ServerOptions options;
+        const char* uri;
+        const char* words; // in the received responses, after the address
+    };
+    const std::vector<Case> cases = {
+        {"locked", opts([](ServerOptions& o) { o.lockedByOther = true; }), Uri,
+         "(address 1) The device inst0 at 127.0.0.1: another client holds its lock (error 11)"},
+        {"reply longer than asked", opts([](ServerOptions& o) { o.overlong = 3; }), Uri,
+         "(address 1) The device inst0 at 127.0.0.1 sent 262147 bytes where 262144 were asked for"},
+        {"locked, behind a gateway", opts([](ServerOptions& o) {
+             o.gateway = true;
+             o.lockedByOther = true;
+         }),
+         "vxi11:127.0.0.1/gpib0,1", "(address 1) The device gpib0,1 at 127.0.0.1: another client holds"},
+        {"gateway's bus error", opts([](ServerOptions& o) {
+             o.gateway = true;
+             o.deviceError = 17;
+         }),
+         "vxi11:127.0.0.1/gpib0,1",
+         "(address 1) The device gpib0,1 at 127.0.0.1: an I/O error on the gateway's "
+         "GPIB bus (error 17)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Vxi11Run run(test::tds3000(""), c.options, c.uri, "identify");
+        ASSERT_TRUE(run.driver) << run.bus.error;
+        ScanBus(*run.link, 0);
+        ASSERT_EQ(run.link->Listeners.count(), 1);
+        std::string query = "ID?!";
+        std::string expected = "TEK/TDS";
+        EXPECT_EQ(FindDeviceById(*run.link, query, expected), 0);
+        ASSERT_EQ(run.desktop.boxes.size(), 1u);
+        const std::string& prompt = run.desktop.boxes[0].prompt;
+        EXPECT_NE(prompt.find("Received Response(s):\n"), std::string::npos) << prompt;
+        EXPECT_NE(prompt.find(c.words), std::string::npos) << prompt;
     }
 }
 
@@ -411,6 +523,71 @@ TEST(Vxi11Cancel, ACancelDuringAReadAbortsTheTransferOnTheAbortChannel) {
     run.link->ibrd(ud, buf);
     EXPECT_FALSE(run.link->ibsta & ERR) << run.link->failureDetail();
     EXPECT_EQ(buf.substr(0, 16), "ID TEK/TDS 3054B");
+}
+
+TEST(Vxi11Cancel, TheNextCaptureAfterACancelIsExactAndAtOnce) {
+    std::string picture(300000, '\0');
+    for (std::size_t i = 0; i < picture.size(); ++i)
+        picture[i] = static_cast<char>(i * 13 % 251);
+    struct Case {
+        const char* what;
+        int waitsBeforeCancel; // core waits before the user presses Cancel (7: the setup's writes)
+    };
+    for (const Case& c : std::vector<Case>{{"as the picture is asked for", 7}, {"halfway", 40}}) {
+        SCOPED_TRACE(c.what);
+        Vxi11Run run(test::tds3000(picture), opts([](ServerOptions& o) { o.chunk = 4000; }), Uri,
+                     "recapture");
+        ASSERT_TRUE(run.driver) << run.bus.error;
+        const int16_t ud = run.device(1, T10s);
+        run.network->onWait = [&, waits = 0]() mutable {
+            if (waits++ == c.waitsBeforeCancel) run.link->requestCancel();
+        };
+        EXPECT_TRUE(capture::requestHardCopy(*run.link, ud, "BMP", false).size() < picture.size());
+        run.network->onWait = {};
+        EXPECT_EQ(run.link->iberr, EABO);
+        EXPECT_EQ(run.server->aborts(), 1);
+        // The aborted read answered, then a device clear dropped what the scope had left to send.
+        const auto& calls = run.server->calls();
+        ASSERT_GE(calls.size(), 2u);
+        EXPECT_EQ(calls.back(), vxi11::DeviceClear);
+        EXPECT_EQ(calls[calls.size() - 2], vxi11::DeviceRead);
+
+        run.link->clearCancel();
+        const double start = run.seconds();
+        EXPECT_TRUE(capture::requestHardCopy(*run.link, ud, "BMP", false) == picture)
+            << "the whole new picture";
+        EXPECT_LT(run.seconds() - start, 1.0);
+        EXPECT_EQ(run.server->instrument(1)->hardcopies(), 2);
+    }
+}
+
+TEST(Vxi11Cancel, AWriteToADeviceThatStoppedReadingEndsAtItsTimeoutOrACancel) {
+    struct Case {
+        const char* what;
+        bool cancel;
+        int32_t sta;
+        int16_t err;
+        const char* detail;
+        double atMost; // seconds on the virtual clock
+    };
+    for (const Case& c : std::vector<Case>{
+             {"timeout", false, ERR | TIMO, EABO, "did not answer in time", 6.0},
+             {"cancel", true, ERR, EABO, "was cancelled", 0.5},
+         }) {
+        SCOPED_TRACE(c.what);
+        Vxi11Run run(test::tds3000(""), opts(), Uri, "stall");
+        ASSERT_TRUE(run.driver) << run.bus.error;
+        const int16_t ud = run.device(1, T3s);
+        run.network->stallSends = true;
+        if (c.cancel) run.network->onWait = [&] { run.link->requestCancel(); };
+        const double start = run.seconds();
+        run.link->ibwrt(ud, "HARDCOPY:FORMAT BMP");
+        EXPECT_EQ(run.link->ibsta & (ERR | TIMO), c.sta);
+        EXPECT_EQ(run.link->iberr, c.err);
+        EXPECT_NE(run.link->failureDetail().find(c.detail), std::string::npos) << run.link->failureDetail();
+        EXPECT_LE(run.seconds() - start, c.atMost);
+        run.network->onWait = {};
+    }
 }
 
 } // namespace

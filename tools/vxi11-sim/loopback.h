@@ -40,7 +40,12 @@ public:
         } else if (port != ports_.core || refuseCore) {
             error.kind = Kind::Refused;
             error.text = "Connection refused";
-            (void)deadline;
+            return nullptr;
+        } else if (coreFailure != Kind::None) {
+            error.kind = coreFailure;
+            error.text = coreFailure == Kind::Unreachable ? "No route to host" : "Connection timed out";
+            if (coreFailure == Kind::Timeout && deadline > clock_.now())
+                clock_.advance(deadline - clock_.now());
             return nullptr;
         }
         return std::make_unique<LoopStream>(*this, channel);
@@ -65,6 +70,10 @@ public:
     // Runs as each wait for a core reply begins: what another thread could do meanwhile (a cancel).
     std::function<void()> onWait;
     bool refuseCore = false;
+    // How a connection to the core port fails (Refused, Timeout, Unreachable); None: it does not.
+    gpib::vxi11::NetError::Kind coreFailure = gpib::vxi11::NetError::Kind::None;
+    // From now on the core channel takes no bytes (a device that stopped reading).
+    bool stallSends = false;
     int connects = 0;
     // Shared, so that a test can count after a failed open has destroyed the network with its driver.
     std::shared_ptr<int> datagrams = std::make_shared<int>(0);
@@ -73,11 +82,19 @@ private:
     class LoopStream final : public gpib::vxi11::Stream {
     public:
         LoopStream(LoopbackNetwork& net, Server::Channel channel) : net_(net), channel_(channel) {}
-        bool send(std::string_view bytes) override {
+        Sent send(std::string_view bytes, gpib::Clock::duration deadline) override {
+            // A device that stops taking bytes: the wait for room ends at the deadline or a cancel.
+            if (net_.stallSends && channel_ == Server::Channel::Core) {
+                if (interrupted_) return Sent::Interrupted;
+                if (net_.onWait) net_.onWait();
+                if (interrupted_) return Sent::Interrupted;
+                if (deadline > net_.clock_.now()) net_.clock_.advance(deadline - net_.clock_.now());
+                return Sent::Timeout;
+            }
             reader_.feed(bytes);
             // The abort channel is served at once, as its own connection would be beside a running call.
             if (channel_ == Server::Channel::Abort) serve();
-            return true;
+            return Sent::Done;
         }
         Received receive(std::string& out, gpib::Clock::duration deadline) override {
             if (channel_ == Server::Channel::Core && net_.onWait) net_.onWait();

@@ -35,6 +35,7 @@ const char* const kUsage =
     "  --delay S           seconds before the first byte of every reply\n"
     "  --rate B            bytes per second of every reply (default: the scenario's; 0 = no limit)\n"
     "  --locked            another client holds the device's lock (error 11)\n"
+    "  --device-error N    every device_write and device_read ends with error N (1, 4, 5, 8, 17, ...)\n"
     "  --abort-after N     a hard copy transfer ends as aborted (error 23) after N bytes\n"
     "  --overlong N        each device_read reply carries N bytes more than asked\n"
     "  --padding N         N bytes after each core reply's end, inside its record\n"
@@ -143,6 +144,8 @@ int main(int argc, char** argv) {
             rate = number(value(), "--rate");
         else if (a == "--locked")
             options.lockedByOther = true;
+        else if (a == "--device-error")
+            options.deviceError = static_cast<uint32_t>(count());
         else if (a == "--abort-after")
             options.abortAfter = count();
         else if (a == "--overlong")

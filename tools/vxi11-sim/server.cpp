@@ -162,15 +162,19 @@ std::string Server::deviceWrite(std::string_view args) {
         if (flags & FlagWaitLock) wait(lockTimeout);
         error = DeviceLocked;
     }
+    if (error == NoError && options_.deviceError) error = options_.deviceError;
     if (error == NoError && limit && data.size() > limit) error = ParameterError;
     if (error == NoError && !it->second.instrument) error = IoError; // nobody listens there
     if (error == NoError) {
         Link& link = it->second;
         link.unended.append(data);
-        if (flags & FlagEnd) {
+        if ((flags & FlagEnd) && link.abortedRest && link.instrument->pending().active()) {
+            link.unended.clear(); // still busy with the aborted hard copy: the message is lost
+        } else if (flags & FlagEnd) {
             const std::string message = std::move(link.unended);
             link.unended.clear();
             link.sent = 0;
+            link.abortedRest = false;
             if (const gpib::sim::Fault* fault = link.instrument->takeWriteFault(message)) {
                 error = fault->iberr == 6 ? (wait(io) ? IoTimeout : Aborted) : IoError;
             } else {
@@ -202,10 +206,17 @@ std::string Server::deviceRead(std::string_view args) {
         if (flags & FlagWaitLock) wait(lockTimeout);
         return fail(DeviceLocked);
     }
+    if (options_.deviceError) return fail(options_.deviceError);
     Link& link = it->second;
     gpib::sim::SimInstrument* in = link.instrument;
     if (!in) return fail(IoError);
-    if (takeAbort()) return fail(Aborted);
+    // An abort ends the transfer, not the hard copy: what is left of it stays queued.
+    const auto aborted = [&] {
+        link.abortedRest = link.abortedRest ||
+                           (in->pending().active() && in->pending().kind == gpib::sim::ReplyKind::Hardcopy);
+        return fail(Aborted);
+    };
+    if (takeAbort()) return aborted();
     if (in->silent() || !in->pending().active()) return fail(wait(io) ? IoTimeout : Aborted);
     gpib::sim::PendingReply& pending = in->pending();
     ++pending.reads;
@@ -229,9 +240,9 @@ std::string Server::deviceRead(std::string_view args) {
     using Outcome = gpib::sim::PacedRead::Outcome;
     if (got.outcome == Outcome::Cancelled) {
         takeAbort();
-        return fail(Aborted);
+        return aborted();
     }
-    if (got.outcome == Outcome::NotReady) return fail(wait(io) ? IoTimeout : Aborted);
+    if (got.outcome == Outcome::NotReady) return wait(io) ? fail(IoTimeout) : aborted();
     data.resize(got.count);
     link.sent = got.end ? 0 : link.sent + got.count;
     if (got.outcome == Outcome::Late) return fail(IoTimeout, data);
@@ -273,6 +284,7 @@ std::string Server::core(uint32_t procedure, std::string_view args) {
                 in->clearOutput();
                 it->second.unended.clear();
                 it->second.sent = 0;
+                it->second.abortedRest = false;
                 abortRequested_.store(false);
             }
             return w.u32(error).take();

@@ -26,6 +26,7 @@ struct ServerOptions {
     std::size_t chunk = 0;        // a device_read returns at most this many bytes (0: as asked)
     double delay = -1;            // seconds before the first byte of every reply (<0: the scenario's)
     bool lockedByOther = false;   // another client holds the device's lock
+    uint32_t deviceError = 0;     // every device_write and device_read ends with this error code
     std::size_t abortAfter = 0;   // a hard copy read that reaches this many bytes ends as aborted (error 23)
     std::size_t overlong = 0;     // each device_read reply is this many bytes longer than asked
     std::size_t padding = 0;      // bytes after each core reply's own end, within its record
@@ -63,6 +64,9 @@ private:
         gpib::sim::SimInstrument* instrument = nullptr; // nullptr: an empty gateway address
         std::string unended;                            // write pieces before END
         std::size_t sent = 0;                           // bytes of the current reply sent
+        // A hard copy whose transfer was aborted goes on printing: its rest stays queued ahead of
+        // anything asked later, until a device clear drops it.
+        bool abortedRest = false;
     };
     std::string portmapper(uint32_t procedure, std::string_view args);
     std::string core(uint32_t procedure, std::string_view args);

@@ -19,10 +19,16 @@ std::string RpcConnection::prepare(uint32_t procedure, std::string_view args) {
     return recordMark(encodeCall(++xid_, program_, version_, procedure, args));
 }
 
-uint32_t RpcConnection::send(uint32_t procedure, std::string_view args, bool& sent) {
+uint32_t RpcConnection::send(uint32_t procedure, std::string_view args, Clock::duration deadline,
+                             Outcome& outcome) {
     const std::string record = prepare(procedure, args);
-    sent = !broken_ && stream_->send(record);
-    if (!sent) broken_ = true;
+    const Stream::Sent sent = broken_ ? Stream::Sent::Closed : stream_->send(record, deadline);
+    outcome = sent == Stream::Sent::Done          ? Outcome::Ok
+              : sent == Stream::Sent::Timeout     ? Outcome::Timeout
+              : sent == Stream::Sent::Interrupted ? Outcome::Interrupted
+                                                  : Outcome::Closed;
+    // Part of a record leaves the server reading the next call as its rest.
+    if (outcome != Outcome::Ok) broken_ = true;
     return xid_;
 }
 
@@ -66,9 +72,9 @@ RpcConnection::Outcome RpcConnection::await(uint32_t xid, Clock::duration deadli
 
 RpcConnection::Outcome RpcConnection::call(uint32_t procedure, std::string_view args,
                                            Clock::duration deadline, std::string& results) {
-    bool sent = false;
-    const uint32_t xid = send(procedure, args, sent);
-    if (!sent) return Outcome::Closed;
+    Outcome sent = Outcome::Ok;
+    const uint32_t xid = send(procedure, args, deadline, sent);
+    if (sent != Outcome::Ok) return sent;
     return await(xid, deadline, results, false);
 }
 

@@ -24,12 +24,13 @@ public:
         Refused,     // the server answered, but not with results (no such program or procedure)
         Malformed,   // what came was no reply
     };
-    // Sends one call; its xid, for await().
-    uint32_t send(uint32_t procedure, std::string_view args, bool& sent);
+    // Sends one call by the deadline; its xid, for await(). outcome: Ok, or Timeout, Closed or
+    // Interrupted when the call did not go out whole (the connection is then of no further use).
+    uint32_t send(uint32_t procedure, std::string_view args, Clock::duration deadline, Outcome& outcome);
     // Waits for the reply to `xid`, dropping replies to earlier calls. Interrupted only when
     // `interruptible`; otherwise an interrupt is taken back and the wait goes on.
     Outcome await(uint32_t xid, Clock::duration deadline, std::string& results, bool interruptible);
-    // send() and await() in one, not interruptible.
+    // send() and await() in one; only a send that cannot go out is interruptible.
     Outcome call(uint32_t procedure, std::string_view args, Clock::duration deadline, std::string& results);
 
     Stream& stream() { return *stream_; }

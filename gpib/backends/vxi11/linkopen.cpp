@@ -47,6 +47,11 @@ bool isGatewayInterface(const std::string& device) {
     return false;
 }
 
+bool isGatewayAddress(const std::string& device) {
+    const std::size_t comma = device.find(',');
+    return comma != std::string::npos && isGatewayInterface(device.substr(0, comma));
+}
+
 int linkAddress(const std::string& device) {
     const std::size_t comma = device.find(',');
     if (comma == std::string::npos || comma + 1 >= device.size()) return 1;
@@ -88,7 +93,7 @@ CallStatus deviceErrorStatus(uint32_t error, int32_t moved) {
     }
 }
 
-std::string deviceErrorText(uint32_t error) {
+std::string deviceErrorText(uint32_t error, bool behindGateway) {
     switch (error) {
     case SyntaxError:
         return "it did not understand the request (error 1).";
@@ -108,7 +113,11 @@ std::string deviceErrorText(uint32_t error) {
     case IoTimeout:
         return "the transfer timed out (error 15).";
     case IoError:
-        return "an I/O error on its bus (error 17); check the GPIB cable and the device's address.";
+        // A gateway's error is its GPIB bus; a scope on its own Ethernet has no cable to check.
+        return behindGateway ? "an I/O error on the gateway's GPIB bus (error 17); check the GPIB cable "
+                               "and the instrument's GPIB address."
+                             : "it reported an I/O error (error 17). Start again; if it persists, switch "
+                               "the instrument off and on.";
     case Aborted:
         return "the transfer was aborted (error 23).";
     default:
@@ -179,13 +188,17 @@ std::string Vxi11Devices::open() {
     NetError error;
     auto stream = network_.connect(target_.host, corePort_, clock.now() + ConnectTimeout, error);
     if (!stream && error.kind == NetError::Kind::Unresolved) return unresolved(error);
-    if (!stream)
-        return host + " refuses the VXI-11 connection on port " + std::to_string(corePort_) + " (" +
-               networkReason(error) + "), so Vellumix cannot reach the device " + device +
-               ".\n\nCheck the address and port, that the instrument's LAN server is on, and that no "
-               "firewall "
-               "blocks the port. " +
+    if (!stream) {
+        // Only a refusal shows the host is there; silence and an unreachable network do not.
+        const std::string what = error.kind == NetError::Kind::Refused
+                                     ? " refuses the VXI-11 connection on port "
+                                     : " does not answer the VXI-11 connection on port ";
+        return host + what + std::to_string(corePort_) + " (" + networkReason(error) +
+               "), so Vellumix cannot reach the device " + device +
+               ".\n\nCheck the address and port, that the instrument is on and its LAN server running, and "
+               "that no firewall blocks the port. " +
                FindAddress;
+    }
     core_ = std::make_unique<RpcConnection>(std::move(stream), clock, CoreProgram, Vxi11Version);
     if (gateway_) return {};
 
@@ -201,9 +214,10 @@ std::string Vxi11Devices::open() {
         return host + " answers, but does not know the device " + device + " (error " + std::to_string(r) +
                ").\n\nA TDS scope is \"inst0\"; a gateway names its GPIB instruments \"gpib0,N\" with N the "
                "instrument's GPIB address (some use \"hpib,N\"). Use vxi11:" +
-               host + "/NAME for another name.";
+               host + (target_.port ? ":" + std::to_string(target_.port) : std::string()) +
+               "/NAME for another name.";
     return host + " refused a link to the device " + device + ": " +
-           deviceErrorText(static_cast<uint32_t>(r));
+           deviceErrorText(static_cast<uint32_t>(r), isGatewayAddress(target_.device));
 }
 
 int64_t Vxi11Devices::createLink(Link& link, Clock::duration deadline) {

@@ -14,8 +14,11 @@ namespace vellumix::gpib::vxi11 {
 class Stream {
 public:
     virtual ~Stream() = default;
-    // Sends all of bytes; false when the connection is gone. Safe from a signal handler.
-    virtual bool send(std::string_view bytes) = 0;
+    enum class Sent { Done, Timeout, Closed, Interrupted };
+    // Sends all of bytes by the deadline (on the clock): a device that stops taking them must not
+    // hold the program, and interrupt() ends the wait too. Anything but Done may have sent part of
+    // them. Safe from a signal handler.
+    virtual Sent send(std::string_view bytes, Clock::duration deadline) = 0;
     enum class Received { Data, Timeout, Closed, Interrupted };
     // Appends what arrives to out, returning as soon as something did, at the deadline (on the
     // clock) or at interrupt().

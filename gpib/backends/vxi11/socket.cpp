@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vellumix::gpib::vxi11 {
 
@@ -48,22 +49,45 @@ NetError fromErrno(int e) {
     return error;
 }
 
-struct AddrList {
-    addrinfo* list = nullptr;
-    ~AddrList() {
-        if (list) ::freeaddrinfo(list);
+// One resolved address; the port is set for each use.
+struct Address {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    int family = AF_UNSPEC;
+
+    const sockaddr* at(int port) {
+        if (family == AF_INET)
+            reinterpret_cast<sockaddr_in*>(&storage)->sin_port = htons(static_cast<uint16_t>(port));
+        else if (family == AF_INET6)
+            reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port = htons(static_cast<uint16_t>(port));
+        return reinterpret_cast<const sockaddr*>(&storage);
     }
 };
 
-bool resolve(const std::string& host, int port, int type, AddrList& out, NetError& error) {
+bool resolve(const std::string& host, std::vector<Address>& out, NetError& error) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = type;
-    const std::string service = std::to_string(port);
-    const int r = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &out.list);
-    if (r == 0) return true;
-    error.kind = r == EAI_SYSTEM ? fromErrno(errno).kind : NetError::Kind::Unresolved;
-    error.text = r == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(r);
+    hints.ai_socktype = SOCK_STREAM; // one entry per address; the socket type is chosen per use
+    addrinfo* list = nullptr;
+    const int r = ::getaddrinfo(host.c_str(), nullptr, &hints, &list);
+    if (r != 0) {
+        error.kind = r == EAI_SYSTEM ? fromErrno(errno).kind : NetError::Kind::Unresolved;
+        error.text = r == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(r);
+        return false;
+    }
+    for (const addrinfo* a = list; a; a = a->ai_next) {
+        if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) || a->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        Address address;
+        std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
+        address.length = static_cast<socklen_t>(a->ai_addrlen);
+        address.family = a->ai_family;
+        out.push_back(address);
+    }
+    ::freeaddrinfo(list);
+    if (!out.empty()) return true;
+    error.kind = NetError::Kind::Unresolved;
+    error.text = "no IPv4 or IPv6 address";
     return false;
 }
 
@@ -78,21 +102,24 @@ public:
         if (wake_[1] >= 0) ::close(wake_[1]);
     }
 
-    bool send(std::string_view bytes) override {
+    Sent send(std::string_view bytes, Clock::duration deadline) override {
         while (!bytes.empty()) {
             const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
             if (n > 0) {
                 bytes.remove_prefix(static_cast<std::size_t>(n));
-            } else if (n < 0 && errno == EINTR) {
                 continue;
-            } else if (n < 0 && errno == EAGAIN) {
-                pollfd p{fd_, POLLOUT, 0};
-                if (::poll(&p, 1, 1000) < 0 && errno != EINTR) return false;
-            } else {
-                return false;
             }
+            if (n < 0 && errno == EINTR) continue;
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return Sent::Closed;
+            // The device's receive window is full: wait for room, a wake-up or the deadline. The
+            // wake byte stays for the receive that follows.
+            if (clock_.now() >= deadline) return Sent::Timeout;
+            pollfd p[2] = {{fd_, POLLOUT, 0}, {wake_[0], POLLIN, 0}};
+            const int r = ::poll(p, wake_[0] >= 0 ? 2 : 1, waitMs(clock_, deadline));
+            if (r < 0 && errno != EINTR) return Sent::Closed;
+            if (r > 0 && (p[1].revents & POLLIN)) return Sent::Interrupted;
         }
-        return true;
+        return Sent::Done;
     }
 
     Received receive(std::string& out, Clock::duration deadline) override {
@@ -132,13 +159,13 @@ private:
 };
 
 // A non-blocking connect to one address, ended at the deadline; the connected socket or -1.
-int connectOne(const addrinfo& a, Clock& clock, Clock::duration deadline, NetError& error) {
-    const int fd = ::socket(a.ai_family, a.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a.ai_protocol);
+int connectOne(Address& a, int port, Clock& clock, Clock::duration deadline, NetError& error) {
+    const int fd = ::socket(a.family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         error = fromErrno(errno);
         return -1;
     }
-    int e = ::connect(fd, a.ai_addr, a.ai_addrlen) == 0 ? 0 : errno;
+    int e = ::connect(fd, a.at(port), a.length) == 0 ? 0 : errno;
     while (e == EINPROGRESS || e == EINTR) {
         pollfd p{fd, POLLOUT, 0};
         const int r = ::poll(&p, 1, waitMs(clock, deadline));
@@ -169,54 +196,79 @@ public:
 
     std::unique_ptr<Stream> connect(const std::string& host, int port, Clock::duration deadline,
                                     NetError& error) override {
-        AddrList addresses;
-        if (!resolve(host, port, SOCK_STREAM, addresses, error)) return nullptr;
-        for (const addrinfo* a = addresses.list; a; a = a->ai_next)
-            if (const int fd = connectOne(*a, clock_, deadline, error); fd >= 0)
+        std::vector<Address>* addresses = lookUp(host, error);
+        if (!addresses) return nullptr;
+        for (Address& a : *addresses)
+            if (const int fd = connectOne(a, port, clock_, deadline, error); fd >= 0)
                 return std::make_unique<SocketStream>(fd, clock_);
         return nullptr;
     }
 
+    // The request goes to every address of the host at once (IPv4 and IPv6 alike): the first answer
+    // counts, and an address that does not answer costs no time of its own.
     bool datagram(const std::string& host, int port, std::string_view request, std::string& answer,
                   Clock::duration deadline, NetError& error) override {
-        AddrList addresses;
-        if (!resolve(host, port, SOCK_DGRAM, addresses, error)) return false;
-        const addrinfo& a = *addresses.list;
-        const int fd = ::socket(a.ai_family, a.ai_socktype | SOCK_CLOEXEC, a.ai_protocol);
-        if (fd < 0 || ::connect(fd, a.ai_addr, a.ai_addrlen) != 0 ||
-            ::send(fd, request.data(), request.size(), 0) < 0) {
-            error = fromErrno(errno);
-            if (fd >= 0) ::close(fd);
-            return false;
+        std::vector<Address>* addresses = lookUp(host, error);
+        if (!addresses) return false;
+        std::vector<pollfd> sockets;
+        for (Address& a : *addresses) {
+            const int fd = ::socket(a.family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (fd < 0 || ::connect(fd, a.at(port), a.length) != 0 ||
+                ::send(fd, request.data(), request.size(), 0) < 0) {
+                error = fromErrno(errno);
+                if (fd >= 0) ::close(fd);
+                continue;
+            }
+            sockets.push_back({fd, POLLIN, 0});
         }
-        for (;;) {
-            pollfd p{fd, POLLIN, 0};
-            const int r = ::poll(&p, 1, waitMs(clock_, deadline));
-            if (r > 0) {
+        bool answered = false;
+        while (!sockets.empty() && !answered) {
+            const int r = ::poll(sockets.data(), sockets.size(), waitMs(clock_, deadline));
+            for (std::size_t i = 0; r > 0 && i < sockets.size() && !answered;) {
+                if (!(sockets[i].revents & (POLLIN | POLLERR))) {
+                    ++i;
+                    continue;
+                }
                 char buffer[9000];
-                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                const ssize_t n = ::recv(sockets[i].fd, buffer, sizeof buffer, 0);
                 if (n >= 0) {
                     answer.assign(buffer, static_cast<std::size_t>(n));
-                    ::close(fd);
-                    return true;
-                }
-                // A port that nobody listens on answers with ICMP, which shows here.
-                if (errno != EINTR) {
+                    answered = true;
+                } else if (errno != EINTR) {
+                    // A port that nobody listens on answers with ICMP, which shows here.
                     error = fromErrno(errno);
-                    ::close(fd);
-                    return false;
+                    ::close(sockets[i].fd);
+                    sockets.erase(sockets.begin() + static_cast<std::ptrdiff_t>(i));
+                    continue;
                 }
+                ++i;
             }
-            if (clock_.now() >= deadline) {
+            if (!answered && !sockets.empty() && clock_.now() >= deadline) {
+                error = {};
                 error.kind = NetError::Kind::Timeout;
-                ::close(fd);
-                return false;
+                break;
             }
         }
+        for (const pollfd& p : sockets)
+            ::close(p.fd);
+        return answered;
     }
 
 private:
+    // Resolved once for the host and kept: a slow or absent name server is then waited for once,
+    // not for each portmapper try, connection and abort channel.
+    std::vector<Address>* lookUp(const std::string& host, NetError& error) {
+        if (host != resolvedHost_ || addresses_.empty()) {
+            addresses_.clear();
+            if (!resolve(host, addresses_, error)) return nullptr;
+            resolvedHost_ = host;
+        }
+        return &addresses_;
+    }
+
     Clock& clock_;
+    std::string resolvedHost_;
+    std::vector<Address> addresses_;
 };
 
 } // namespace

@@ -28,6 +28,22 @@ bool validName(std::string_view text, bool host) {
     return true;
 }
 
+// An IPv6 address as it goes between brackets, with an optional zone after '%' (fe80::1%eth0): a
+// link-local address means nothing without the interface it is reached through.
+bool validIpv6(std::string_view text) {
+    const std::size_t percent = text.find('%');
+    const std::string_view address = text.substr(0, percent);
+    if (address.empty()) return false;
+    for (char c : address)
+        if (!(std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.')) return false;
+    if (percent == std::string_view::npos) return true;
+    const std::string_view zone = text.substr(percent + 1);
+    if (zone.empty()) return false;
+    for (char c : zone)
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.')) return false;
+    return true;
+}
+
 // What was given for the portmapper's port, else 111.
 int portmapperPort() {
     const char* env = std::getenv(PortmapperVariable);
@@ -49,9 +65,7 @@ bool parseVxi11(std::string_view argument, bool, BusUri& uri, std::string& why) 
         if (close == std::string_view::npos || close == 1) return false;
         host = rest.substr(1, close - 1);
         rest.remove_prefix(close + 1);
-        for (char c : host)
-            if (!(std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.' || c == '%'))
-                return false;
+        if (!validIpv6(host)) return false;
     } else {
         const std::size_t end = rest.find_first_of(":/");
         host = rest.substr(0, end);

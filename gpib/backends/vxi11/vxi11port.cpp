@@ -74,6 +74,9 @@ CallStatus Vxi11Devices::rpcFailure(RpcConnection::Outcome outcome, const Link& 
     case RpcConnection::Outcome::Timeout:
         detail_ = host + " did not answer in time for " + where(link) + ".";
         return {ErrBit | TIMO, EABO, moved};
+    case RpcConnection::Outcome::Interrupted: // only a send that could not go out is cut short
+        detail_ = "The transfer to " + link.name + " at " + host + " was cancelled.";
+        return {ErrBit, EABO, moved};
     case RpcConnection::Outcome::Closed:
         detail_ = "The connection to " + host + " was lost (" + where(link) +
                   "): the instrument was switched off or restarted, or the network broke. Start again "
@@ -90,7 +93,8 @@ CallStatus Vxi11Devices::rpcFailure(RpcConnection::Outcome outcome, const Link& 
 }
 
 CallStatus Vxi11Devices::deviceFailure(uint32_t error, const Link& link, int32_t moved) {
-    detail_ = "The device " + link.name + " at " + hostText(target_.host) + ": " + deviceErrorText(error);
+    detail_ = "The device " + link.name + " at " + hostText(target_.host) + ": " +
+              deviceErrorText(error, gateway_ || isGatewayAddress(link.name));
     return deviceErrorStatus(error, moved);
 }
 
@@ -101,18 +105,21 @@ std::optional<int16_t> Vxi11Devices::beginSearch(const std::vector<int>& /*pads*
 
 bool Vxi11Devices::answers(int pad) {
     if (pad == 0) return true;
-    if (!gateway_) {
-        const Link* link = linkAt(pad, false);
-        return link && link->lid >= 0;
-    }
-    Link* link = linkAt(pad);
+    Link* link = linkAt(pad, gateway_);
     if (!link) return false;
+    // A device of its own (inst0) is there once its link is; a gateway gives a link to any address.
+    if (!gateway_ && !isGatewayAddress(link->name)) return true;
     // A listener answers a serial poll; an empty address gives an I/O error or a timeout.
     std::string results;
     const auto deadline = network_.clock().now() + milliseconds(SearchPollMs) + RpcMargin;
     if (call(DeviceReadStb, genericArgs(link->lid, SearchPollMs), deadline, results, *link)) return false;
     XdrReader r(results);
-    return r.u32() == NoError && r.ok();
+    const uint32_t error = r.u32();
+    if (!r.ok()) return false;
+    if (gateway_) return error == NoError;
+    // The one address the user named: only "nobody there" leaves it out; another error (a lock)
+    // is the instrument's, and the identification shows it.
+    return error != IoError && error != IoTimeout;
 }
 
 CallStatus Vxi11Devices::clear(const Descriptor& d) {
@@ -132,6 +139,16 @@ CallStatus Vxi11Devices::clear(const Descriptor& d) {
     if (!r.ok()) return rpcFailure(RpcConnection::Outcome::Malformed, *link, 0);
     if (error != NoError) return deviceFailure(error, *link, 0);
     return transferStatus(0, false);
+}
+
+void Vxi11Devices::dropUnsent(Link& link) {
+    // An abort ends the transfer but not the message: a scope would send the rest of its hard copy
+    // ahead of whatever the next capture asks for. A device clear on the core channel, free again
+    // once the aborted read has answered, drops it.
+    std::string results;
+    const auto ms = static_cast<uint32_t>(std::chrono::duration_cast<milliseconds>(AbortGrace).count());
+    core_->call(DeviceClear, genericArgs(link.lid, ms), network_.clock().now() + AbortGrace + RpcMargin,
+                results);
 }
 
 CallStatus Vxi11Devices::serialPoll(const Descriptor& d, char& statusByte) {
@@ -230,22 +247,25 @@ CallStatus Vxi11Devices::read(const Descriptor& d, char* buf, int32_t count) {
         const uint32_t ms = msUntil(clock, end);
         XdrWriter w;
         w.i32(link->lid).u32(request).u32(ms).u32(0).u32(0).u32(0);
-        bool sent = false;
+        RpcConnection::Outcome sent = RpcConnection::Outcome::Ok;
         reading_.store(true);
-        const uint32_t xid = core_->send(DeviceRead, w.bytes(), sent);
-        if (!sent) {
+        const auto deadline = clock.now() + milliseconds(ms) + RpcMargin;
+        const uint32_t xid = core_->send(DeviceRead, w.bytes(), deadline, sent);
+        if (sent != RpcConnection::Outcome::Ok) {
             reading_.store(false);
-            return rpcFailure(RpcConnection::Outcome::Closed, *link, moved);
+            return rpcFailure(sent, *link, moved);
         }
         std::string results;
-        const auto deadline = clock.now() + milliseconds(ms) + RpcMargin;
         RpcConnection::Outcome outcome = cancelled_.load() ? RpcConnection::Outcome::Interrupted
                                                            : core_->await(xid, deadline, results, true);
         reading_.store(false);
         if (outcome == RpcConnection::Outcome::Interrupted) {
             // The device was told to abort; its reply to the read keeps the channel in step.
             core_->stream().clearInterrupt();
-            core_->await(xid, clock.now() + AbortGrace, results, false);
+            if (core_->await(xid, clock.now() + AbortGrace, results, false) == RpcConnection::Outcome::Ok)
+                dropUnsent(*link);
+            link->ahead.clear();
+            link->aheadEnd = false;
             detail_ = "The transfer from " + link->name + " at " + hostText(target_.host) + " was cancelled.";
             return {ErrBit, EABO, moved};
         }
@@ -290,7 +310,8 @@ CallStatus Vxi11Devices::read(const Descriptor& d, char* buf, int32_t count) {
 
 void Vxi11Devices::cancel() {
     cancelled_.store(true);
-    if (reading_.load() && abort_) abort_->stream().send(abortCall_);
+    // The abort call is a few bytes on an idle connection: it goes out at once or not at all.
+    if (reading_.load() && abort_) abort_->stream().send(abortCall_, network_.clock().now() + AbortGrace);
     if (core_) core_->stream().interrupt();
 }
 

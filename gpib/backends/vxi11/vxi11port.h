@@ -28,6 +28,8 @@ struct Target {
 
 // Whether a link name is a gateway's whole GPIB interface (gpib, gpib0, hpib, hpib0: no address).
 bool isGatewayInterface(const std::string& device);
+// Whether a link name is one address behind a gateway (gpib0,5, hpib,7).
+bool isGatewayAddress(const std::string& device);
 // The address a single link appears at: N of "name,N" (1 to 30), else 1.
 int linkAddress(const std::string& device);
 // "HOST" or "[v6]"
@@ -39,7 +41,8 @@ uint32_t writePieceSize(uint32_t maxRecvSize);
 
 // The status words for a device error code, and its meaning in the user's words.
 CallStatus deviceErrorStatus(uint32_t error, int32_t moved);
-std::string deviceErrorText(uint32_t error);
+// behindGateway: the link is an address behind a gateway, whose bus is GPIB.
+std::string deviceErrorText(uint32_t error, bool behindGateway = false);
 
 class Vxi11Devices final : public MessagePort {
 public:
@@ -87,6 +90,8 @@ private:
     // create_link; the device's error code, or a negative value for an RPC failure.
     int64_t createLink(Link& link, Clock::duration deadline);
     void openAbortChannel(int abortPort);
+    // device_clear after an aborted read, so the rest of the message does not come next.
+    void dropUnsent(Link& link);
     // One core call against a deadline; Ok or a failed status with detail_ set.
     std::optional<CallStatus> call(uint32_t procedure, std::string_view args, Clock::duration deadline,
                                    std::string& results, const Link& link, int32_t moved = 0);

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <vector>
 
 namespace vellumix::gpib::vxi11 {
 
@@ -54,14 +56,22 @@ bool startWinsock() {
     return started;
 }
 
-struct AddrList {
-    addrinfo* list = nullptr;
-    ~AddrList() {
-        if (list) freeaddrinfo(list);
+// One resolved address; the port is set for each use.
+struct Address {
+    sockaddr_storage storage{};
+    int length = 0;
+    int family = AF_UNSPEC;
+
+    const sockaddr* at(int port) {
+        if (family == AF_INET)
+            reinterpret_cast<sockaddr_in*>(&storage)->sin_port = htons(static_cast<u_short>(port));
+        else if (family == AF_INET6)
+            reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port = htons(static_cast<u_short>(port));
+        return reinterpret_cast<const sockaddr*>(&storage);
     }
 };
 
-bool resolve(const std::string& host, int port, int type, AddrList& out, NetError& error) {
+bool resolve(const std::string& host, std::vector<Address>& out, NetError& error) {
     if (!startWinsock()) {
         error.kind = NetError::Kind::Other;
         error.text = "Winsock did not start";
@@ -69,12 +79,27 @@ bool resolve(const std::string& host, int port, int type, AddrList& out, NetErro
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = type;
-    const std::string service = std::to_string(port);
-    const int r = getaddrinfo(host.c_str(), service.c_str(), &hints, &out.list);
-    if (r == 0) return true;
+    hints.ai_socktype = SOCK_STREAM; // one entry per address; the socket type is chosen per use
+    addrinfo* list = nullptr;
+    const int r = getaddrinfo(host.c_str(), nullptr, &hints, &list);
+    if (r != 0) {
+        error.kind = NetError::Kind::Unresolved;
+        error.text = "Winsock error " + std::to_string(r);
+        return false;
+    }
+    for (const addrinfo* a = list; a; a = a->ai_next) {
+        if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) || a->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        Address address;
+        std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
+        address.length = static_cast<int>(a->ai_addrlen);
+        address.family = a->ai_family;
+        out.push_back(address);
+    }
+    freeaddrinfo(list);
+    if (!out.empty()) return true;
     error.kind = NetError::Kind::Unresolved;
-    error.text = "Winsock error " + std::to_string(r);
+    error.text = "no IPv4 or IPv6 address";
     return false;
 }
 
@@ -83,20 +108,23 @@ public:
     SocketStream(SOCKET s, Clock& clock) : s_(s), clock_(clock) {}
     ~SocketStream() override { closesocket(s_); }
 
-    bool send(std::string_view bytes) override {
+    Sent send(std::string_view bytes, Clock::duration deadline) override {
         while (!bytes.empty()) {
             const int n =
                 ::send(s_, bytes.data(), static_cast<int>(std::min<std::size_t>(bytes.size(), 1 << 20)), 0);
             if (n > 0) {
                 bytes.remove_prefix(static_cast<std::size_t>(n));
-            } else if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
-                WSAPOLLFD p{s_, POLLWRNORM, 0};
-                if (WSAPoll(&p, 1, 1000) < 0) return false;
-            } else {
-                return false;
+                continue;
             }
+            if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK) return Sent::Closed;
+            // The device's receive window is full: wait for room, an interrupt or the deadline. The
+            // interrupt stays for the receive that follows.
+            if (interrupted_.load()) return Sent::Interrupted;
+            if (clock_.now() >= deadline) return Sent::Timeout;
+            WSAPOLLFD p{s_, POLLWRNORM, 0};
+            if (WSAPoll(&p, 1, waitMs(clock_, deadline, 20)) < 0) return Sent::Closed;
         }
-        return true;
+        return Sent::Done;
     }
 
     Received receive(std::string& out, Clock::duration deadline) override {
@@ -129,15 +157,15 @@ private:
 
 // A non-blocking connect to one address, ended at the deadline; the connected socket or
 // INVALID_SOCKET.
-SOCKET connectOne(const addrinfo& a, Clock& clock, Clock::duration deadline, NetError& error) {
-    const SOCKET s = socket(a.ai_family, a.ai_socktype, a.ai_protocol);
+SOCKET connectOne(Address& a, int port, Clock& clock, Clock::duration deadline, NetError& error) {
+    const SOCKET s = socket(a.family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         error = fromWinsock(WSAGetLastError());
         return INVALID_SOCKET;
     }
     u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
-    int e = connect(s, a.ai_addr, static_cast<int>(a.ai_addrlen)) == 0 ? 0 : WSAGetLastError();
+    int e = connect(s, a.at(port), a.length) == 0 ? 0 : WSAGetLastError();
     while (e == WSAEWOULDBLOCK) {
         WSAPOLLFD p{s, POLLWRNORM, 0};
         const int r = WSAPoll(&p, 1, waitMs(clock, deadline));
@@ -170,51 +198,80 @@ public:
 
     std::unique_ptr<Stream> connect(const std::string& host, int port, Clock::duration deadline,
                                     NetError& error) override {
-        AddrList addresses;
-        if (!resolve(host, port, SOCK_STREAM, addresses, error)) return nullptr;
-        for (const addrinfo* a = addresses.list; a; a = a->ai_next)
-            if (const SOCKET s = connectOne(*a, clock_, deadline, error); s != INVALID_SOCKET)
+        std::vector<Address>* addresses = lookUp(host, error);
+        if (!addresses) return nullptr;
+        for (Address& a : *addresses)
+            if (const SOCKET s = connectOne(a, port, clock_, deadline, error); s != INVALID_SOCKET)
                 return std::make_unique<SocketStream>(s, clock_);
         return nullptr;
     }
 
+    // The request goes to every address of the host at once (IPv4 and IPv6 alike): the first answer
+    // counts, and an address that does not answer costs no time of its own.
     bool datagram(const std::string& host, int port, std::string_view request, std::string& answer,
                   Clock::duration deadline, NetError& error) override {
-        AddrList addresses;
-        if (!resolve(host, port, SOCK_DGRAM, addresses, error)) return false;
-        const addrinfo& a = *addresses.list;
-        const SOCKET s = socket(a.ai_family, a.ai_socktype, a.ai_protocol);
-        if (s == INVALID_SOCKET || ::connect(s, a.ai_addr, static_cast<int>(a.ai_addrlen)) != 0 ||
-            ::send(s, request.data(), static_cast<int>(request.size()), 0) < 0) {
-            error = fromWinsock(WSAGetLastError());
-            if (s != INVALID_SOCKET) closesocket(s);
-            return false;
+        std::vector<Address>* addresses = lookUp(host, error);
+        if (!addresses) return false;
+        std::vector<WSAPOLLFD> sockets;
+        for (Address& a : *addresses) {
+            const SOCKET s = socket(a.family, SOCK_DGRAM, IPPROTO_UDP);
+            if (s == INVALID_SOCKET || ::connect(s, a.at(port), a.length) != 0 ||
+                ::send(s, request.data(), static_cast<int>(request.size()), 0) < 0) {
+                error = fromWinsock(WSAGetLastError());
+                if (s != INVALID_SOCKET) closesocket(s);
+                continue;
+            }
+            sockets.push_back({s, POLLRDNORM, 0});
         }
-        for (;;) {
-            WSAPOLLFD p{s, POLLRDNORM, 0};
-            const int r = WSAPoll(&p, 1, waitMs(clock_, deadline));
-            if (r > 0) {
+        bool answered = false;
+        while (!sockets.empty() && !answered) {
+            const int r =
+                WSAPoll(sockets.data(), static_cast<ULONG>(sockets.size()), waitMs(clock_, deadline));
+            for (std::size_t i = 0; r > 0 && i < sockets.size() && !answered;) {
+                if (!(sockets[i].revents & (POLLRDNORM | POLLERR))) {
+                    ++i;
+                    continue;
+                }
                 char buffer[9000];
-                const int n = recv(s, buffer, sizeof buffer, 0);
+                const int n = recv(sockets[i].fd, buffer, sizeof buffer, 0);
                 if (n >= 0) {
                     answer.assign(buffer, static_cast<std::size_t>(n));
-                    closesocket(s);
-                    return true;
+                    answered = true;
+                } else {
+                    // A port that nobody listens on answers with ICMP, which shows here.
+                    error = fromWinsock(WSAGetLastError());
+                    closesocket(sockets[i].fd);
+                    sockets.erase(sockets.begin() + static_cast<std::ptrdiff_t>(i));
+                    continue;
                 }
-                error = fromWinsock(WSAGetLastError());
-                closesocket(s);
-                return false;
+                ++i;
             }
-            if (clock_.now() >= deadline) {
+            if (!answered && !sockets.empty() && clock_.now() >= deadline) {
+                error = {};
                 error.kind = NetError::Kind::Timeout;
-                closesocket(s);
-                return false;
+                break;
             }
         }
+        for (const WSAPOLLFD& p : sockets)
+            closesocket(p.fd);
+        return answered;
     }
 
 private:
+    // Resolved once for the host and kept: a slow or absent name server is then waited for once,
+    // not for each portmapper try, connection and abort channel.
+    std::vector<Address>* lookUp(const std::string& host, NetError& error) {
+        if (host != resolvedHost_ || addresses_.empty()) {
+            addresses_.clear();
+            if (!resolve(host, addresses_, error)) return nullptr;
+            resolvedHost_ = host;
+        }
+        return &addresses_;
+    }
+
     Clock& clock_;
+    std::string resolvedHost_;
+    std::vector<Address> addresses_;
 };
 
 } // namespace
