@@ -121,7 +121,9 @@ std::string Run::probeId(int16_t ud, int16_t address, std::string& failure) {
         if (got == 0 || (link_.ibsta & (gpib::END | gpib::ERR | gpib::TIMO))) break;
     }
     if (link_.ibsta & gpib::ERR) {
-        failure = link_.failureDetail(); // before the clear starts the account afresh
+        // Silence is an instrument that does not answer ID? (common on a mixed bench), no failure;
+        // a refusal or a lock is. Taken before the clear starts the account afresh.
+        if (!(link_.ibsta & gpib::TIMO)) failure = link_.failureDetail();
         link_.ibclr(ud);
     }
     gpib::cleanReplyText(reply);
