@@ -133,8 +133,10 @@ int16_t FindDeviceById(InstrumentLink& link, std::string& query, std::string& ex
 
         std::string reply(ProbeChunk, ' ');
         link.ibrd(link.SpareDevice, reply);
-        // Taken now: the clear below starts the bus's account afresh.
-        const std::string failure = link.ibsta & ERR ? link.failureDetail() : std::string();
+        // Taken now: the clear below starts the bus's account afresh. Silence is an instrument that
+        // does not answer ID?, as on every bus; a lock or a refused reply is worth the words.
+        const std::string failure =
+            (link.ibsta & ERR) && !(link.ibsta & TIMO) ? link.failureDetail() : std::string();
         // Without the status registration the count is the fall-back's marker, not the reply's
         // length: then the whole space-filled buffer is taken and trimmed below.
         if (link.statusKnown())
