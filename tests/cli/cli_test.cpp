@@ -881,7 +881,7 @@ TEST(CliNames, FileNamePartsAndNumbers) {
 #ifdef _WIN32
         {"a.b\\c", 2, "a.b\\c_002"},     {"D:.png", 1, "D:.png_001"},
 #else
-        {"a.b\\c", 2, "a_002.b\\c"},     {"D:.png", 1, "D_001:.png"},
+        {"a.b\\c", 2, "a_002.b\\c"},     {"D:.png", 1, "D:_001.png"},
 #endif
     };
     for (const auto& [path, n, expected] : numbered)
