@@ -1,6 +1,9 @@
 #include "app/qtdesktop.h"
 
 #include "about/download.h"
+#include "files/filerules.h"
+#include "platform/environment.h"
+#include "platform/paths.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -158,26 +161,41 @@ void QtDesktop::reportSettingsProblem(const char* what, int status) {
               << "); settings are not kept.\n";
 }
 
+std::unique_ptr<QSettings> QtDesktop::openSettings() {
+#ifdef Q_OS_WIN
+    // An INI file beside the capture files, not the registry: everything the window keeps is in the
+    // one folder, which a user can find, copy or delete.
+    const std::string folder = dataFolder(*this);
+    if (folder.empty()) return nullptr;
+    return std::make_unique<QSettings>(text(joinPath(folder, "Vellumix.ini")), QSettings::IniFormat);
+#else
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                       QStringLiteral("Vellumix"), QStringLiteral("Vellumix"));
+#endif
+}
+
 std::string QtDesktop::readSetting(const std::string& key) {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Vellumix"),
-                       QStringLiteral("Vellumix"));
-    if (settings.status() != QSettings::NoError) {
-        reportSettingsProblem("read", settings.status());
+    const std::unique_ptr<QSettings> settings = openSettings();
+    if (!settings || settings->status() != QSettings::NoError) {
+        reportSettingsProblem("read", settings ? settings->status() : QSettings::AccessError);
         return {};
     }
-    settings.beginGroup(QStringLiteral("Settings"));
-    const QVariant value = settings.value(text(key));
+    settings->beginGroup(QStringLiteral("Settings"));
+    const QVariant value = settings->value(text(key));
     return value.isValid() ? value.toString().toStdString() : std::string();
 }
 
 void QtDesktop::writeSetting(const std::string& key, const std::string& value) {
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Vellumix"),
-                       QStringLiteral("Vellumix"));
-    settings.beginGroup(QStringLiteral("Settings"));
-    settings.setValue(text(key), text(value));
-    settings.endGroup();
-    settings.sync();
-    if (settings.status() != QSettings::NoError) reportSettingsProblem("written", settings.status());
+    const std::unique_ptr<QSettings> settings = openSettings();
+    if (!settings) {
+        reportSettingsProblem("written", QSettings::AccessError);
+        return;
+    }
+    settings->beginGroup(QStringLiteral("Settings"));
+    settings->setValue(text(key), text(value));
+    settings->endGroup();
+    settings->sync();
+    if (settings->status() != QSettings::NoError) reportSettingsProblem("written", settings->status());
 }
 
 int QtDesktop::download(const std::string& url, const std::string& path) {
@@ -214,9 +232,8 @@ void QtDesktop::endProcess(int status) {
 }
 
 std::optional<std::string> QtDesktop::environment(const std::string& name) {
-    const char* n = name.c_str();
-    if (!qEnvironmentVariableIsSet(n)) return std::nullopt;
-    return qgetenv(n).toStdString();
+    // UTF-8 on every system (qgetenv gives Windows' ANSI code page).
+    return environmentVariable(name.c_str());
 }
 
 } // namespace vellumix

@@ -5,6 +5,10 @@
 
 #include <QUrl>
 
+#include <memory>
+
+class QSettings;
+
 namespace vellumix {
 
 class QtDesktop : public Desktop {
@@ -43,6 +47,8 @@ protected:
 
 private:
     void reportSettingsProblem(const char* what, int status);
+    // The settings store; null when there is nowhere to keep it.
+    std::unique_ptr<QSettings> openSettings();
 
     bool busy_ = false;
     bool settingsWarned_ = false;

@@ -6,6 +6,7 @@
 #include "cli/options.h"
 #include "gpib/backends/busuri.h"
 #include "gpib/backends/schemes.h"
+#include "platform/environment.h"
 
 #include <atomic>
 #include <cerrno>
@@ -95,15 +96,13 @@ int runCli(const std::vector<std::string>& args, CliContext& ctx) {
 
     std::unique_ptr<gpib::GpibDriver> opened;
     gpib::GpibDriver* driver = ctx.driver;
-    std::string busName = "GPIB board 0";
-    std::string emptyBusHint = gpib::busScheme(gpib::BusUri{}).emptyBusHint;
+    // A driver handed in (tests) stands for the default bus.
+    std::string busName = gpib::busName(gpib::BusUri{});
+    const gpib::BusScheme* scheme = &gpib::busScheme(gpib::BusUri{});
     if (!driver) {
-        std::optional<std::string> environment;
-        if (ctx.environment) {
-            environment = ctx.environment(gpib::BusEnvironmentVariable);
-        } else if (const char* v = std::getenv(gpib::BusEnvironmentVariable)) {
-            environment = v;
-        }
+        const std::optional<std::string> environment =
+            ctx.environment ? ctx.environment(gpib::BusEnvironmentVariable)
+                            : environmentVariable(gpib::BusEnvironmentVariable);
         const gpib::BusChoice choice = gpib::chooseBus(bus.value, environment);
         if (!choice.uri) {
             ctx.err << Program << ": " << choice.error << '\n' << std::flush;
@@ -116,12 +115,12 @@ int runCli(const std::vector<std::string>& args, CliContext& ctx) {
             return ExitBus;
         }
         busName = gpib::busName(*choice.uri);
-        emptyBusHint = gpib::busScheme(*choice.uri).emptyBusHint;
+        scheme = &gpib::busScheme(*choice.uri);
         opened = std::move(result.driver);
         driver = opened.get();
     }
 
-    Run run(ctx, *driver, busName, emptyBusHint);
+    Run run(ctx, *driver, busName, *scheme);
     ActiveLink active(run.link());
     int status = ExitOk;
     try {

@@ -8,7 +8,6 @@
 #include "cli/outputname.h"
 #include "cli/progressbar.h"
 #include "files/filerules.h"
-#include "gpib/backends/ni488/boardcheck.h"
 #include "gpib/errorreport.h"
 #include "gpib/exchange.h"
 #include "gpib/status.h"
@@ -62,9 +61,7 @@ void Run::explainEnd(FatalReason reason) {
     if (reason == FatalReason::NoListeners) {
         fail("no instrument answered on " + busName_);
     } else if (reason == FatalReason::ScanFailed) {
-        fail("the bus scan on " + busName_ + " failed: " + driverError() +
-             " See the troubleshooting table of the GPIB driver guide, " +
-             std::string(gpib::ni488::DriverGuide) + ".");
+        fail("the bus scan on " + busName_ + " failed: " + driverError() + " See " + scanGuide_ + ".");
     }
 }
 

@@ -4,6 +4,7 @@
 #include "cli/cli.h"
 #include "cli/options.h"
 #include "cli/terminaldesktop.h"
+#include "gpib/backends/schemes.h"
 #include "gpib/discovery.h"
 #include "gpib/link.h"
 
@@ -20,11 +21,11 @@ struct Scope {
 
 class Run {
 public:
-    // busName: how messages name the bus, e.g. "GPIB board 1"; emptyBusHint: what to check when
-    // nothing answers on it (both from the bus's row in schemes.h).
-    Run(CliContext& context, gpib::GpibDriver& driver, std::string busName, std::string emptyBusHint)
+    // busName: how messages name the bus, e.g. "GPIB board 1"; scheme: its row in schemes.h, for what
+    // to check when nothing answers and which guide to read when a scan fails.
+    Run(CliContext& context, gpib::GpibDriver& driver, std::string busName, const gpib::BusScheme& scheme)
         : ctx_(context), desktop_(context.err, context.environment), link_(driver, desktop_, context.clock),
-          busName_(std::move(busName)), emptyBusHint_(std::move(emptyBusHint)) {}
+          busName_(std::move(busName)), emptyBusHint_(scheme.emptyBusHint), scanGuide_(scheme.scanGuide) {}
 
     TerminalDesktop& desktop() { return desktop_; }
     gpib::InstrumentLink& link() { return link_; }
@@ -71,6 +72,7 @@ private:
     gpib::InstrumentLink link_;
     std::string busName_;
     std::string emptyBusHint_;
+    std::string scanGuide_;
 };
 
 } // namespace vellumix::cli

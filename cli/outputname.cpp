@@ -1,6 +1,7 @@
 #include "cli/outputname.h"
 
 #include "platform/fileio.h"
+#include "platform/paths.h"
 
 #include <cctype>
 #include <cerrno>
@@ -38,11 +39,10 @@ std::string defaultPictureName(const std::string& model, const std::tm& time, co
 std::string numberedPath(const std::string& path, int number) {
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "_%03d", number);
-    const std::size_t slash = path.find_last_of("/\\");
-    const std::size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const std::size_t start = nameStart(path);
     const std::size_t dot = path.rfind('.');
     // A dot that starts the name (".bmp") or sits in a folder name is no extension.
-    if (dot == std::string::npos || dot <= nameStart) return path + suffix;
+    if (dot == std::string::npos || dot <= start) return path + suffix;
     return path.substr(0, dot) + suffix + path.substr(dot);
 }
 

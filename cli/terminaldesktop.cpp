@@ -1,6 +1,6 @@
 #include "cli/terminaldesktop.h"
 
-#include <cstdlib>
+#include "platform/environment.h"
 
 namespace vellumix::cli {
 
@@ -69,9 +69,7 @@ void TerminalDesktop::endProgram(FatalReason reason) {
 
 std::optional<std::string> TerminalDesktop::environment(const std::string& name) {
     if (environment_) return environment_(name);
-    const char* value = std::getenv(name.c_str());
-    if (!value) return std::nullopt;
-    return std::string(value);
+    return environmentVariable(name.c_str());
 }
 
 } // namespace vellumix::cli

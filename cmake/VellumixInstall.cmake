@@ -11,6 +11,15 @@ set(VELLUMIX_PACKAGE_NAME vellumix)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
                                                 GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
+# The Debian package, the gzipped manual pages and documentation, and their checks (bash scripts) are
+# for Linux: a stock Windows machine has neither gzip nor bash, and a Windows build installs the
+# programs only.
+if(UNIX AND NOT APPLE)
+  set(VELLUMIX_LINUX_PACKAGING ON)
+else()
+  set(VELLUMIX_LINUX_PACKAGING OFF)
+endif()
+
 # vellumix_gzip(SOURCE OUTPUT): OUTPUT is SOURCE compressed as Debian wants documentation: best
 # compression, no name or time stamp inside, so the package is the same each build.
 function(vellumix_gzip source output)
@@ -26,9 +35,12 @@ function(vellumix_gzip source output)
 endfunction()
 
 # vellumix_install_program(TARGET): installs the program and its manual page
-# packaging/man/TARGET.1. One call beside each add_executable that users run.
+# packaging/man/TARGET.1 (on Linux). One call beside each add_executable that users run.
 function(vellumix_install_program target)
   install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  if(NOT VELLUMIX_LINUX_PACKAGING)
+    return()
+  endif()
   set(page ${PROJECT_SOURCE_DIR}/packaging/man/${target}.1)
   if(NOT EXISTS ${page})
     message(AUTHOR_WARNING "${target} is installed without a manual page: write ${page}")

@@ -1,8 +1,7 @@
 #include "gpib/backends/busuri.h"
 
 #include "gpib/backends/schemes.h"
-
-#include <cstdlib>
+#include "platform/environment.h"
 
 namespace vellumix::gpib {
 
@@ -71,9 +70,7 @@ BusChoice chooseBus(const std::vector<std::string>& args) {
         choice.error = arg.error;
         return choice;
     }
-    std::optional<std::string> environment;
-    if (const char* env = std::getenv(BusEnvironmentVariable)) environment = env;
-    return chooseBus(arg.value, environment);
+    return chooseBus(arg.value, environmentVariable(BusEnvironmentVariable));
 }
 
 } // namespace vellumix::gpib

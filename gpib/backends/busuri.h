@@ -10,21 +10,21 @@
 
 namespace vellumix::gpib {
 
-inline constexpr const char* DefaultBusUri = "gpib";
+inline constexpr const char* GpibScheme = "gpib";
+inline constexpr const char* DefaultBusUri = GpibScheme;
 inline constexpr const char* BusEnvironmentVariable = "VELLUMIX_BUS";
 inline constexpr const char* BusOption = "--bus";
 inline constexpr int MaxBoardIndex = 15;
 
 struct BusUri {
-    enum class Kind { Sim, Gpib, Prologix, Usbtmc, Vxi11 };
-    Kind kind = Kind::Gpib;
-    std::string scenarioPath; // Sim, simulated Usbtmc: empty for the default scenario
-    int board = 0;            // Gpib: board index 0..15
-    std::string device{};     // Prologix over USB serial: the device path; Usbtmc: one device node
-                              // (empty for every one present); Vxi11: the link name
-    std::string host{};       // Prologix over TCP, Vxi11: host name or address ...
-    int port = 0;             // ... and port (Vxi11: the core channel's, 0 to ask the portmapper)
-    bool simulated = false;   // Usbtmc: simulated scopes instead of the kernel's devices
+    std::string scheme = GpibScheme; // the name of its row in schemes.cpp, in lower case
+    std::string scenarioPath;        // Sim, simulated Usbtmc: empty for the default scenario
+    int board = 0;                   // Gpib: board index 0..15
+    std::string device{};            // Prologix over USB serial: the device path; Usbtmc: one device node
+                                     // (empty for every one present); Vxi11: the link name
+    std::string host{};              // Prologix over TCP, Vxi11: host name or address ...
+    int port = 0;                    // ... and port (Vxi11: the core channel's, 0 to ask the portmapper)
+    bool simulated = false;          // Usbtmc: simulated scopes instead of the kernel's devices
 
     std::string toString() const; // as its row in schemes.h writes it
     bool operator==(const BusUri&) const = default;

@@ -1,6 +1,6 @@
 #include "gpib/backends/loader.h"
 
-#include <cstdlib>
+#include "platform/environment.h"
 
 #ifdef _WIN32
 #include "platform/winsystem.h"
@@ -22,8 +22,8 @@ std::vector<std::string> defaultDriverLibraries() {
 }
 
 DriverLibrarySearch driverLibrarySearch() {
-    const char* path = std::getenv(DriverLibraryVariable);
-    if (path && *path) return {{path}, true};
+    const std::optional<std::string> path = environmentVariable(DriverLibraryVariable);
+    if (path && !path->empty()) return {{*path}, true};
     return {defaultDriverLibraries(), false};
 }
 

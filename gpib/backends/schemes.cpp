@@ -18,6 +18,16 @@ const std::string GpibEmptyHint =
     "check that the instruments are switched on, cabled, and set to GPIB addresses from " +
     instrumentAddressRange();
 
+// A guide named as the package that is installed ships it: gzipped in the documentation folder, or
+// in the Windows zip beside vellumix-cli.exe.
+std::string shippedGuide(const std::string& what, const char* file) {
+#ifdef _WIN32
+    return what + ", " + file + " in the zip beside vellumix-cli.exe";
+#else
+    return what + ", " + GuideFolder + file + ".gz";
+#endif
+}
+
 // --- sim ---------------------------------------------------------------------------------------------
 
 bool parseSim(std::string_view argument, bool hasArgument, BusUri& uri, std::string& why) {
@@ -218,45 +228,58 @@ BusOpenResult openUsbtmc(const BusUri& uri, Clock& clock, const DriverLibrarySea
 const std::vector<BusScheme>& busSchemes() {
     static const std::vector<BusScheme> schemes = {
         {"sim",
-         BusUri::Kind::Sim,
          {{"sim", "", "the simulated bus: one TDS 3054B at address 1"},
           {"sim:FILE.json", "", "the simulated bus a scenario file describes"}},
          parseSim,
          simText,
          [](const BusUri&) { return std::string("the simulated bus"); },
          GpibEmptyHint,
+         shippedGuide("the simulator guide", "simulator.md"),
          openSim},
-        {"gpib",
-         BusUri::Kind::Gpib,
+        {GpibScheme,
+#ifdef _WIN32
+         {{"gpib", "", "GPIB board 0 through NI-488.2"},
+#else
          {{"gpib", "", "GPIB board 0 through linux-gpib or NI-488.2"},
-          {"gpib:N", " with N from 0 to 15", "GPIB board N"}},
+#endif
+          {"gpib:N", " with N from 0 to " + std::to_string(MaxBoardIndex), "GPIB board N"}},
          parseGpib,
          gpibText,
          gpibName,
          GpibEmptyHint,
+#ifdef _WIN32
+         shippedGuide("the Windows notes", "windows.md"),
+#else
+         shippedGuide("the troubleshooting table of the GPIB driver guide", "drivers.md"),
+#endif
          openGpib},
         {"prologix",
-         BusUri::Kind::Prologix,
          {{UsbAdapterForm, "", "a Prologix GPIB-USB or AR488 controller"},
           {"prologix:HOST[:PORT]", "", "a Prologix GPIB-ETHERNET or networked AR488"}},
          parseAdapter,
          adapterText,
          adapterName,
          GpibEmptyHint,
+         shippedGuide("the GPIB controller guide", "adapters.md"),
          openAdapter},
         {"usbtmc",
-         BusUri::Kind::Usbtmc,
+#ifdef _WIN32
+         // Accepted, so that the message can say a VISA library is needed here.
+         {{"usbtmc", "", "every scope on its USB device port (Linux only)"},
+          {"usbtmc:/dev/usbtmcN", "", "the scope behind one usbtmc device node (Linux only)"},
+#else
          {{"usbtmc", "", "every scope on its USB device port"},
           {"usbtmc:/dev/usbtmcN", "", "the scope behind one usbtmc device node"},
+#endif
           {"usbtmc:sim", "", "a simulated TDS 2024B on USB"},
           {"usbtmc:sim:FILE.json", "", "simulated USB scopes a scenario file describes"}},
          parseUsbtmc,
          usbtmcText,
          usbtmcName,
          "check that the scope is switched on and its USB device port is connected to this computer",
+         shippedGuide("the USBTMC guide", "usbtmc.md"),
          openUsbtmc},
         {"vxi11",
-         BusUri::Kind::Vxi11,
          {{"vxi11:HOST[:PORT]", "", "a TDS 3000B/C or Windows-based TDS on the LAN (device inst0)"},
           {"vxi11:HOST[:PORT]/DEVICE", "", "another link name: inst1, or gpib0,N behind a gateway"},
           {"vxi11:HOST[:PORT]/gpib0", "", "every instrument on a VXI-11 gateway's GPIB bus"}},
@@ -264,6 +287,7 @@ const std::vector<BusScheme>& busSchemes() {
          vxi11::vxi11Text,
          vxi11::vxi11Name,
          "check that the instruments are switched on and on the network, and that the address is right",
+         shippedGuide("the LAN guide", "lan.md"),
          vxi11::openVxi11},
     };
     return schemes;
@@ -276,16 +300,15 @@ const BusScheme* findBusScheme(std::string_view name) {
 }
 
 const BusScheme& busScheme(const BusUri& uri) {
-    for (const BusScheme& s : busSchemes())
-        if (s.kind == uri.kind) return s;
-    return busSchemes().front(); // every kind has its row
+    if (const BusScheme* s = findBusScheme(uri.scheme)) return *s;
+    return busSchemes().front(); // parseBusUri names only schemes that have a row
 }
 
 std::string busForms() {
     std::vector<std::string> forms;
     for (const BusScheme& s : busSchemes())
         for (const BusForm& f : s.forms)
-            forms.push_back(std::string(f.text) + f.note);
+            forms.push_back(f.text + f.note);
     std::string text;
     for (std::size_t i = 0; i < forms.size(); ++i)
         text += (i == 0 ? "" : i + 1 == forms.size() ? " or " : ", ") + forms[i];
@@ -314,7 +337,7 @@ std::optional<BusUri> parseBusUri(std::string_view original, std::string& error)
         return std::nullopt;
     }
     BusUri uri;
-    uri.kind = scheme->kind;
+    uri.scheme = scheme->name;
     std::string why;
     if (!scheme->parse(argument, hasArgument, uri, why)) {
         error = "The bus " + quoted + " " + why;

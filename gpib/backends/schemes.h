@@ -18,6 +18,8 @@ namespace vellumix::gpib {
 inline constexpr const char* DriverErrorTitle = "GPIB Driver Error";
 inline constexpr const char* SimulatedBusErrorTitle = "Simulated Bus Error";
 inline constexpr const char* AdapterErrorTitle = "GPIB Controller Error";
+// Where the Debian package puts the guides (gzipped); the Windows zip has them beside the program.
+inline constexpr const char* GuideFolder = "/usr/share/doc/vellumix/";
 
 // What opening a bus gives: a driver, or what to tell the user instead.
 struct BusOpenResult {
@@ -33,13 +35,12 @@ struct BusOpenResult {
 // 15"), and one line of help.
 struct BusForm {
     const char* text;
-    const char* note;
+    std::string note;
     const char* help;
 };
 
 struct BusScheme {
-    const char* name; // matched without regard to case
-    BusUri::Kind kind;
+    const char* name; // matched without regard to case; a parsed URI keeps it as its scheme
     std::vector<BusForm> forms;
     // Reads what follows "name:" (hasArgument false for the bare name) into uri; on failure says
     // why, as the end of "The bus "TEXT" ...".
@@ -49,6 +50,9 @@ struct BusScheme {
     // instrument answers on it.
     std::string (*messageName)(const BusUri& uri);
     std::string emptyBusHint;
+    // The guide to read when the bus scan fails, as it is shipped: "the troubleshooting table of the
+    // GPIB driver guide, /usr/share/doc/vellumix/drivers.md.gz".
+    std::string scanGuide;
     BusOpenResult (*open)(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search);
 };
 

@@ -134,6 +134,11 @@ const StatusCase StatusCases[] = {
      {"--bus", "sim:" + DataDir + "no-listeners.json", "scan"},
      ExitScan,
      "No listeners found."},
+    {"UsbtmcSimulatedNone",
+     {},
+     {"--bus", "usbtmc:sim:" + DataDir + "no-listeners.json", "scan"},
+     ExitBus,
+     "USBTMC Error: No simulated USBTMC scope is present: the scenario describes no instrument."},
     {"TooManyListeners",
      {},
      {"--bus", "sim:" + DataDir + "too-many.json", "identify"},
@@ -881,6 +886,12 @@ TEST(CliNames, FileNamePartsAndNumbers) {
         {"shot.bmp", 1, "shot_001.bmp"}, {"out.d/shot", 2, "out.d/shot_002"},
         {"dir/.bmp", 3, "dir/.bmp_003"}, {"a.b.tif", 12, "a.b_012.tif"},
         {"x", 1000, "x_1000"},           {"C:\\pics\\s.pcx", 4, "C:\\pics\\s_004.pcx"},
+    // Where the name starts is the platform's (platform/paths.h), as for the extension's format.
+#ifdef _WIN32
+        {"a.b\\c", 2, "a.b\\c_002"},     {"D:.png", 1, "D:.png_001"},
+#else
+        {"a.b\\c", 2, "a_002.b\\c"},     {"D:.png", 1, "D:_001.png"},
+#endif
     };
     for (const auto& [path, n, expected] : numbered)
         EXPECT_EQ(numberedPath(path, n), expected) << path;

@@ -11,6 +11,7 @@
 #   REFERENCE_CLI  optional: another build of the program (the Linux one), run with the same
 #                  arguments; stdout and OUTPUT_FILE must be the same bytes
 #   OUTPUT_FILE    optional: a file the run writes in WORK_DIR, compared with the reference's
+#   COPY_AS        optional: "SOURCE|NAME|SOURCE|NAME...": each SOURCE copied to WORK_DIR/NAME first
 string(REPLACE "|" ";" args "${ARGS}")
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
@@ -20,6 +21,19 @@ if(DEFINED BESIDE)
   file(COPY "${CLI}" ${beside} DESTINATION "${WORK_DIR}/bin")
   get_filename_component(name "${CLI}" NAME)
   set(program "${WORK_DIR}/bin/${name}")
+endif()
+if(DEFINED COPY_AS)
+  string(REPLACE "|" ";" pairs "${COPY_AS}")
+  list(LENGTH pairs n)
+  math(EXPR last "${n} - 1")
+  foreach(i RANGE 0 ${last} 2)
+    math(EXPR j "${i} + 1")
+    list(GET pairs ${i} source)
+    list(GET pairs ${j} name)
+    get_filename_component(folder "${WORK_DIR}/${name}" DIRECTORY)
+    file(MAKE_DIRECTORY "${folder}")
+    file(COPY_FILE "${source}" "${WORK_DIR}/${name}")
+  endforeach()
 endif()
 set(out "${WORK_DIR}/stdout.bin")
 execute_process(COMMAND ${EMULATOR} "${program}" ${args} OUTPUT_FILE "${out}" ERROR_VARIABLE err RESULT_VARIABLE rc

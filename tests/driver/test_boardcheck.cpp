@@ -9,6 +9,7 @@
 #include "gpib/link.h"
 #include "stubcontrol.h"
 #include "tests/support/fakes.h"
+#include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
 
@@ -208,8 +209,7 @@ TEST(GpibConf, ReadsWhatTheLibraryReadsAndStopsWhereItStops) {
 
 class Machine {
 public:
-    Machine() : root_(fs::path(testing::TempDir()) / ("vellumix-host-" + std::to_string(::getpid()))) {
-        fs::remove_all(root_);
+    Machine() : root_(scratch_.path()) {
         fs::create_directories(root_ / "dev");
         fs::create_directories(root_ / "sys" / "module");
         host.configFile = (root_ / "etc" / "gpib.conf").string();
@@ -228,7 +228,6 @@ public:
         host.accountGroups = [this] { return accountGroups; };
         write("modules", "ext4 1015808 1 - Live 0x0\n");
     }
-    ~Machine() { fs::remove_all(root_); }
 
     // Device nodes need mknod, which only root may do.
     static bool canMakeNodes() {
@@ -274,6 +273,7 @@ public:
     std::vector<unsigned> accountGroups;
 
 private:
+    vellumix::test::ScratchDir scratch_{"host"}; // a folder of its own per machine, removed after
     fs::path root_;
 };
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -23,7 +24,7 @@ namespace {
 
 BusUri sim(std::string path = {}) {
     BusUri u;
-    u.kind = BusUri::Kind::Sim;
+    u.scheme = "sim";
     u.scenarioPath = std::move(path);
     return u;
 }
@@ -34,13 +35,13 @@ BusUri gpib(int board) {
 }
 BusUri serial(std::string device) {
     BusUri u;
-    u.kind = BusUri::Kind::Prologix;
+    u.scheme = "prologix";
     u.device = std::move(device);
     return u;
 }
 BusUri tcp(std::string host, int port) {
     BusUri u;
-    u.kind = BusUri::Kind::Prologix;
+    u.scheme = "prologix";
     u.host = std::move(host);
     u.port = port;
     return u;
@@ -48,7 +49,7 @@ BusUri tcp(std::string host, int port) {
 
 BusUri vxi11(std::string host, int port = 0, std::string device = "inst0") {
     BusUri u;
-    u.kind = BusUri::Kind::Vxi11;
+    u.scheme = "vxi11";
     u.host = std::move(host);
     u.port = port;
     u.device = std::move(device);
@@ -108,7 +109,7 @@ TEST(BusUri, ParsesTheAcceptedForms) {
         {"USB0::0x0699::0x0368::C040000::INSTR",
          [] {
              BusUri u;
-             u.kind = BusUri::Kind::Usbtmc;
+             u.scheme = "usbtmc";
              return u;
          }()},
     };
@@ -180,7 +181,7 @@ TEST(BusUri, RejectsEverythingElseWithAClearReason) {
 TEST(BusUri, UsbtmcFormsParseAndPrintBack) {
     auto usbtmc = [](std::string device, bool simulated = false, std::string scenario = {}) {
         BusUri u;
-        u.kind = BusUri::Kind::Usbtmc;
+        u.scheme = "usbtmc";
         u.scenarioPath = std::move(scenario);
         u.device = std::move(device);
         u.simulated = simulated;
@@ -335,6 +336,15 @@ TEST(BusSchemes, EveryListedFormIsAcceptedByItsRow) {
         names.emplace_back(scheme.name);
         EXPECT_EQ(vellumix::gpib::findBusScheme(scheme.name), &scheme);
         EXPECT_FALSE(scheme.emptyBusHint.empty());
+        // A failed scan points to a guide that exists, named as the packages ship it.
+        const std::size_t md = scheme.scanGuide.find(".md");
+        ASSERT_NE(md, std::string::npos) << scheme.scanGuide;
+        const std::size_t start = scheme.scanGuide.find_last_of("/ ", md) + 1;
+        const std::string guide = scheme.scanGuide.substr(start, md + 3 - start);
+        EXPECT_TRUE(std::filesystem::exists(std::string(VELLUMIX_SOURCE_DIR) + "/docs/" + guide)) << guide;
+#ifndef _WIN32
+        EXPECT_EQ(scheme.scanGuide.substr(start - 1), "/" + guide + ".gz") << "in the package's doc folder";
+#endif
         EXPECT_FALSE(scheme.forms.empty());
         for (const auto& form : scheme.forms) {
             const std::string text = filled(form.text);
@@ -345,7 +355,7 @@ TEST(BusSchemes, EveryListedFormIsAcceptedByItsRow) {
             std::string why;
             const auto uri = parseBusUri(text, why);
             ASSERT_TRUE(uri) << why;
-            EXPECT_EQ(uri->kind, scheme.kind);
+            EXPECT_EQ(uri->scheme, scheme.name);
             EXPECT_EQ(&vellumix::gpib::busScheme(*uri), &scheme);
             EXPECT_EQ(parseBusUri(uri->toString(), why), uri);
             EXPECT_FALSE(vellumix::gpib::busName(*uri).empty());

@@ -3,6 +3,7 @@
 #include "tools/sim-adapter/emulator.h"
 
 #include "gpib/status.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -57,11 +58,8 @@ void AdapterEmulator::command(const std::string& text) {
     commands_.push_back(text);
     const auto w = words(text);
     if (w.empty()) return;
-    std::string name = w[0];
     const bool ar488 = profile_.flavour == Flavour::Ar488;
-    if (ar488)
-        std::transform(name.begin(), name.end(), name.begin(),
-                       [](unsigned char c) { return std::tolower(c); });
+    const std::string name = ar488 ? lowerAscii(w[0]) : w[0];
     const auto arg = [&](std::size_t i) { return i < w.size() ? number(w[i]) : std::nullopt; };
     const bool query = w.size() == 1;
     const bool v053 = profile_.firmware == Firmware::Ar488_053;

@@ -1,6 +1,7 @@
 // vellumix-sim-adapter: a virtual Prologix or AR488 GPIB controller with simulated TDS scopes
 // behind it, on 127.0.0.1 (like a GPIB-ETHERNET) or on a pseudo-terminal (like a GPIB-USB).
 // The first line on stdout says where: "tcp 127.0.0.1:PORT" or "pty /dev/pts/N".
+#include "gpib/backends/prologix/protocol.h"
 #include "tools/sim-adapter/emulator.h"
 #include "tools/sim-adapter/serve.h"
 
@@ -18,9 +19,11 @@ void vellumix::simadapter::fail(const std::string& why) {
 
 namespace {
 
-const char* const kUsage =
+const std::string kUsage =
     "usage: vellumix-sim-adapter [--tcp PORT | --pty] [options]\n"
-    "  --tcp PORT          listen on 127.0.0.1:PORT (0: any free port; default 1234)\n"
+    "  --tcp PORT          listen on 127.0.0.1:PORT (0: any free port; default " +
+    std::to_string(gpib::prologix::DefaultTcpPort) +
+    ")\n"
     "  --pty               serve on a pseudo-terminal instead\n"
     "  --firmware F        ar488-0.47, ar488-0.49, ar488-0.50, ar488-0.53, prologix (default) or\n"
     "                      immediate (a host line stops a running read at once)\n"
@@ -46,7 +49,7 @@ double numberArg(const char* text, const char* option) {
 
 int main(int argc, char** argv) {
     simadapter::AdapterOptions options;
-    int port = 1234;
+    int port = gpib::prologix::DefaultTcpPort;
     bool pty = false;
     bool rateGiven = false;
     std::string scenarioPath;
@@ -87,10 +90,10 @@ int main(int argc, char** argv) {
         } else if (a == "--drop-after") {
             options.dropAfter = static_cast<std::size_t>(numberArg(value(), "--drop-after"));
         } else if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(kUsage.c_str(), stdout);
             return 0;
         } else {
-            std::fputs(kUsage, stderr);
+            std::fputs(kUsage.c_str(), stderr);
             fail("unknown option " + a);
         }
     }

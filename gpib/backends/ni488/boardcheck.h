@@ -4,6 +4,7 @@
 // into EARG or EDVR with a misleading count, so its prerequisites are looked at directly; NI-488.2 can
 // tell by itself which boards exist.
 #include "gpib/backends/ni488/ni488driver.h"
+#include "gpib/backends/schemes.h"
 
 #include <functional>
 #include <optional>
@@ -15,7 +16,7 @@ namespace vellumix::gpib::ni488 {
 inline constexpr const char* LinuxGpibErrorTitle = "linux-gpib Driver Error";
 inline constexpr const char* NiErrorTitle = "NI-488.2 Driver Error";
 // Where the package installs the driver guide that the messages refer to.
-inline constexpr const char* DriverGuide = "/usr/share/doc/vellumix/drivers.md.gz";
+inline const std::string DriverGuide = std::string(GuideFolder) + "drivers.md.gz";
 
 // Where the linux-gpib checks look. The defaults are the machine's; tests point them elsewhere.
 struct LinuxGpibHost {

@@ -60,7 +60,7 @@ namespace vellumix::gpib {
 
 BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search,
                       const ni488::LinuxGpibHost& host) {
-    if (uri.kind != BusUri::Kind::Gpib) return openBus(uri, clock, search);
+    if (uri.scheme != GpibScheme) return openBus(uri, clock, search);
     BusOpenResult result = ni488::openBoard(uri.board, search, host);
     result.name = busScheme(uri).messageName(uri);
     return result;

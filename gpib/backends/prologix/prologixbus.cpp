@@ -2,6 +2,7 @@
 
 #include "gpib/backends/prologix/pipes.h"
 #include "gpib/backends/prologix/prologixdriver.h"
+#include "platform/text.h"
 
 #include <chrono>
 
@@ -11,7 +12,7 @@ std::string windowsSerialPath(const std::string& name) {
     std::string port = name;
     if (port.rfind("\\\\.\\", 0) == 0) port.erase(0, 4);
     if (port.size() < 4 || port.size() > 6) return {};
-    if ((port[0] | 0x20) != 'c' || (port[1] | 0x20) != 'o' || (port[2] | 0x20) != 'm') return {};
+    if (!equalsIgnoringCase(std::string_view(port).substr(0, 3), "com")) return {};
     int number = 0;
     for (size_t i = 3; i < port.size(); ++i) {
         if (port[i] < '0' || port[i] > '9') return {};

@@ -126,7 +126,7 @@ std::string validateScenario(const Scenario& s) {
         return "rate must be 0 or a positive number of bytes per second";
     for (double l : {s.latency, s.hardcopyLatency.value_or(0)})
         if (!std::isfinite(l) || l < 0 || l > 3600) return "latency must be between 0 and 3600 seconds";
-    bool used[31] = {};
+    bool used[MaxPrimaryAddress + 1] = {};
     for (const InstrumentSetup& in : s.instruments) {
         const std::string where = "instrument at address " + std::to_string(in.address);
         if (in.address < 1 || in.address > MaxPrimaryAddress)

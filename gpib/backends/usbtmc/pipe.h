@@ -21,6 +21,9 @@ public:
 
     // The usbtmc device nodes present, in the order of their numbers (usbtmc0, usbtmc1, ...).
     virtual std::vector<std::string> listDevices() = 0;
+    // Simulated scopes rather than the kernel's devices: an empty list then means the scenario has
+    // none, not that a cable or the kernel module is missing.
+    virtual bool simulated() const { return false; }
     // A file descriptor, or -errno. A node that is not a usbtmc device gives -ENOTTY.
     virtual int open(const std::string& path) = 0;
     virtual void close(int fd) = 0;

@@ -20,6 +20,7 @@ public:
     SimUsbtmcPipe(const sim::Scenario& scenario, Clock& clock);
 
     std::vector<std::string> listDevices() override;
+    bool simulated() const override { return true; }
     int open(const std::string& path) override;
     void close(int fd) override;
     long write(int fd, const char* buf, std::size_t n) override;

@@ -78,6 +78,8 @@ std::string UsbtmcDevices::openDevices() {
         return r < 0 ? deviceOpenFailure(onlyDevice_, -r, usbtmcOpenHints()) : std::string();
     }
     const std::vector<std::string> paths = pipe_->listDevices();
+    if (paths.empty() && pipe_->simulated())
+        return "No simulated USBTMC scope is present: the scenario describes no instrument.";
     if (paths.empty())
         return "No USBTMC device was found (no /dev/usbtmcN), so Vellumix cannot reach a scope over "
                "USB.\n\n" +
