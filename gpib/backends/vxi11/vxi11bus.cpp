@@ -1,6 +1,7 @@
 #include "gpib/backends/vxi11/vxi11bus.h"
 
 #include "gpib/backends/vxi11/vxi11port.h"
+#include "platform/environment.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -46,9 +47,9 @@ bool validIpv6(std::string_view text) {
 
 // What was given for the portmapper's port, else 111.
 int portmapperPort() {
-    const char* env = std::getenv(PortmapperVariable);
+    const std::optional<std::string> env = environmentVariable(PortmapperVariable);
     int port = 0;
-    return env && validPort(env, port) ? port : PortmapperPort;
+    return env && validPort(*env, port) ? port : PortmapperPort;
 }
 
 } // namespace
