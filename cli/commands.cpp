@@ -47,14 +47,7 @@ bool Run::busIsEmpty() {
 }
 
 std::string Run::driverError() const {
-    const int code = link_.iberr;
-    std::string text = "the driver reports error " + std::to_string(code);
-    if (*gpib::errorName(code)) text += std::string(" (") + gpib::errorName(code) + ")";
-    text += std::string(": ") + gpib::errorText(code);
-    // After these two the count is the operating system's errno.
-    if ((code == gpib::EDVR || code == gpib::EFSO) && link_.ibcntl > 0)
-        text += " System error " + std::to_string(link_.ibcntl) + ": " + std::strerror(link_.ibcntl) + ".";
-    return text;
+    return gpib::driverErrorText(link_);
 }
 
 void Run::explainEnd(FatalReason reason) {

@@ -55,6 +55,13 @@ void ScanBus(InstrumentLink& link, int16_t mode) {
         if (link.iberr == ETAB)
             message = "Too many listeners found.\nMax " + std::to_string(ListenerTable::MaxListeners) +
                       " listeners allowed.";
+        if (message.empty()) {
+            // Any other failure: the driver's own words (and the bus's account, where it has one),
+            // so that the window says what the command-line tool says.
+            message = driverErrorText(link);
+            message[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(message[0])));
+            if (const std::string detail = link.failureDetail(); !detail.empty()) message += "\n" + detail;
+        }
         if (mode == 1 || link.iberr != EBUS) message += "\n\nCorrect problem and restart.";
         if (!message.empty())
             link.desktop().messageBox(message, MbCritical | MbOk,

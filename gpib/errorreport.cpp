@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <cstring>
 
 namespace vellumix::gpib {
 
@@ -30,6 +31,17 @@ void DriverUnusable(InstrumentLink& link) {
                               MbCritical | MbOk, "GPIB Driver Error");
     link.desktop().endProgram(FatalReason::DriverUnusable);
     std::abort(); // endProgram does not come back
+}
+
+std::string driverErrorText(const InstrumentLink& link) {
+    const int code = link.iberr;
+    std::string text = "the driver reports error " + std::to_string(code);
+    if (*errorName(code)) text += std::string(" (") + errorName(code) + ")";
+    text += std::string(": ") + errorText(code);
+    // After these two the count is the operating system's errno.
+    if ((code == EDVR || code == EFSO) && link.ibcntl > 0)
+        text += " System error " + std::to_string(link.ibcntl) + ": " + std::strerror(link.ibcntl) + ".";
+    return text;
 }
 
 } // namespace vellumix::gpib

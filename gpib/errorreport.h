@@ -12,6 +12,10 @@ void ReportGpibError(InstrumentLink& link);
 // and ends the program.
 [[noreturn]] void DriverUnusable(InstrumentLink& link);
 
+// The last call's error in words, for a user: "the driver reports error 0 (EDVR): Operating system
+// error. System error 19: No such device." (the system's errno where the code carries one).
+std::string driverErrorText(const InstrumentLink& link);
+
 // Number format of message texts: a leading blank for values of 0 or more.
 std::string numberText(long value);
 

@@ -384,7 +384,9 @@ TEST_F(LinkFixture, ScanFailures) {
         {1, 14, "No listeners found.\n\nCorrect problem and restart.", true, FatalReason::NoListeners},
         {1, 20, "Too many listeners found.\nMax 14 listeners allowed.\n\nCorrect problem and restart.", true,
          FatalReason::TooManyListeners},
-        {1, 7, "\n\nCorrect problem and restart.", true, FatalReason::ScanFailed},
+        // Other failures carry the driver's words, as the command-line tool prints them.
+        {1, 7, "The driver reports error 7 (ENEB): Non-existent GPIB board.\n\nCorrect problem and restart.",
+         true, FatalReason::ScanFailed},
         {-1, 14, nullptr, false, {}},
         {0, 14, "No listeners found.", false, {}},
         {0,
@@ -392,7 +394,12 @@ TEST_F(LinkFixture, ScanFailures) {
          "Too many listeners found.\nMax 14 listeners allowed.\n\nCorrect problem and restart.",
          false,
          {}},
-        {-1, 0, "\n\nCorrect problem and restart.", false, {}},
+        {-1,
+         0,
+         "The driver reports error 0 (EDVR): Operating system error. System error 2: No such file or "
+         "directory.\n\nCorrect problem and restart.",
+         false,
+         {}},
     };
     for (const auto& c : cases) {
         desktop.boxes.clear();
