@@ -33,8 +33,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Loaded by Qt at run time, so dpkg-shlibdeps cannot see it, and without it the window cannot
 # open: the platform plugins (X11, and Wayland through XWayland).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
-# xdg-open: opening hard copies in the desktop's viewer, the e-mail link, the home page.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+# xdg-open: opening hard copies in the desktop's viewer, the e-mail link, the home page. Qt's TIFF
+# plugin: a TIFF hard copy decoded for the clipboard (Copy Hard Copy); without it that copy says it
+# cannot, everything else works.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, qt6-image-formats-plugins")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS OFF)
 
 include(CPack)
