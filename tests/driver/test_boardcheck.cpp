@@ -532,6 +532,18 @@ TEST(LinuxGpibCheck, EachMissingPrerequisiteHasItsOwnMessageAndRemedy) {
          {"Log out and in again", "newgrp"},
          true,
          {"usermod"}},
+        {"not in the group, whose mode gives it nothing anyway",
+         [](Machine& m) {
+             m.config(UsbBoard0);
+             m.node(0);
+             m.giveNode(0, Bench, 0600);
+             m.refuse(0, EACCES);
+             m.inGroups = {1};
+         },
+         0,
+         {"(mode 0600)", "you are not in that group, and its mode gives that group no access"},
+         {"MODE=\"0660\"", "sudo usermod -aG 4242 $USER", "log out and in again"},
+         true},
         {"not in the group",
          [](Machine& m) {
              m.config(UsbBoard0);

@@ -204,6 +204,18 @@ BoardProblem refused(const std::string& node, int err, const LinuxGpibHost& host
                 "\" (under /etc/udev/rules.d/), then apply it: sudo udevadm control --reload && "
                 "sudo udevadm trigger --sysname-match='gpib*'");
     }
+    if (!now && (mode & 060) != 060 && !has(accountGroups(host))) {
+        // Joining the group alone would not do: the mode shuts the group out too.
+        return linuxProblem(
+            "You may not open " + node + ": " + owned +
+                ", you are not in that group, and its mode gives that group no access "
+                "either (a udev rule sets GROUP without MODE).",
+            "Add MODE=\"0660\" to the udev rule that sets GROUP=\"" + group +
+                "\" (under /etc/udev/rules.d/) and apply it: sudo udevadm control --reload && "
+                "sudo udevadm trigger --sysname-match='gpib*'\nThen add yourself to the group: "
+                "sudo usermod -aG " +
+                group + " $USER\nThen log out and in again.");
+    }
     if (!now && has(accountGroups(host))) {
         return linuxProblem("You may not open " + node + ": " + owned +
                                 ", and you joined that group after this session began.",
