@@ -554,7 +554,7 @@ TEST(LinuxGpibCheck, EachMissingPrerequisiteHasItsOwnMessageAndRemedy) {
          },
          0,
          {"(mode 0660)", "you are not in that group"},
-         {"sudo usermod -aG 4242 $USER, then log out and in again"},
+         {"then log out and in again: sudo usermod -aG 4242 $USER"},
          true},
     };
     const bool nodes = Machine::canMakeNodes();
@@ -574,6 +574,9 @@ TEST(LinuxGpibCheck, EachMissingPrerequisiteHasItsOwnMessageAndRemedy) {
             EXPECT_FALSE(contains(problem->message(), part)) << part << " in: " << problem->message();
         // The messages point at the installed guide, never at a path inside the sources.
         EXPECT_FALSE(contains(problem->message(), " docs/drivers.md")) << problem->message();
+        // Commands work as pasted: no full stop, comma or semicolon glued to their last word.
+        EXPECT_FALSE(std::regex_search(problem->fix, std::regex(R"((--minor [0-9]+|\$USER)[.,;])")))
+            << problem->fix;
         EXPECT_TRUE(documented(problem->what, m.root()))
             << "not in docs/drivers.md's table: " << problem->what;
     }

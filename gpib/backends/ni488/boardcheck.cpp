@@ -195,13 +195,13 @@ std::optional<BoardProblem> checkLinuxGpibBoard(int board, const LinuxGpibHost& 
                 what +=
                     " There is a " + elsewhere + ", but this linux-gpib library reads " + defaultFile + ".";
                 fix = "Move it: sudo mv " + shellWord(elsewhere) + " " + shellWord(defaultFile) +
-                      ", then run " + cfg.configure(board) + ".";
+                      ", then run " + cfg.configure(board);
             } else {
                 fix = "Install gpib-user-tools (it brings " + defaultFile +
                       ") or write that file with an interface "
                       "block for board " +
                       boardText + " (the GPIB driver guide, " + DriverGuide + ", shows one), then run " +
-                      cfg.configure(board) + ".";
+                      cfg.configure(board);
             }
         }
         return linuxProblem(what, fix);
@@ -224,7 +224,7 @@ std::optional<BoardProblem> checkLinuxGpibBoard(int board, const LinuxGpibHost& 
                     "line " +
                     line + ".",
                 "Convert it to Unix line ends: " + std::string(cfg.named ? "" : "sudo ") +
-                    "sed -i 's/\\r$//' " + shellWord(cfg.file) + ", then run " + cfg.configure(board) + ".");
+                    "sed -i 's/\\r$//' " + shellWord(cfg.file) + ", then run " + cfg.configure(board));
         }
         if (conf.duplicateOfLine > 0) {
             return linuxProblem("linux-gpib cannot read line " + line + " of its configuration file " +
@@ -232,14 +232,14 @@ std::optional<BoardProblem> checkLinuxGpibBoard(int board, const LinuxGpibHost& 
                                     " a second time there (the first interface block for it is on line " +
                                     std::to_string(conf.duplicateOfLine) + ").",
                                 "Remove one of the two blocks, or give it another minor, then run " +
-                                    cfg.configure(board) + ".");
+                                    cfg.configure(board));
         }
         const std::string found =
             conf.errorAtEnd ? std::string("the end of the file") : "\"" + conf.errorNear + "\"";
-        return linuxProblem(
-            "linux-gpib cannot read line " + line + " of its configuration file " + cfg.file + cfg.via() +
-                ": it expects " + conf.errorExpected + " there, not " + found + ".",
-            "Fix line " + line + " of " + cfg.file + ", then run " + cfg.configure(board) + ".");
+        return linuxProblem("linux-gpib cannot read line " + line + " of its configuration file " + cfg.file +
+                                cfg.via() + ": it expects " + conf.errorExpected + " there, not " + found +
+                                ".",
+                            "Fix line " + line + " of " + cfg.file + ", then run " + cfg.configure(board));
     }
 
     const GpibConfInterface* entry = conf.find(board);
@@ -248,7 +248,7 @@ std::optional<BoardProblem> checkLinuxGpibBoard(int board, const LinuxGpibHost& 
         for (const auto& i : conf.interfaces)
             boards.push_back(i.minor);
         const std::string add = "an interface block with minor = " + boardText + " to " + cfg.file +
-                                " and run " + cfg.configure(board) + ".";
+                                " and run " + cfg.configure(board);
         if (boards.empty()) {
             return linuxProblem("The linux-gpib configuration file " + cfg.file + cfg.via() +
                                     " configures no GPIB board: it has no interface block.",

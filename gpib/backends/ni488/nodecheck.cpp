@@ -98,10 +98,10 @@ std::string loadFix(int board, const GpibConfInterface& entry, const ConfigUse& 
         fix = "Give board " + std::to_string(board) + " a board_type in " + cfg.file +
               " (an NI GPIB-USB-HS is \"ni_usb_b\", an Agilent 82357B \"agilent_82357a\"), load its kernel "
               "module and run " +
-              cfg.configure(board) + ".";
+              cfg.configure(board);
     } else if (module.empty()) {
-        fix = "Load the kernel module for " + boardTypeSource(entry, cfg) + " and run " +
-              cfg.configure(board) + ".";
+        fix =
+            "Load the kernel module for " + boardTypeSource(entry, cfg) + " and run " + cfg.configure(board);
     } else {
         const std::string load = "sudo modprobe " + module + " && " + cfg.configure(board);
         fix =
@@ -139,10 +139,10 @@ BoardProblem notAGpibNode(const std::string& node, const std::string& kind, int 
                           const GpibConfInterface& entry, const ConfigUse& cfg) {
     const std::string module = kernelModuleFor(entry.boardType);
     const std::string reload =
-        module.empty() ? "reload your board's kernel module, which creates the node, and run " +
-                             cfg.configure(board) + "."
-                       : "load the driver again so that it creates the node: sudo modprobe -r " + module +
-                             " " + CoreModule + "; sudo modprobe " + module + " && " + cfg.configure(board);
+        module.empty()
+            ? "reload your board's kernel module, which creates the node, and run " + cfg.configure(board)
+            : "load the driver again so that it creates the node: sudo modprobe -r " + module + " " +
+                  CoreModule + "; sudo modprobe " + module + " && " + cfg.configure(board);
     return linuxProblem(node + " is not a GPIB device node: it is " + kind +
                             ". GPIB device nodes are character devices with major number " +
                             std::to_string(GpibMajor) + ".",
@@ -192,8 +192,8 @@ BoardProblem refused(const std::string& node, int err, const LinuxGpibHost& host
         return linuxProblem(
             "You may not open " + node + ": " + owned + ", so only root may use it.",
             "Install linux-gpib's udev rule 98-gpib-generic.rules (it gives /dev/gpib* to "
-            "group gpib with mode 0660), then: sudo groupadd -f gpib && sudo usermod -aG gpib $USER; "
-            "log out and in again and replug the board.");
+            "group gpib with mode 0660), join that group, then log out and in again and replug the board. "
+            "Joining: sudo groupadd -f gpib && sudo usermod -aG gpib $USER");
     }
     const bool now = has(processGroups(host));
     if (now && (mode & 060) != 060) {
@@ -224,8 +224,8 @@ BoardProblem refused(const std::string& node, int err, const LinuxGpibHost& host
     }
     if (!now) {
         return linuxProblem("You may not open " + node + ": " + owned + ", and you are not in that group.",
-                            "Add yourself to group " + group + ": sudo usermod -aG " + group +
-                                " $USER, then log out and in again.");
+                            "Add yourself to group " + group +
+                                ", then log out and in again: sudo usermod -aG " + group + " $USER");
     }
     return linuxProblem(node + " cannot be opened: " + std::strerror(err) +
                             ", although you are in its group " + group + " and its mode is " + modeText + ".",
