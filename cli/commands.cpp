@@ -162,6 +162,8 @@ int Run::findScope(std::string expected, Scope& scope) {
     scope.device = gpib::FindDeviceById(link_, query, expected);
     // Only a quiet search ("!" before the expected text) comes back without a device.
     if (scope.device == 0) {
+        // A cancel ended the search: the run says "cancelled", not that nobody answered.
+        if (link_.cancelRequested()) return ExitIo;
         fail("no instrument answered ID? with a reply matching \"" + asked + "\"");
         return ExitNoInstrument;
     }

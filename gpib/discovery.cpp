@@ -165,9 +165,10 @@ int16_t FindDeviceById(InstrumentLink& link, std::string& query, std::string& ex
             link.SpareOpen = 0;
             return link.SpareDevice;
         }
+        // A failed probe leaves its reply behind in the instrument: a device clear drops it.
+        if (link.ibsta & ERR) link.ibclr(link.SpareDevice);
         // A user's cancel ends the search: the listeners not yet asked were not found wanting.
         if (link.cancelRequested()) break;
-        if (link.ibsta & ERR) link.ibclr(link.SpareDevice);
         received = receivedLine(reply, link.FreeListeners[slot], failure) + "\n" + received;
     }
 

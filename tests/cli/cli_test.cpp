@@ -817,6 +817,7 @@ TEST(CliCapture, SignalCancelsAndTheNextRunIsExact) {
     const Case cases[] = {
         {"SIGINT mid-picture", SIGINT, {"-o", "keep.bmp"}, "HARDCOPY START", 3},
         {"SIGTERM mid-picture", SIGTERM, {"-o", "keep.bmp"}, "HARDCOPY START", 2},
+        {"SIGINT while the scope is asked who it is", SIGINT, {"-o", "keep.bmp"}, "ID?", 1},
         {"SIGINT in a repeat's first capture",
          SIGINT,
          {"--count", "3", "--interval", "60", "-o", "r.bmp"},
@@ -856,6 +857,7 @@ TEST(CliCapture, SignalCancelsAndTheNextRunIsExact) {
         EXPECT_EQ(cli.run(args), SignalStatusBase + c.signal) << cli.err.str();
         clearCancel();
         EXPECT_NE(cli.err.str().find("cancelled"), std::string::npos) << cli.err.str();
+        EXPECT_EQ(cli.err.str().find("no instrument answered"), std::string::npos) << cli.err.str();
         EXPECT_EQ(readFile(dir.path() / "keep.bmp"), "old picture");
         const std::vector<std::string> files = dir.files();
         EXPECT_LE(files.size(), 2u) << "no temporary file";
