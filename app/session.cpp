@@ -31,6 +31,9 @@ const char* const ViewerQuestion = "Only bmp-format pictures can be displayed he
                                    "Do you want to open it with your default Windows viewer ?";
 const char* const ViewerTitle = "Show current Hard Copy";
 
+// How often a waiting driver lets the window's events run.
+constexpr gpib::Clock::duration IdleEvents = std::chrono::milliseconds(50);
+
 bool exists(const std::string& path) {
     std::error_code ec;
     return !path.empty() && std::filesystem::exists(path, ec);
@@ -213,9 +216,14 @@ void HardCopySession::Button_GetHardCopy_Click() {
     // the user's included, are processed between the pieces of the reply (pollInput). A worker
     // thread is not an option: NI-488.2 keeps the status words per thread, and every message box
     // of the exchange would have to cross threads. A piece is 512 bytes, about 45 ms at the slowest
-    // link (115200 baud), so Cancel and Esc answer at once; while the scope prepares the picture,
-    // before its first byte, they answer when the driver's wait ends. The other controls are
-    // disabled meanwhile, so only Cancel, Esc and a close request (kept for later) get through.
+    // link (115200 baud). While the scope is silent (preparing the picture, pausing inside it, an
+    // adapter finishing a cancelled read) the driver waits in pieces and calls the clock's idle()
+    // between them, where the same events run (the hook below): within a tenth of a second on
+    // the simulated bus, the "++" adapters and VXI-11, within a second on a GPIB board (its
+    // one-second reads). Only a real USBTMC device's read cannot be cut: the kernel's read blocks
+    // until bytes or its timeout, and ending it early aborts the bulk transfer and loses data, so
+    // there Esc answers when that read ends. The other controls are disabled meanwhile, so only
+    // Cancel, Esc and a close request (kept for later) get through.
     link_.clearCancel();
     view_.offerCancel(true);
     struct Offer {
@@ -226,6 +234,22 @@ void HardCopySession::Button_GetHardCopy_Click() {
 
     BusyPointer busy(desktop_);
     auto& clock = link_.clock();
+    // Cheap enough to call from every wait: the events run at most every IdleEvents of the clock,
+    // and never inside themselves.
+    auto lastIdle = clock.now() - IdleEvents;
+    bool inIdle = false;
+    clock.setIdleHook([&] {
+        const auto now = clock.now();
+        if (inIdle || now - lastIdle < IdleEvents) return;
+        inIdle = true;
+        lastIdle = now;
+        view_.pollInput();
+        inIdle = false;
+    });
+    struct Unhook {
+        gpib::Clock& clock;
+        ~Unhook() { clock.setIdleHook({}); }
+    } unhook{clock};
     auto lastShown = clock.now() - std::chrono::seconds(1);
     std::optional<gpib::Clock::duration> firstPieceAt;
     std::size_t firstPieceBytes = 0;

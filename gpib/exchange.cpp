@@ -105,6 +105,12 @@ void WriteCommand(InstrumentLink& link, int16_t ud, const std::string& command) 
     link.GpibErrorFlag = 0;
     if (ud == 0) DeviceNotConfigured(link);
     link.ibwrt(ud, command);
+    // A write the user cancelled (an adapter's wait for the end of an earlier read is cut short)
+    // is no failure to report; the caller sees the cancel.
+    if (link.cancelRequested() && (link.ibsta & ERR) && link.iberr == EABO) {
+        link.GpibErrorFlag = -1;
+        return;
+    }
     ReportGpibError(link);
 }
 

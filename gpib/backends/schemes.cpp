@@ -84,8 +84,8 @@ std::string gpibName(const BusUri& uri) {
     return "GPIB board " + std::to_string(uri.board);
 }
 
-BusOpenResult openGpib(const BusUri& uri, Clock&, const DriverLibrarySearch& search) {
-    return ni488::openBoard(uri.board, search);
+BusOpenResult openGpib(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search) {
+    return ni488::openBoard(uri.board, search, {}, &clock);
 }
 
 // --- prologix ----------------------------------------------------------------------------------------

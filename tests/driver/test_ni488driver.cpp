@@ -1,5 +1,6 @@
 // The run-time loaded driver against stub libraries with the real libraries' prototypes.
 #include "gpib/backends/ni488/ni488driver.h"
+#include "gpib/clock.h"
 #include "gpib/status.h"
 #include "stubcontrol.h"
 
@@ -226,6 +227,54 @@ TEST_P(DriverTest, LongReadsRunInOneSecondSlicesAndStillActAsOne) {
     driver->clearCancel();
     stub->setSilentReads(0);
     EXPECT_EQ(driver->ibrd(17, buf, sizeof buf), CMPL | END);
+}
+
+// Between the one-second reads the link's clock idles (the window's events run there), and a
+// cancel pressed there ends the read after that slice, as an aborted call.
+TEST_P(DriverTest, TheClockIdlesBetweenSlicesAndACancelThereEndsTheRead) {
+    struct CountingClock final : VirtualClock {
+        int idles = 0;
+        std::function<void()> onIdle;
+        void idle() override {
+            ++idles;
+            if (onIdle) onIdle();
+        }
+    } clock;
+    driver->setIdleClock(&clock);
+    const std::string data = "picture";
+    const struct {
+        const char* what;
+        int cancelAtIdle; // 0: never
+        int idles;
+        int32_t sta, err;
+        size_t count;
+    } cases[] = {
+        {"silent 3 s, then the reply", 0, 3, CMPL | END, 0, data.size()},
+        {"cancelled at the first idle", 1, 1, ErrBit, EABO, 0},
+        {"cancelled at the second idle", 2, 2, ErrBit, EABO, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        stub->reset();
+        registerWords();
+        stub->setIbdevResult(17);
+        stub->setStatus(CMPL | END, 0, 0);
+        ASSERT_EQ(driver->ibdev(0, 1, 0, T10s, 1, 0), 17);
+        stub->setReadData(data);
+        stub->setSilentReads(3, 0);
+        clock.idles = 0;
+        clock.onIdle = [&] {
+            if (clock.idles == c.cancelAtIdle) driver->cancel();
+        };
+        std::string buf(64, 'x');
+        EXPECT_EQ(driver->ibrd(17, buf.data(), 64), c.sta);
+        EXPECT_EQ(clock.idles, c.idles);
+        EXPECT_EQ(w.err, c.err);
+        ASSERT_EQ(w.cntl, static_cast<int32_t>(c.count));
+        EXPECT_EQ(buf.substr(0, c.count), data.substr(0, c.count));
+        driver->clearCancel();
+    }
+    driver->setIdleClock(nullptr);
 }
 
 TEST_P(DriverTest, PollByteAndAskValueComeBack) {

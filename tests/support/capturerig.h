@@ -7,6 +7,7 @@
 #include "gpib/driver.h"
 #include "gpib/exchange.h"
 #include "tests/support/fakes.h"
+#include "tests/support/idleclock.h"
 #include "tests/support/scratch.h"
 
 #include <chrono>
@@ -17,7 +18,7 @@
 namespace vellumix::test {
 
 struct CaptureRig {
-    gpib::VirtualClock clock;
+    RecordingClock clock;
     FakeDesktop desktop;
     FakeView view;
     ScratchDir home;

@@ -101,14 +101,19 @@ private:
             if (interrupted_) return Received::Interrupted;
             serve();
             auto& clock = net_.clock_;
-            if (!ready_.empty() && readyAt_ <= deadline) {
-                if (readyAt_ > clock.now()) clock.advance(readyAt_ - clock.now());
-                out += ready_;
-                ready_.clear();
-                return Received::Data;
+            // As a socket's wait does: in pieces, idle between them (where a cancel may come).
+            for (;;) {
+                if (!ready_.empty() && readyAt_ <= clock.pieceEnd(deadline)) {
+                    if (readyAt_ > clock.now()) clock.advance(readyAt_ - clock.now());
+                    out += ready_;
+                    ready_.clear();
+                    return Received::Data;
+                }
+                clock.advance(clock.pieceEnd(deadline) - clock.now());
+                if (clock.now() >= deadline) return Received::Timeout;
+                clock.idle();
+                if (interrupted_) return Received::Interrupted;
             }
-            if (deadline > clock.now()) clock.advance(deadline - clock.now());
-            return Received::Timeout;
         }
         void interrupt() override { interrupted_ = true; }
         void clearInterrupt() override { interrupted_ = false; }

@@ -5,7 +5,8 @@
 
 namespace vellumix::gpib::ni488 {
 
-BusOpenResult openBoard(int board, const DriverLibrarySearch& search, const LinuxGpibHost& host) {
+BusOpenResult openBoard(int board, const DriverLibrarySearch& search, const LinuxGpibHost& host,
+                        Clock* clock) {
     BusOpenResult result;
     LibraryAttempts tried;
     for (const std::string& library : search.libraries) {
@@ -19,6 +20,7 @@ BusOpenResult openBoard(int board, const DriverLibrarySearch& search, const Linu
                 result.error = problem->message();
                 return result;
             }
+            driver->setIdleClock(clock);
             result.description = library + ", board " + std::to_string(board);
             result.driver = std::move(driver);
             return result;
@@ -61,7 +63,7 @@ namespace vellumix::gpib {
 BusOpenResult openBus(const BusUri& uri, Clock& clock, const DriverLibrarySearch& search,
                       const ni488::LinuxGpibHost& host) {
     if (uri.scheme != GpibScheme) return openBus(uri, clock, search);
-    BusOpenResult result = ni488::openBoard(uri.board, search, host);
+    BusOpenResult result = ni488::openBoard(uri.board, search, host, &clock);
     result.name = busScheme(uri).messageName(uri);
     return result;
 }

@@ -6,8 +6,10 @@
 namespace vellumix::gpib::ni488 {
 
 // host: where the board check of a linux-gpib library looks (the machine's own places by default).
-// When no library loads, the message names each one tried and why it failed.
-BusOpenResult openBoard(int board, const DriverLibrarySearch& search, const LinuxGpibHost& host = {});
+// When no library loads, the message names each one tried and why it failed. clock: the link's,
+// whose idle() the driver calls between the slices of a long read (none: not called).
+BusOpenResult openBoard(int board, const DriverLibrarySearch& search, const LinuxGpibHost& host = {},
+                        Clock* clock = nullptr);
 
 } // namespace vellumix::gpib::ni488
 

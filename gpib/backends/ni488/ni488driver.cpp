@@ -215,6 +215,8 @@ int32_t Ni488Driver::ibrd(int32_t ud, char* buf, int32_t count) {
         got += std::clamp(status.cnt, 0, count - got);
         const bool sliceOver = (status.sta & TIMO) && status.err == EABO;
         if (!sliceOver || got == count || cancelled_.load() || n == slices) break;
+        if (idleClock_) idleClock_->idle();
+        if (cancelled_.load()) break;
     }
     lib_->call.ibtmo(ud, wanted->second);
     status.cnt = got;

@@ -1,6 +1,7 @@
 #pragma once
 // The real GPIB driver: an NI-488.2-compatible library (linux-gpib, NI-488.2, gpib-32) opened at run
 // time, so that Vellumix builds and runs on machines without one.
+#include "gpib/clock.h"
 #include "gpib/driver.h"
 
 #include <atomic>
@@ -72,6 +73,9 @@ public:
     // than a second runs as a series of one-second reads instead (see ibrd), so a cancel ends it
     // within about a second, with ERR and EABO.
     void cancel() override { cancelled_.store(true); }
+    // The link's clock: its idle() runs between those one-second reads (the window's events, a
+    // cancel among them). None: nothing runs there.
+    void setIdleClock(Clock* clock) { idleClock_ = clock; }
     void clearCancel() override { cancelled_.store(false); }
     // The reads a read of that timeout code is split into: 1 where it is not split, 0 for TNONE
     // (until bytes or a cancel come).
@@ -104,6 +108,7 @@ private:
     // Each device descriptor's timeout code as the program set it (ibdev, ibtmo).
     std::map<int32_t, int32_t> timeouts_;
     std::atomic<bool> cancelled_{false};
+    Clock* idleClock_ = nullptr;
 };
 
 } // namespace vellumix::gpib::ni488

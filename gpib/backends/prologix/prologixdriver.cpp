@@ -94,8 +94,7 @@ bool PrologixAdapter::connect(std::string& error) {
     auto deadline = start + kConnectWait;
     while (!twoEqualLinesAtEnd(received, line)) {
         const std::size_t before = received.size();
-        const auto got =
-            pipe_->receive(received, std::min(deadline, std::max(asked, lastByte) + kConnectRetry));
+        const auto got = receive(received, std::min(deadline, std::max(asked, lastByte) + kConnectRetry));
         if (got == BytePipe::Received::Closed) {
             error = "the connection closed before the controller answered";
             return false;
@@ -216,7 +215,7 @@ bool PrologixAdapter::sync(std::vector<std::string>* lines, Clock::duration wait
     std::string received;
     const auto deadline = clock_.now() + (wait > Clock::duration{} ? wait : kReplySlack + stopWait(0));
     while (!endsWith(received, marker_)) {
-        const auto got = pipe_->receive(received, deadline);
+        const auto got = receive(received, deadline);
         if (got == BytePipe::Received::Closed) lost_ = true;
         if (got != BytePipe::Received::Data) {
             // No answer: whatever is on its way is dropped with the next exchange.
@@ -252,16 +251,21 @@ bool PrologixAdapter::setAdapterTimeout(int ms) {
     return true;
 }
 
-void PrologixAdapter::settle() {
-    if (lost_) return;
+bool PrologixAdapter::settle() {
+    if (lost_) return true;
     if (read_.active && read_.running && !read_.ended) {
         // The adapter's read ends by itself after its timeout of silence; until then a line from us
         // could stop it mid-byte on some firmware, or wait behind it on others. Its tail is dropped.
+        // A cancel leaves the rest of the wait to the next command, which starts from the last byte.
         std::string tail;
         auto last = std::max(read_.issuedAt, read_.lastByteAt);
         const auto wait = readStopWait();
         while (!lost_ && clock_.now() < last + wait) {
-            const auto got = pipe_->receive(tail, last + wait);
+            const auto got = receive(tail, last + wait, true);
+            if (got == BytePipe::Received::Timeout && cancelled_.load() && clock_.now() < last + wait) {
+                read_.lastByteAt = last;
+                return false;
+            }
             if (got == BytePipe::Received::Closed) lost_ = true;
             if (got == BytePipe::Received::Data) {
                 const bool echo = firmware_.timeoutRepeatsLastByte && tail.size() == 1 &&
@@ -275,6 +279,7 @@ void PrologixAdapter::settle() {
     }
     read_ = Read{};
     dropPending();
+    return true;
 }
 
 void PrologixAdapter::dropPending() {
@@ -296,7 +301,7 @@ bool PrologixAdapter::receiveLine(std::string& pending, std::string& line, Clock
             pending.erase(0, nl + 1);
             return true;
         }
-        const auto got = pipe_->receive(pending, deadline);
+        const auto got = receive(pending, deadline);
         if (got == BytePipe::Received::Closed) lost_ = true;
         if (got != BytePipe::Received::Data) return false;
     }
@@ -330,7 +335,7 @@ std::optional<int> PrologixAdapter::pollAnswer(Clock::duration deadline) {
 }
 
 CallStatus PrologixAdapter::interfaceClear() {
-    settle();
+    if (!settle()) return lostCall(ErrBit);
     if (!send("++ifc\n", true)) return lostCall(ErrBit);
     return {kCmpl, 0, 0};
 }
@@ -340,8 +345,7 @@ CallStatus PrologixAdapter::clear(const Descriptor& d) {
     if (lost_) return lostCall(ErrBit);
     // Cancelled: not now, since settle could wait out the rest of a long picture; what the clear
     // would drop, the next command's settle drops.
-    if (cancelled_.load()) return lostCall(ErrBit);
-    settle();
+    if (cancelled_.load() || !settle()) return lostCall(ErrBit);
     // The adapter does not say whether anybody took the clear.
     if (!selectDevice(d.pad, d.sad) || !send("++clr\n", true)) return lostCall(ErrBit);
     return {kCmpl, 0, 0};
@@ -349,8 +353,7 @@ CallStatus PrologixAdapter::clear(const Descriptor& d) {
 
 CallStatus PrologixAdapter::serialPoll(const Descriptor& d, char& statusByte) {
     if (lost_) return lostCall(ErrBit | kTimo);
-    if (cancelled_.load()) return lostCall(ErrBit);
-    settle();
+    if (cancelled_.load() || !settle()) return lostCall(ErrBit);
     // As long as the descriptor allows, within what the adapter takes.
     const int ms = static_cast<int>(std::clamp<int64_t>(boundedTimeoutMilliseconds(d.tmo), ScanPollMs,
                                                         maxReadTimeoutMs(firmware_.flavour)));
@@ -369,7 +372,7 @@ CallStatus PrologixAdapter::serialPoll(const Descriptor& d, char& statusByte) {
 
 CallStatus PrologixAdapter::write(const Descriptor& d, std::string_view message) {
     if (lost_) return lostCall(ErrBit);
-    settle();
+    if (!settle()) return lostCall(ErrBit);
     // A new message makes the instrument drop an unread reply; so does our side (settle).
     if (!selectDevice(d.pad, d.sad) || !send(escapeData(message), true)) return lostCall(ErrBit);
     return {kCmpl, 0, static_cast<int32_t>(message.size())};

@@ -43,7 +43,8 @@ public:
     std::optional<CallStatus> changeTimeout(const Descriptor&, int) override { return std::nullopt; }
     // A read in progress ends within CancelCheck with ERR, EABO; so do later reads, polls and
     // clears until clearCancel(). The adapter's read runs on by itself: the next command waits for
-    // it and drops its tail (settle). Writes still go out, after that wait.
+    // it and drops its tail (settle). Writes still go out, after that wait; a cancel during that
+    // wait fails the write with ERR, EABO instead, and the next command waits for the rest.
     void cancel() override { cancelled_.store(true); }
     void clearCancel() override { cancelled_.store(false); }
 
@@ -104,8 +105,9 @@ private:
     bool setAdapterTimeout(int ms);
     bool setUp(std::string& error);
     // Waits until whatever the adapter was doing for an earlier exchange is over and drops what it
-    // left: an unread reply, a read that runs on, stray bytes. Sends nothing meanwhile.
-    void settle();
+    // left: an unread reply, a read that runs on, stray bytes. Sends nothing meanwhile. False when
+    // a cancel ended the wait first: the adapter may still be reading.
+    bool settle();
     void dropPending();
     // Waits for one line answering a serial poll (a number 0-255); other lines are the adapter's.
     // After the adapter's timeout, a ++ver tells a late answer from none.
@@ -115,6 +117,11 @@ private:
     static CallStatus lostCall(int32_t status) { return {status, EABO, 0}; }
     void scanWithSerialPolls(const std::vector<int>& pads, std::vector<bool>& present);
     bool scanWithFindListeners(const std::vector<int>& pads, std::vector<bool>& present);
+
+    // pipe_->receive until `deadline`, waiting in pieces of at most CancelCheck with clock_.idle()
+    // after each; the outcome is the same as one wait's. stopOnCancel: a cancel ends it early (as
+    // a Timeout before the deadline).
+    BytePipe::Received receive(std::string& out, Clock::duration deadline, bool stopOnCancel = false);
 
     // The read (prologixread.cpp).
     std::size_t readable() const;

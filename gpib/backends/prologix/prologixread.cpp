@@ -57,6 +57,17 @@ std::size_t PrologixAdapter::readable() const {
     return end > read_.pos ? end - read_.pos : 0;
 }
 
+BytePipe::Received PrologixAdapter::receive(std::string& out, Clock::duration deadline, bool stopOnCancel) {
+    // The waits decide where messages end: only their pieces change, never their deadlines. Idle
+    // after bytes too: a run of short exchanges (the set-up commands, each waited for) adds up.
+    for (;;) {
+        const auto got = pipe_->receive(out, clock_.pieceEnd(deadline));
+        clock_.idle();
+        if (got != BytePipe::Received::Timeout || clock_.now() >= deadline) return got;
+        if (stopOnCancel && cancelled_.load()) return got;
+    }
+}
+
 PrologixAdapter::End PrologixAdapter::judgeEnd() const {
     const std::string_view body(read_.data.data(), read_.data.size() - 1);
     const picture::PictureCheck check = picture::checkPicture(body);
@@ -171,9 +182,9 @@ bool PrologixAdapter::step(Clock::duration deadline) {
 CallStatus PrologixAdapter::read(const Descriptor& d, char* buf, int32_t count) {
     if (lost_) return lostCall(ErrBit | kTimo);
     if (cancelled_.load()) return lostCall(ErrBit);
-    if (read_.active && (read_.pad != d.pad || read_.sad != d.sad)) settle();
+    if (read_.active && (read_.pad != d.pad || read_.sad != d.sad) && !settle()) return lostCall(ErrBit);
     if (!read_.active) {
-        settle();
+        if (!settle()) return lostCall(ErrBit);
         readTimeoutMs_ = adapterReadTimeoutMs(d);
         if (!selectDevice(d.pad, d.sad) || !setAdapterTimeout(readTimeoutMs_))
             return lostCall(ErrBit | kTimo);
@@ -187,6 +198,8 @@ CallStatus PrologixAdapter::read(const Descriptor& d, char* buf, int32_t count) 
     bool cancelled = false;
     std::size_t seen = read_.data.size();
     while (readable() < wanted && !read_.ended) {
+        // Each step waits at most CancelCheck: the window's events get their turn between them.
+        clock_.idle();
         if (cancelled_.load()) {
             // What came stays in read_ unhanded; the next command's settle drops it with the rest.
             cancelled = true;

@@ -18,8 +18,7 @@ constexpr std::size_t kFndlAddresses = 10;
 } // namespace
 
 std::optional<int16_t> PrologixAdapter::beginSearch(const std::vector<int>& pads) {
-    if (lost_) return EABO;
-    settle();
+    if (lost_ || !settle()) return EABO;
     present_.assign(present_.size(), false);
     if (!firmware_.hasFindListeners || !scanWithFindListeners(pads, present_))
         scanWithSerialPolls(pads, present_);

@@ -24,13 +24,15 @@ Clock::duration SimScopes::timeoutOf(const Descriptor& d) const {
 }
 
 bool SimScopes::wait(Clock::duration d) {
-    // Short steps, so that a cancel from another thread ends a slow simulated transfer at once.
+    // Short steps, so that a cancel from another thread (or from the window's events, run in
+    // idle()) ends a slow simulated transfer at once.
     const Clock::duration step = std::chrono::milliseconds(10);
     for (const auto end = clock_.now() + d;;) {
         if (cancelled_.load()) return false;
         const auto now = clock_.now();
         if (now >= end) return true;
         clock_.sleepFor(std::min(step, end - now));
+        clock_.idle();
     }
 }
 

@@ -18,18 +18,16 @@ void receiveTimed(SimInstrument& instrument, Clock& clock, std::string_view mess
 
 namespace {
 
-// Lets d pass on the clock in short steps; false as soon as a cancel arrives.
+// Lets d pass on the clock in short steps, idle between them as a driver waiting on the bus is;
+// false as soon as a cancel arrives (one may come from inside idle()).
 bool pass(Clock& clock, Clock::duration d, const std::atomic<bool>* cancelled) {
-    if (!cancelled) {
-        clock.sleepFor(d);
-        return true;
-    }
     const Clock::duration step = std::chrono::milliseconds(10);
     for (const auto end = clock.now() + d;;) {
-        if (cancelled->load()) return false;
+        if (cancelled && cancelled->load()) return false;
         const auto now = clock.now();
         if (now >= end) return true;
         clock.sleepFor(std::min(step, end - now));
+        clock.idle();
     }
 }
 

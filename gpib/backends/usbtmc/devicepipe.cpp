@@ -70,6 +70,8 @@ public:
     }
 
     long read(int fd, char* buf, std::size_t n) override {
+        // One blocking read, not cut into pieces for the clock's idle(): a read that times out
+        // aborts the bulk transfer and loses what it carried. Only cancelIo ends it early.
         const ssize_t r = ::read(fd, buf, n);
         return r < 0 ? failed() : static_cast<long>(r);
     }

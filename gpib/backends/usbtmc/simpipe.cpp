@@ -70,9 +70,16 @@ uint32_t SimUsbtmcPipe::timeoutOf(int fd) const {
     return files_[static_cast<std::size_t>(i)]->timeoutMs;
 }
 
-long SimUsbtmcPipe::timedOut(const File& f) {
-    clock_.sleepFor(std::chrono::milliseconds(f.timeoutMs));
-    return -ETIMEDOUT;
+long SimUsbtmcPipe::timedOut(const File& f, bool reading) {
+    // In steps, idle between them, as the driver's wait on the kernel is; a read ends at a cancel.
+    const Clock::duration step = std::chrono::milliseconds(10);
+    for (const auto end = clock_.now() + std::chrono::milliseconds(f.timeoutMs);;) {
+        if (reading && cancelled_.load()) return -ECANCELED;
+        const auto now = clock_.now();
+        if (now >= end) return -ETIMEDOUT;
+        clock_.sleepFor(std::min(step, end - now));
+        clock_.idle();
+    }
 }
 
 int SimUsbtmcPipe::open(const std::string& path) {
@@ -111,19 +118,19 @@ long SimUsbtmcPipe::read(int fd, char* buf, std::size_t n) {
     if (n > 0 && !buf) return -EFAULT;
     f->eom = false;
     sim::SimInstrument* in = f->instrument;
-    if (in->silent() || !in->pending().active()) return timedOut(*f);
+    if (in->silent() || !in->pending().active()) return timedOut(*f, true);
     if (n == 0) return 0;
     sim::PendingReply& r = in->pending();
     ++r.reads;
     if (const sim::Fault* fault = in->takeReadFault())
-        return fault->kind == sim::Fault::Kind::ReadTimeout ? timedOut(*f) : -EIO;
+        return fault->kind == sim::Fault::Kind::ReadTimeout ? timedOut(*f, true) : -EIO;
 
     const auto timeout = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(f->timeoutMs));
     // The kernel gives up on a transfer that outlasts the timeout; what it carried is lost.
     const sim::PacedRead got =
         sim::readPaced(*in, clock_, rate_, timeout, buf, n, sim::LateTransfer::LoseAll, &cancelled_);
     if (got.outcome == sim::PacedRead::Outcome::Cancelled) return -ECANCELED;
-    if (got.outcome != sim::PacedRead::Outcome::Done) return timedOut(*f);
+    if (got.outcome != sim::PacedRead::Outcome::Done) return timedOut(*f, true);
     f->eom = got.end;
     return static_cast<long>(got.count);
 }

@@ -59,8 +59,9 @@ private:
     // The open file, or nullptr; dead: the device went away since it was opened.
     File* file(int fd);
     static bool dead(const File& f) { return !f.node->present || f.generation != f.node->generation; }
-    // Lets the file's timeout pass, as the kernel waits for a bulk transfer that does not come.
-    long timedOut(const File& f);
+    // Lets the file's timeout pass, as the kernel waits for a bulk transfer that does not come; a
+    // read (reading) ends early at a cancel, as cancelIo ends the kernel's.
+    long timedOut(const File& f, bool reading = false);
     // Set by cancelIo: the paced read in progress ends (until the next clear).
     std::atomic<bool> cancelled_{false};
 

@@ -19,11 +19,13 @@ namespace vellumix::gpib::vxi11 {
 
 namespace {
 
-// Milliseconds until the deadline for poll(), at least 0, at most a second at a time so a clock
-// that is not the system's still gets looked at.
+// Milliseconds until the deadline for poll(), at least 0, at most a piece (Clock::WaitPiece) at a
+// time: a clock that is not the system's still gets looked at, and after a poll that saw nothing
+// the clock's idle() runs (the window's events, while a capture waits on the network).
 int waitMs(Clock& clock, Clock::duration deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock.now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 1000));
+    const auto piece = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::WaitPiece).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, piece));
 }
 
 NetError fromErrno(int e) {
@@ -118,6 +120,7 @@ public:
             const int r = ::poll(p, wake_[0] >= 0 ? 2 : 1, waitMs(clock_, deadline));
             if (r < 0 && errno != EINTR) return Sent::Closed;
             if (r > 0 && (p[1].revents & POLLIN)) return Sent::Interrupted;
+            if (r == 0) clock_.idle();
         }
         return Sent::Done;
     }
@@ -138,6 +141,7 @@ public:
                 if (n == 0 || (errno != EINTR && errno != EAGAIN)) return Received::Closed;
             }
             if (clock_.now() >= deadline) return Received::Timeout;
+            if (r == 0) clock_.idle();
         }
     }
 
@@ -174,6 +178,8 @@ int connectOne(Address& a, int port, Clock& clock, Clock::duration deadline, Net
             ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &e, &len);
         } else if (r == 0 && clock.now() >= deadline) {
             e = ETIMEDOUT;
+        } else if (r == 0) {
+            clock.idle();
         } else if (r < 0 && errno != EINTR) {
             e = errno;
         }
@@ -248,6 +254,7 @@ public:
                 error.kind = NetError::Kind::Timeout;
                 break;
             }
+            if (r == 0) clock_.idle();
         }
         for (const pollfd& p : sockets)
             ::close(p.fd);

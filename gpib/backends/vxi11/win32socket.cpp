@@ -16,9 +16,12 @@ namespace vellumix::gpib::vxi11 {
 
 namespace {
 
-// Milliseconds until the deadline, at least 0, at most `slice` at a time so that an interrupt and a
-// clock that is not the system's get looked at.
-int waitMs(Clock& clock, Clock::duration deadline, long long slice = 1000) {
+// Milliseconds until the deadline, at least 0, at most `slice` at a time (Clock::WaitPiece unless
+// less) so that an interrupt and a clock that is not the system's get looked at; after a poll that
+// saw nothing the clock's idle() runs (the window's events, while a capture waits on the network).
+int waitMs(
+    Clock& clock, Clock::duration deadline,
+    long long slice = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::WaitPiece).count()) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock.now()).count();
     return static_cast<int>(std::clamp<long long>(left, 0, slice));
 }
@@ -122,7 +125,9 @@ public:
             if (interrupted_.load()) return Sent::Interrupted;
             if (clock_.now() >= deadline) return Sent::Timeout;
             WSAPOLLFD p{s_, POLLWRNORM, 0};
-            if (WSAPoll(&p, 1, waitMs(clock_, deadline, 20)) < 0) return Sent::Closed;
+            const int r = WSAPoll(&p, 1, waitMs(clock_, deadline, 20));
+            if (r < 0) return Sent::Closed;
+            if (r == 0) clock_.idle();
         }
         return Sent::Done;
     }
@@ -143,6 +148,7 @@ public:
                 if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK) return Received::Closed;
             }
             if (clock_.now() >= deadline) return Received::Timeout;
+            if (r == 0) clock_.idle();
         }
     }
 
@@ -176,6 +182,8 @@ SOCKET connectOne(Address& a, int port, Clock& clock, Clock::duration deadline, 
             if (e == 0 && (p.revents & (POLLERR | POLLHUP))) e = WSAECONNREFUSED;
         } else if (r == 0 && clock.now() >= deadline) {
             e = WSAETIMEDOUT;
+        } else if (r == 0) {
+            clock.idle();
         } else if (r < 0) {
             e = WSAGetLastError();
         }
@@ -251,6 +259,7 @@ public:
                 error.kind = NetError::Kind::Timeout;
                 break;
             }
+            if (r == 0) clock_.idle();
         }
         for (const WSAPOLLFD& p : sockets)
             closesocket(p.fd);
