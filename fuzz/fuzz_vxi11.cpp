@@ -65,7 +65,9 @@ void mangle(std::string& bytes, Input& in) {
 class MangledStream final : public vxi11::Stream {
 public:
     MangledStream(std::unique_ptr<vxi11::Stream> inner, Input& in) : inner_(std::move(inner)), in_(in) {}
-    bool send(std::string_view bytes) override { return inner_->send(bytes); }
+    Sent send(std::string_view bytes, Clock::duration deadline) override {
+        return inner_->send(bytes, deadline);
+    }
     Received receive(std::string& out, Clock::duration deadline) override {
         std::string got;
         const Received r = inner_->receive(got, deadline);
