@@ -1,6 +1,7 @@
 // The window as the session sees it (HardCopyView): captions, options, buttons, the picture, the
 // progress and the Cancel offer, the clipboard and the splash.
 #include "app/hardcopyform.h"
+#include "app/qtpath.h"
 
 #include "about/introform.h"
 #include "picture/pcxdecode.h"
@@ -107,7 +108,7 @@ void HardCopyForm::clearPicture() {
 }
 
 bool HardCopyForm::showPicture(const std::string& path) {
-    return Picture1->load(QFile::decodeName(QByteArray::fromStdString(path)));
+    return Picture1->load(pathText(path));
 }
 
 void HardCopyForm::showProgress(std::size_t received, std::optional<std::size_t> total,
@@ -152,7 +153,7 @@ void HardCopyForm::showNote(const std::string& text) {
 }
 
 bool HardCopyForm::copyPicture(const std::string& path) {
-    QFile file(QFile::decodeName(QByteArray::fromStdString(path)));
+    QFile file(pathText(path));
     if (!file.open(QIODevice::ReadOnly)) return false;
     const QByteArray bytes = file.readAll();
     // BMP and PNG are built into Qt, TIFF comes with its image format plugins; PCX has no reader.

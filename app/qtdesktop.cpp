@@ -1,6 +1,7 @@
 #include "app/qtdesktop.h"
 
 #include "about/download.h"
+#include "app/qtpath.h"
 #include "files/filerules.h"
 #include "platform/environment.h"
 #include "platform/paths.h"
@@ -28,14 +29,6 @@ namespace {
 
 QString text(const std::string& s) {
     return QString::fromStdString(s);
-}
-
-// Paths travel through the core as the file system's own bytes.
-QString pathText(const std::string& s) {
-    return QFile::decodeName(QByteArray::fromStdString(s));
-}
-std::string pathBytes(const QString& s) {
-    return QFile::encodeName(s).toStdString();
 }
 
 struct IconFlag {
