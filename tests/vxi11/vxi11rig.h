@@ -12,9 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace vellumix::test {
 
@@ -45,6 +47,18 @@ struct Vxi11Run : CaptureRig {
     }
     // The links close (destroy_link) while the virtual instrument still serves them.
     ~Vxi11Run() { detach(); }
+
+    // The listeners FindLstn reports over every instrument address.
+    std::vector<int16_t> listeners() {
+        std::vector<int16_t> list;
+        for (int a = 1; a <= gpib::MaxPrimaryAddress; ++a)
+            list.push_back(static_cast<int16_t>(a));
+        list.push_back(gpib::NOADDR);
+        std::vector<int16_t> found(list.size(), 0);
+        link->FindLstn(0, list.data(), found.data(), static_cast<int32_t>(found.size()));
+        found.resize(static_cast<std::size_t>(std::max<int32_t>(link->ibcntl, 0)));
+        return found;
+    }
 
     std::string captureBmp() {
         session->Option_HCFormat_Click(0);
