@@ -5,6 +5,7 @@
 #include "gpib/exchange.h"
 #include "gpib/status.h"
 #include "tests/adapter/adapterrun.h"
+#include "tests/support/loopback.h"
 #include "tools/sim-adapter/process.h"
 
 #include <gtest/gtest.h>
@@ -110,15 +111,8 @@ TEST(AdapterProgram, CommandLineCaptureWritesTheScopesBytes) {
 
 TEST(AdapterProgram, OpeningFailuresSayWhatAndWhere) {
     // A port nobody listens on: bind one, note it, close it.
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-    const int freePort = ntohs(addr.sin_port);
-    ::close(s);
+    int freePort = 0;
+    ::close(test::bindLoopback(freePort, false));
 
     test::ScratchDir dir("tool-open");
     test::writeFile(dir / "plain-file", "not a tty");

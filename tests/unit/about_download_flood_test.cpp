@@ -5,6 +5,7 @@
 #include "about/updatecheck.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
+#include "tests/support/loopback.h"
 #include "tests/support/qtenv.h"
 
 #include <gtest/gtest.h>
@@ -48,15 +49,8 @@ class HostileServer {
 public:
     HostileServer(std::string head, std::string block, std::chrono::milliseconds pause)
         : head_(std::move(head)), block_(std::move(block)), pause_(pause) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(fd_, 4) != 0 ||
-            getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            return;
-        port_ = ntohs(a.sin_port);
+        fd_ = test::bindLoopback(port_);
+        if (fd_ < 0) return;
         thread_ = std::thread([this] { serve(); });
     }
     ~HostileServer() {

@@ -8,6 +8,7 @@
 #include "gpib/status.h"
 #include "tests/support/fakes.h"
 #include "tests/support/files.h"
+#include "tests/support/loopback.h"
 #include "tools/vxi11-sim/process.h"
 
 #include <gtest/gtest.h>
@@ -228,15 +229,9 @@ TEST(Vxi11Program, TheCommandLineNamesTheDevicesErrorWhereIdentificationFails) {
 
 TEST(Vxi11Program, TheSocketsEndASendAtItsDeadlineOrAnInterrupt) {
     // A listener that accepts nothing and reads nothing: the kernel's buffers fill, then the send waits.
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-    const int port = ntohs(addr.sin_port);
+    int port = 0;
+    const int listener = test::bindLoopback(port);
+    ASSERT_GE(listener, 0);
     const std::string bytes(64u << 20, 'x');
     using Sent = vxi11::Stream::Sent;
     struct Case {
